@@ -1,0 +1,34 @@
+// What every vexa-card command shares: output, errors, option parsing, opening a card.
+#pragma once
+
+#include "filesystem.h"
+
+#include <QCommandLineParser>
+#include <QString>
+
+class QJsonObject;
+
+void printOut(const QString &text);
+// One line on standard error: "vexa-card: " + message.
+void printError(const QString &message);
+// Reports a wrong command line; returns the usage exit status.
+int usageError(const QString &message);
+
+// Parses a command's arguments (its name first). Handles --help itself. Returns -1 to
+// go on, or the exit status to end with: 0 after --help, 2 after a usage error.
+int parseCommand(QCommandLineParser &parser, const QStringList &arguments, const QString &description,
+                 int minPositional, int maxPositional);
+
+// Opens a card; false after printing why it cannot be read.
+bool openCard(Filesystem &card, const QString &device);
+
+// An entry as the JSON object of the listings.
+QJsonObject entryJson(const EntryInfo &entry);
+
+// Every exportable card path in tree order: each directory's files (each directory
+// listed by its table slot), then "/log". `sizes` receives the listed sizes, `entries`
+// the entries, when given.
+QStringList cardPaths(Filesystem &card, QList<EntryInfo> *entries = nullptr);
+
+int runList(const QStringList &arguments);
+int runTree(const QStringList &arguments);

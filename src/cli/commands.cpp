@@ -1,0 +1,54 @@
+#include "commands.h"
+#include "cliutil.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace {
+
+struct Command
+{
+    const char *name;
+    const char *summary;
+    int (*run)(const QStringList &arguments);
+};
+
+const Command commands[] = {
+    {"list", "List the root, or one directory's files", runList},
+    {"tree", "List every exportable card path", runTree},
+};
+
+void printUsage()
+{
+    QString text = QStringLiteral(
+        "Usage: vexa-card COMMAND [OPTIONS] ...\n"
+        "Reads the storage card of a seismic recorder, or an image of one. Never writes to it.\n\n"
+        "Commands:\n");
+    for (const Command &command : commands)
+        text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -8).arg(QLatin1String(command.summary));
+    text += QStringLiteral("\n'vexa-card COMMAND --help' describes one command.\n"
+                           "Exit status: 0 success, 1 failure, 2 wrong command line.\n");
+    printOut(text);
+}
+
+} // namespace
+
+int runCommandLine(const QStringList &arguments)
+{
+    const QString first = arguments.value(1);
+    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
+        printUsage();
+        return ExitOk;
+    }
+    if (first == QLatin1String("--version") || first == QLatin1String("-v")) {
+        printOut(QStringLiteral("vexa-card %1\n").arg(QCoreApplication::applicationVersion()));
+        return ExitOk;
+    }
+    for (const Command &command : commands) {
+        if (first == QLatin1String(command.name))
+            return command.run(QStringList{arguments.value(0) + QLatin1Char(' ') + first} + arguments.mid(2));
+    }
+    if (first.isEmpty())
+        return usageError(QStringLiteral("no command given; 'vexa-card --help' lists them"));
+    return usageError(QStringLiteral("unknown command '%1'; 'vexa-card --help' lists them").arg(first));
+}

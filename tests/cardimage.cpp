@@ -1,0 +1,113 @@
+#include "cardimage.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QtEndian>
+#include <QTest>
+
+CardImage::CardImage(quint32 tableSector)
+    : m_table(int(Card::BlockSize), '\0')
+{
+    m_header.magic = Card::VolumeMagic;
+    m_header.tableSector = tableSector;
+}
+
+void CardImage::setDirectory(int slot, quint32 startTime, quint32 occupancy)
+{
+    encodeDirectorySlot(m_table.data(), slot, DirectorySlot{startTime, occupancy});
+}
+
+void CardImage::setRecord(int dirSlot, int recordSlot, const FileRecord &record)
+{
+    QByteArray &block = m_blocks[dirSlot];
+    if (block.isEmpty())
+        block = QByteArray(int(Card::BlockSize), '\0');
+    encodeFileRecord(block.data(), recordSlot, record);
+}
+
+FileRecord CardImage::addFile(int dirSlot, int recordSlot, quint32 startTime, quint32 firstSector,
+                              quint32 sectors, quint32 flags)
+{
+    const FileRecord record{startTime, firstSector, firstSector + sectors - 1, flags};
+    setRecord(dirSlot, recordSlot, record);
+    put(Card::sectorOffset(firstSector), patternRun(firstSector, sectors));
+    return record;
+}
+
+void CardImage::put(qint64 offset, const QByteArray &bytes)
+{
+    m_data.insert(offset, bytes);
+}
+
+void CardImage::fillLog()
+{
+    put(Card::LogOffset, patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
+}
+
+bool CardImage::write(const QString &path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qWarning("cannot create %s: %s", qPrintable(path), qPrintable(file.errorString()));
+        return false;
+    }
+    QByteArray header(int(Card::HeaderSize), '\0');
+    encodeVolumeHeader(header.data(), m_header);
+
+    QMap<qint64, QByteArray> pieces = m_data;
+    pieces.insert(Card::HeaderOffset, header);
+    pieces.insert(Card::sectorOffset(m_header.tableSector), m_table);
+    for (auto it = m_blocks.cbegin(); it != m_blocks.cend(); ++it)
+        pieces.insert(Card::sectorOffset(Card::directoryBlockSector(m_header.tableSector, it.key())),
+                      it.value());
+
+    qint64 end = 0;
+    bool ok = true;
+    for (auto it = pieces.cbegin(); it != pieces.cend(); ++it) {
+        // Unwritten ranges stay holes: the images are sparse, also beyond 4 GiB.
+        ok = ok && file.seek(it.key()) && file.write(it.value()) == it.value().size();
+        end = qMax(end, it.key() + it.value().size());
+    }
+    ok = ok && file.resize(m_length > 0 ? m_length : end);
+    if (!ok)
+        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+    return ok;
+}
+
+QByteArray CardImage::pattern(quint64 sector)
+{
+    QByteArray bytes(int(Card::SectorSize), '\0');
+    const QByteArray label = "sector " + QByteArray::number(sector) + ' ';
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = label[i % label.size()];
+    qToLittleEndian<quint64>(sector, bytes.data() + bytes.size() - 8);
+    return bytes;
+}
+
+QByteArray CardImage::patternRun(quint64 first, qint64 count)
+{
+    QByteArray bytes;
+    bytes.reserve(int(count * Card::SectorSize));
+    for (qint64 i = 0; i < count; ++i)
+        bytes += pattern(first + quint64(i));
+    return bytes;
+}
+
+CardImage minimalCard()
+{
+    CardImage card(20480);
+    card.setDirectory(1, 1000000000);
+    card.setRecord(1, 0, FileRecord{1000000000, 30000, 30009, 1});
+    card.put(Card::sectorOffset(30000), CardImage::patternRun(30000, 10));
+    return card;
+}
+
+QByteArray fileChecksum(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}

@@ -1,0 +1,133 @@
+#include "gpstime.h"
+
+#include <QTest>
+
+class TestGpsTime : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void toCalendar_data();
+    void toCalendar();
+    void toGps_data();
+    void toGps();
+    void roundTrip();
+    void unixConversions();
+    void dayOfYear();
+};
+
+void TestGpsTime::toCalendar_data()
+{
+    QTest::addColumn<quint32>("gps");
+    QTest::addColumn<QList<quint32>>("fields"); // year month day hour minute second doy leap sod
+
+    QTest::newRow("epoch") << 0u << QList<quint32>{1980, 1, 6, 0, 0, 0, 6, 1, 0};
+    QTest::newRow("1e9") << 1000000000u << QList<quint32>{2011, 9, 14, 1, 46, 40, 257, 0, 6400};
+    QTest::newRow("leap day 2016") << 1140782400u << QList<quint32>{2016, 2, 29, 12, 0, 0, 60, 1, 43200};
+    // The recorder counts 2100-02-29, so later dates run a day behind the Gregorian calendar.
+    QTest::newRow("after 2100") << 4294535295u << QList<quint32>{2116, 2, 6, 6, 28, 15, 37, 1, 23295};
+    QTest::newRow("2100-02-29") << calendarToGps(2100, 2, 29, 0, 0, 0) << QList<quint32>{2100, 2, 29, 0, 0, 0, 60, 1, 0};
+    // The epoch offset wraps: the last 432000 values fall on 1980-01-01 .. 1980-01-05.
+    QTest::newRow("wrap first") << 4294535296u << QList<quint32>{1980, 1, 1, 0, 0, 0, 1, 1, 0};
+    QTest::newRow("wrap last") << 4294967295u << QList<quint32>{1980, 1, 5, 23, 59, 59, 5, 1, 86399};
+    QTest::newRow("year end 1981") << calendarToGps(1981, 12, 31, 23, 59, 59)
+                                   << QList<quint32>{1981, 12, 31, 23, 59, 59, 365, 0, 86399};
+}
+
+void TestGpsTime::toCalendar()
+{
+    QFETCH(quint32, gps);
+    QFETCH(QList<quint32>, fields);
+    GpsTime t;
+    QCOMPARE(gpsToCalendar(gps, t), gps);
+    const QList<quint32> got{t.year, t.month, t.day, t.hour, t.minute, t.second, t.dayOfYear, t.leapYear, t.secondOfDay};
+    QCOMPARE(got, fields);
+    QCOMPARE(t.gpsSeconds, gps);
+}
+
+void TestGpsTime::toGps_data()
+{
+    QTest::addColumn<QList<int>>("fields");
+    QTest::addColumn<quint32>("gps");
+
+    QTest::newRow("epoch gives the invalid value") << QList<int>{1980, 1, 6, 0, 0, 0} << 0u;
+    QTest::newRow("before epoch wraps") << QList<int>{1980, 1, 1, 0, 0, 0} << 4294535296u;
+    QTest::newRow("1e9") << QList<int>{2011, 9, 14, 1, 46, 40} << 1000000000u;
+    QTest::newRow("leap day") << QList<int>{2016, 2, 29, 12, 0, 0} << 1140782400u;
+    QTest::newRow("31 February is 3 March") << QList<int>{2015, 2, 31, 0, 0, 0} << calendarToGps(2015, 3, 3, 0, 0, 0);
+    QTest::newRow("second 60") << QList<int>{2015, 6, 30, 23, 59, 60} << 1119744000u;
+    QTest::newRow("midnight after") << QList<int>{2015, 7, 1, 0, 0, 0} << 1119744000u;
+    QTest::newRow("largest") << QList<int>{2116, 2, 11, 6, 28, 15} << 4294967295u;
+    QTest::newRow("wraps to 0") << QList<int>{2116, 2, 11, 6, 28, 16} << 0u;
+    QTest::newRow("2117") << QList<int>{2117, 1, 1, 0, 0, 0} << 28056704u;
+    QTest::newRow("year 1979") << QList<int>{1979, 6, 1, 0, 0, 0} << 0u;
+    QTest::newRow("year 20001") << QList<int>{20001, 6, 1, 0, 0, 0} << 0u;
+    QTest::newRow("month 0") << QList<int>{2011, 0, 1, 0, 0, 0} << 0u;
+    QTest::newRow("month 13") << QList<int>{2011, 13, 1, 0, 0, 0} << 0u;
+    QTest::newRow("day 0") << QList<int>{2011, 1, 0, 0, 0, 0} << 0u;
+    QTest::newRow("day 32") << QList<int>{2011, 1, 32, 0, 0, 0} << 0u;
+    QTest::newRow("hour 24") << QList<int>{2011, 1, 1, 24, 0, 0} << 0u;
+    QTest::newRow("minute 60") << QList<int>{2011, 1, 1, 0, 60, 0} << 0u;
+    QTest::newRow("second 61") << QList<int>{2011, 1, 1, 0, 0, 61} << 0u;
+    QTest::newRow("negative hour") << QList<int>{2011, 1, 1, -1, 0, 0} << 0u;
+}
+
+void TestGpsTime::toGps()
+{
+    QFETCH(QList<int>, fields);
+    QFETCH(quint32, gps);
+    QCOMPARE(calendarToGps(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]), gps);
+    const bool valid = fields[0] >= 1980 && fields[0] <= 20000 && fields[1] >= 1 && fields[1] <= 12
+        && fields[2] >= 1 && fields[2] <= 31 && fields[3] >= 0 && fields[3] <= 23 && fields[4] >= 0
+        && fields[4] <= 59 && fields[5] >= 0 && fields[5] <= 60;
+    QCOMPARE(isValidCalendar(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]), valid);
+}
+
+void TestGpsTime::roundTrip()
+{
+    // Every name the listing produces must lead back to its time stamp. A stride that
+    // is prime to a day, a month and a year visits every kind of date, the leap days
+    // of 2100 and 2104 included.
+    for (quint64 g = 0; g < 4294535296ull; g += 999983) {
+        GpsTime t;
+        gpsToCalendar(quint32(g), t);
+        const quint32 back = calendarToGps(int(t.year), int(t.month), int(t.day), int(t.hour),
+                                           int(t.minute), int(t.second));
+        if (back != quint32(g))
+            QFAIL(qPrintable(QStringLiteral("%1 came back as %2").arg(g).arg(back)));
+    }
+}
+
+void TestGpsTime::unixConversions()
+{
+    GpsTime t;
+    t.year = 1972; t.month = 1; t.day = 1;
+    QCOMPARE(calendarToUnix(t), 63072000u);
+    t.month = 3;
+    QCOMPARE(calendarToUnix(t), 68256000u);
+    t.year = 2016; t.month = 2; t.day = 29; t.hour = 12;
+    QCOMPARE(calendarToUnix(t), 1456747200u);
+    t.month = 0; t.day = 1; t.hour = 0;
+    QCOMPARE(calendarToUnix(t), calendarToUnix(GpsTime{0, 2016, 1, 1, 0, 0, 0, 0, 0, 0}));
+
+    QCOMPARE(unixToCalendar(1456747200u, t), 1140782400u);
+    QCOMPARE(t.gpsSeconds, 1140782400u);
+    QCOMPARE(t.year, 2016u);
+    QCOMPARE(t.month, 2u);
+    QCOMPARE(t.day, 29u);
+    QCOMPARE(t.hour, 12u);
+    QCOMPARE(t.dayOfYear, 60u);
+}
+
+void TestGpsTime::dayOfYear()
+{
+    QCOMPARE(dayOfYearToGps(2011, 257, 1, 46, 40), 1000000000u);
+    QCOMPARE(dayOfYearToGps(2016, 60, 12, 0, 0), 1140782400u);
+    // Sums up to the epoch are returned as they are, never wrapped below it.
+    QCOMPARE(dayOfYearToGps(1980, 6, 0, 0, 0), 518400u);
+    QCOMPARE(dayOfYearToGps(1980, 6, 0, 0, 1), 1u);
+    QCOMPARE(dayOfYearToGps(1980, 1, 0, 0, 0), 86400u);
+}
+
+QTEST_APPLESS_MAIN(TestGpsTime)
+#include "tst_gpstime.moc"
