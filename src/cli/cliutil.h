@@ -32,3 +32,6 @@ QStringList cardPaths(Filesystem &card, QList<EntryInfo> *entries = nullptr);
 
 int runList(const QStringList &arguments);
 int runTree(const QStringList &arguments);
+int runDevices(const QStringList &arguments);
+int runExport(const QStringList &arguments);
+int runSample(const QStringList &arguments);

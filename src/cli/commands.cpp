@@ -16,6 +16,9 @@ struct Command
 const Command commands[] = {
     {"list", "List the root, or one directory's files", runList},
     {"tree", "List every exportable card path", runTree},
+    {"export", "Copy card paths into a folder", runExport},
+    {"sample", "Write a demonstration card image", runSample},
+    {"devices", "List the devices that may hold a card", runDevices},
 };
 
 void printUsage()
