@@ -6,6 +6,25 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+// What the open handle refers to, whatever its name refers to now.
+bool isRegularFile(QFile &file)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    return ::fstat(file.handle(), &info) == 0 && S_ISREG(info.st_mode);
+#else
+    return !file.isSequential() && QFileInfo(file.fileName()).isFile();
+#endif
+}
+
+} // namespace
+
 int runSample(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -46,6 +65,11 @@ int runSample(const QStringList &arguments)
                                                          : QIODevice::WriteOnly | QIODevice::NewOnly;
     if (!image.open(mode)) {
         printError(QStringLiteral("cannot create %1: %2").arg(path, image.errorString()));
+        return ExitFailure;
+    }
+    if (!isRegularFile(image)) {
+        // Something else took the name between the check and the open: leave it alone.
+        printError(QStringLiteral("%1 is not a regular file; sample never writes to a device").arg(path));
         return ExitFailure;
     }
     QString reason;
