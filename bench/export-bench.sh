@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Export benchmark: one file of MIB mebibytes (default 512), page-cached, copied by
+# `vexa-card export` and by `dd bs=1M` over the same byte range, RUNS times each
+# (default 5). Prints every time, the best of each and their ratio (target: at most 1.5).
+#
+# Usage: bench/export-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
+# Needs about 3 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
+set -euo pipefail
+build=${1:-build}
+mib=${2:-512}
+runs=${3:-5}
+card=$build/src/cli/vexa-card
+maker=$build/bench/vexa-bench-image
+for program in "$card" "$maker"; do
+    [ -x "$program" ] || { echo "export-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+image=$work/card.img
+mkdir "$work/export"
+
+read -r offset length < <("$maker" "$image" "$mib")
+path=$("$card" tree "$image" | head -n 1 | cut -f 1)
+file=$work/export/$(basename "$path").mseed
+echo "image: $(( $(stat -c %s "$image") / 1048576 )) MiB, file $path: $length bytes from byte $offset"
+
+# Read the image twice so that both copies start from the page cache.
+cat "$image" >/dev/null
+cat "$image" >/dev/null
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+
+best_export=""
+best_dd=""
+time_export() {
+    rm -f "$file"
+    sync
+    local t0 t1
+    t0=$(now)
+    "$card" export --quiet --output "$work/export" "$image" "$path"
+    t1=$(now)
+    elapsed "$t0" "$t1"
+}
+time_dd() {
+    rm -f "$work/dd.out"
+    sync
+    local t0 t1
+    t0=$(now)
+    dd if="$image" of="$work/dd.out" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none
+    t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
+for run in $(seq 1 "$runs"); do
+    # Alternate which copy goes first, so that neither always inherits the other's
+    # dirty pages.
+    if [ $((run % 2)) -eq 1 ]; then
+        e=$(time_export)
+        d=$(time_dd)
+    else
+        d=$(time_dd)
+        e=$(time_export)
+    fi
+    echo "run $run: export ${e} s, dd ${d} s"
+    best_export=$(awk -v x="$e" -v y="${best_export:-$e}" 'BEGIN { print (x < y ? x : y) }')
+    best_dd=$(awk -v x="$d" -v y="${best_dd:-$d}" 'BEGIN { print (x < y ? x : y) }')
+done
+
+# The two copies must agree, or the times compare nothing.
+cmp "$file" "$work/dd.out"
+awk -v e="$best_export" -v d="$best_dd" -v mib="$mib" 'BEGIN {
+    printf "best of each: export %.3f s (%.0f MiB/s), dd %.3f s (%.0f MiB/s), ratio %.2f (target <= 1.5)\n",
+           e, mib / e, d, mib / d, e / d }'
