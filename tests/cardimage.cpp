@@ -97,8 +97,7 @@ CardImage minimalCard()
 {
     CardImage card(20480);
     card.setDirectory(1, 1000000000);
-    card.setRecord(1, 0, FileRecord{1000000000, 30000, 30009, 1});
-    card.put(Card::sectorOffset(30000), CardImage::patternRun(30000, 10));
+    card.addFile(1, 0, 1000000000, 30000, 10, 1);
     return card;
 }
 

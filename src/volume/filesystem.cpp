@@ -13,8 +13,9 @@
 
 namespace {
 
-// Export chunk: whole sectors, read and written at once; progress still counts sectors.
-constexpr qint64 ChunkSectors = 128;
+// Export chunk (1 MiB): whole sectors read and written at once, which keeps a copy near
+// the speed of the disk; progress still counts single sectors.
+constexpr qint64 ChunkSectors = 2048;
 
 QString directoryName(quint32 startTime)
 {
@@ -237,6 +238,10 @@ int Filesystem::findDirectoryFrom(quint32 startTime, int firstSlot)
 
 int Filesystem::findDirectory(int year, int month, int day, int hour, int minute)
 {
+    // An impossible date converts to 0, which would match the free slots of the table
+    // (their start time is 0 too): such a name names no directory.
+    if (!isValidCalendar(year, month, day, hour, minute, 0))
+        return -1;
     return findDirectoryFrom(calendarToGps(year, month, day, hour, minute, 0), Card::FirstDirectorySlot);
 }
 
@@ -327,7 +332,7 @@ ExportResult Filesystem::exportFile(const QString &path, const QString &folder)
     int f[5];
     FileRecord record;
     bool found = false;
-    if (parseName(withoutLeadingSlash(dirName), 5, f)) {
+    if (parseName(withoutLeadingSlash(dirName), 5, f) && isValidCalendar(f[0], f[1], f[2], f[3], f[4], 0)) {
         const quint32 startTime = calendarToGps(f[0], f[1], f[2], f[3], f[4], 0);
         for (int dir = findDirectoryFrom(startTime, Card::FirstDirectorySlot); dir > 0 && !found;
              dir = findDirectoryFrom(startTime, dir + 1))

@@ -22,6 +22,13 @@ struct EntryInfo
     bool isDirectory = false;
     bool fileFlag = false;    // bit 0 of the record's flags, carried along
     int index = 0;            // table slot of the directory (1..255); 0 for the log
+
+    friend bool operator==(const EntryInfo &a, const EntryInfo &b)
+    {
+        return a.name == b.name && a.size == b.size && a.isDirectory == b.isDirectory
+            && a.fileFlag == b.fileFlag && a.index == b.index;
+    }
+    friend bool operator!=(const EntryInfo &a, const EntryInfo &b) { return !(a == b); }
 };
 
 // How one export ended. Only Complete means the destination holds every sector.
