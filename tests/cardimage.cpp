@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
 #include <QtEndian>
 #include <QTest>
 
@@ -109,4 +110,24 @@ QByteArray fileChecksum(const QString &path)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(&file);
     return hash.result().toHex();
+}
+
+QByteArray fileContents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+CardRun runVexaCard(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(VEXA_CARD_PATH), arguments);
+    process.closeWriteChannel();
+    CardRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
 }

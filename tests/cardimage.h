@@ -55,3 +55,16 @@ CardImage minimalCard();
 
 // SHA-256 of a whole file, to show that an operation left a card image unchanged.
 QByteArray fileChecksum(const QString &path);
+
+// A whole file's bytes; empty when it cannot be read.
+QByteArray fileContents(const QString &path);
+
+// One run of vexa-card, with no standard input: its exit status (-1 when it crashed or
+// did not end within a minute), standard output and standard error.
+struct CardRun
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+CardRun runVexaCard(const QStringList &arguments);

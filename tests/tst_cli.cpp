@@ -4,37 +4,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-struct Run
+QString text(const QByteArray &bytes)
 {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Run vexaCard(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(VEXA_CARD_PATH), arguments);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.status = process.exitCode();
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return QString::fromLocal8Bit(bytes);
 }
 
 } // namespace
@@ -86,26 +63,26 @@ void TestCli::cleanupTestCase()
 
 void TestCli::listText()
 {
-    Run run = vexaCard({QStringLiteral("list"), m_card});
+    CardRun run = runVexaCard({QStringLiteral("list"), m_card});
     QCOMPARE(run.status, 0);
-    QCOMPARE(run.out, QStringLiteral("20110914_0146\t0\tdir\n"
+    QCOMPARE(text(run.out), QStringLiteral("20110914_0146\t0\tdir\n"
                                      "20110914_0146\t0\tdir\n"
                                      "20110914_0246\t0\tdir\n"
                                      "log\t2097152\tlog\n"));
     QVERIFY(run.err.isEmpty());
 
     for (const QString &dir : {QStringLiteral("20110914_0146"), QStringLiteral("/20110914_0146")}) {
-        run = vexaCard({QStringLiteral("list"), m_card, dir});
+        run = runVexaCard({QStringLiteral("list"), m_card, dir});
         QCOMPARE(run.status, 0);
-        QCOMPARE(run.out, QStringLiteral("20110914_014640\t4608\tfile\n20110914_014645\t512\tfile\n"));
+        QCOMPARE(text(run.out), QStringLiteral("20110914_014640\t4608\tfile\n20110914_014645\t512\tfile\n"));
     }
 }
 
 void TestCli::listJson()
 {
-    const Run run = vexaCard({QStringLiteral("list"), QStringLiteral("--json"), m_card, QStringLiteral("20110914_0246")});
+    const CardRun run = runVexaCard({QStringLiteral("list"), QStringLiteral("--json"), m_card, QStringLiteral("20110914_0246")});
     QCOMPARE(run.status, 0);
-    const QJsonArray array = QJsonDocument::fromJson(run.out.toUtf8()).array();
+    const QJsonArray array = QJsonDocument::fromJson(run.out).array();
     QCOMPARE(array.size(), 1);
     const QJsonObject entry = array.at(0).toObject();
     QCOMPARE(entry.keys(), (QStringList{"fileFlag", "index", "isDirectory", "name", "size"}));
@@ -117,18 +94,18 @@ void TestCli::listJson()
 
 void TestCli::tree()
 {
-    Run run = vexaCard({QStringLiteral("tree"), m_card});
+    CardRun run = runVexaCard({QStringLiteral("tree"), m_card});
     QCOMPARE(run.status, 0);
     // Each directory of the shared name shows its own files.
-    QCOMPARE(run.out, QStringLiteral("/20110914_0146/20110914_014640\t4608\n"
+    QCOMPARE(text(run.out), QStringLiteral("/20110914_0146/20110914_014640\t4608\n"
                                      "/20110914_0146/20110914_014645\t512\n"
                                      "/20110914_0146/20110914_014650\t1024\n"
                                      "/20110914_0246/20110914_024640\t0\n"
                                      "/log\t2097152\n"));
 
-    run = vexaCard({QStringLiteral("tree"), QStringLiteral("--json"), m_card});
+    run = runVexaCard({QStringLiteral("tree"), QStringLiteral("--json"), m_card});
     QCOMPARE(run.status, 0);
-    const QJsonArray array = QJsonDocument::fromJson(run.out.toUtf8()).array();
+    const QJsonArray array = QJsonDocument::fromJson(run.out).array();
     QCOMPARE(array.size(), 5);
     QCOMPARE(array.at(2).toObject().value("path").toString(), QStringLiteral("/20110914_0146/20110914_014650"));
     QCOMPARE(array.at(2).toObject().value("index").toInt(), 2);
@@ -162,42 +139,42 @@ void TestCli::failures()
     QFETCH(int, status);
     QFETCH(QString, message);
     arguments.replaceInStrings(QStringLiteral("CARD"), m_card);
-    const Run run = vexaCard(arguments);
+    const CardRun run = runVexaCard(arguments);
     QCOMPARE(run.status, status);
     QVERIFY(run.out.isEmpty());
-    QVERIFY2(run.err.startsWith(QStringLiteral("vexa-card: ")), qPrintable(run.err));
-    QVERIFY2(run.err.contains(message), qPrintable(run.err));
-    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+    QVERIFY2(text(run.err).startsWith(QStringLiteral("vexa-card: ")), run.err.constData());
+    QVERIFY2(text(run.err).contains(message), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
 }
 
 void TestCli::exportPaths()
 {
     const QString out = m_dir.filePath(QStringLiteral("paths"));
-    const Run run = vexaCard({QStringLiteral("export"), QStringLiteral("--output"), out, m_card,
+    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--output"), out, m_card,
                               QStringLiteral("/20110914_0146/20110914_014650"), QStringLiteral("/log")});
     QCOMPARE(run.status, 0);
     QVERIFY(run.out.isEmpty());
     QVERIFY(run.err.isEmpty()); // no bar when standard error is not a terminal
     QCOMPARE(QDir(out).entryList(QDir::Files), (QStringList{"20110914_014650.mseed", "log"}));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_014650.mseed")), CardImage::patternRun(30200, 3));
-    QCOMPARE(contents(out + QStringLiteral("/log")), CardImage::patternRun(8192, 4097));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014650.mseed")), CardImage::patternRun(30200, 3));
+    QCOMPARE(fileContents(out + QStringLiteral("/log")), CardImage::patternRun(8192, 4097));
 
-    QVERIFY(vexaCard({QStringLiteral("--version")}).out.startsWith(QStringLiteral("vexa-card ")));
-    QVERIFY(vexaCard({QStringLiteral("export"), QStringLiteral("--help")}).out.contains(QStringLiteral("--output")));
+    QVERIFY(runVexaCard({QStringLiteral("--version")}).out.startsWith("vexa-card "));
+    QVERIFY(runVexaCard({QStringLiteral("export"), QStringLiteral("--help")}).out.contains("--output"));
 }
 
 void TestCli::exportAll()
 {
     const QString out = m_dir.filePath(QStringLiteral("all"));
-    const Run run = vexaCard({QStringLiteral("export"), QStringLiteral("--all"), QStringLiteral("-o"), out, m_card});
+    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--all"), QStringLiteral("-o"), out, m_card});
     QCOMPARE(run.status, 0);
     QVERIFY(run.out.isEmpty());
     QCOMPARE(QDir(out).entryList(QDir::Files),
              (QStringList{"20110914_014640.mseed", "20110914_014645.mseed", "20110914_014650.mseed",
                           "20110914_024640.mseed", "log"}));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(30000, 10));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_014645.mseed")), CardImage::patternRun(30100, 2));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_024640.mseed")), CardImage::patternRun(30300, 1));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(30000, 10));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014645.mseed")), CardImage::patternRun(30100, 2));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_024640.mseed")), CardImage::patternRun(30300, 1));
 }
 
 void TestCli::exportGoesOnAfterFailures()
@@ -211,18 +188,18 @@ void TestCli::exportGoesOnAfterFailures()
     const QString image = m_dir.filePath(QStringLiteral("short.img"));
     QVERIFY(card.write(image));
     const QString out = m_dir.filePath(QStringLiteral("partial"));
-    const Run run = vexaCard({QStringLiteral("export"), QStringLiteral("--quiet"), QStringLiteral("--output"), out, image,
+    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--quiet"), QStringLiteral("--output"), out, image,
                               QStringLiteral("/20110914_0146/20110914_014641"),
                               QStringLiteral("/20110914_0146/20110914_014659"),
                               QStringLiteral("/20110914_0146/20110914_014640")});
     QCOMPARE(run.status, 1);
     QVERIFY(run.out.isEmpty());
-    const QStringList lines = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = text(run.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines[0], QStringLiteral("vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes"));
     QVERIFY(lines[1].startsWith(QStringLiteral("vexa-card: /20110914_0146/20110914_014659: no such file")));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_014641.mseed")), CardImage::patternRun(200, 4));
-    QCOMPARE(contents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(100, 4));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014641.mseed")), CardImage::patternRun(200, 4));
+    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(100, 4));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

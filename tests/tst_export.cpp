@@ -43,12 +43,6 @@ private:
     qint64 m_position = 0;
 };
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QList<QPair<int, int>> emissions(const QSignalSpy &spy)
 {
     QList<QPair<int, int>> list;
@@ -127,14 +121,14 @@ void TestExport::fileByteExact()
     ExportResult result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), m_out);
     QVERIFY2(result.isComplete(), qPrintable(result.message));
     QCOMPARE(result.destination, m_out + QStringLiteral("/20110914_014650.mseed"));
-    QCOMPARE(contents(result.destination), CardImage::patternRun(31000, 3000));
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(31000, 3000));
     QCOMPARE(result.bytesWritten, 3000 * 512);
     QCOMPARE(emissions(spy), fullSequence(3000));
 
     spy.clear();
     result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out);
     QVERIFY(result.isComplete());
-    QCOMPARE(contents(result.destination), CardImage::patternRun(30000, 10));
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(30000, 10));
     QCOMPARE(emissions(spy), fullSequence(10));
 }
 
@@ -144,7 +138,7 @@ void TestExport::degenerateRecords()
     QSignalSpy spy(&m_fs, &Filesystem::progress);
     ExportResult result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014700"), m_out);
     QVERIFY(result.isComplete());
-    QCOMPARE(contents(result.destination), CardImage::pattern(32000));
+    QCOMPARE(fileContents(result.destination), CardImage::pattern(32000));
     QCOMPARE(emissions(spy), fullSequence(1));
 
     // Last sector below the first: an empty file and the lone final emission (n, n).
@@ -166,7 +160,7 @@ void TestExport::log()
     const ExportResult result = m_fs.exportFile(QStringLiteral("/log"), m_out);
     QVERIFY2(result.isComplete(), qPrintable(result.message));
     QCOMPARE(result.destination, m_out + QStringLiteral("/log"));
-    const QByteArray log = contents(result.destination);
+    const QByteArray log = fileContents(result.destination);
     QCOMPARE(log.size(), 2097664);
     QVERIFY(log == CardImage::patternRun(8192, 4097));
     QCOMPARE(spy.size(), 4098);
@@ -184,7 +178,7 @@ void TestExport::beyondFourGiB()
     QVERIFY(fs.open(path));
     const ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out);
     QVERIFY(result.isComplete());
-    QCOMPARE(contents(result.destination), CardImage::patternRun(0xF0000000u, 5));
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(0xF0000000u, 5));
 }
 
 void TestExport::replacesExistingDestination()
@@ -195,7 +189,7 @@ void TestExport::replacesExistingDestination()
     old.write(QByteArray(100000, 'x'));
     old.close();
     QVERIFY(m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out).isComplete());
-    QCOMPARE(contents(destination), CardImage::patternRun(30000, 10));
+    QCOMPARE(fileContents(destination), CardImage::patternRun(30000, 10));
 }
 
 void TestExport::destinationNotWritable()
@@ -252,7 +246,7 @@ void TestExport::cardEndsInsideFile()
     QCOMPARE(result.status, ExportResult::Incomplete);
     const qint64 expected = (qint64(0x7FFFFFF0) - 100 + 1) * 512;
     QCOMPARE(result.message, QStringLiteral("the card ends after %1 of %2 bytes").arg(50 * 512 + 200).arg(expected));
-    QCOMPARE(contents(result.destination), CardImage::patternRun(100, 50) + QByteArray(200, '\0'));
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(100, 50) + QByteArray(200, '\0'));
     QCOMPARE(spy.size(), 52);
     QCOMPARE(spy.last(), (QList<QVariant>{0x7FFFFFF0 - 99, 0x7FFFFFF0 - 99}));
     QCOMPARE(spy.at(50), (QList<QVariant>{50, 0x7FFFFFF0 - 99}));
@@ -272,7 +266,7 @@ void TestExport::unreadableSectors()
     QVERIFY(result.message.contains(QStringLiteral("2 unreadable sectors")));
     QByteArray expected = CardImage::patternRun(30000, 10);
     expected.replace(3 * 512, 2 * 512, QByteArray(2 * 512, '\0'));
-    QCOMPARE(contents(result.destination), expected);
+    QCOMPARE(fileContents(result.destination), expected);
     QCOMPARE(emissions(spy), fullSequence(10));
 }
 
@@ -290,7 +284,7 @@ void TestExport::sameMinuteDirectories()
     QVERIFY(fs.open(path));
     const ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), m_out);
     QVERIFY2(result.isComplete(), qPrintable(result.message));
-    QCOMPARE(contents(result.destination), CardImage::patternRun(40010, 3));
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(40010, 3));
 }
 
 void TestExport::lookupFailures_data()

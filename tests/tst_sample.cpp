@@ -17,35 +17,9 @@
 
 namespace {
 
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runCard(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(VEXA_CARD_PATH), arguments);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
 bool isOneErrorLine(const QByteArray &err)
 {
     return err.startsWith("vexa-card: ") && err.endsWith('\n') && err.count('\n') == 1;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -66,7 +40,7 @@ void TestSample::writesReadableCard()
 {
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("demo.img"));
-    const Run run = runCard({QStringLiteral("sample"), image});
+    const CardRun run = runVexaCard({QStringLiteral("sample"), image});
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(run.err, QByteArray());
@@ -125,13 +99,13 @@ void TestSample::refusesExistingFile()
     file.write("someone's notes\n");
     file.close();
 
-    const Run refused = runCard({QStringLiteral("sample"), image});
+    const CardRun refused = runVexaCard({QStringLiteral("sample"), image});
     QCOMPARE(refused.status, 1);
     QVERIFY2(isOneErrorLine(refused.err), refused.err.constData());
     QVERIFY(refused.err.contains("--force"));
-    QCOMPARE(readAll(image), QByteArray("someone's notes\n"));
+    QCOMPARE(fileContents(image), QByteArray("someone's notes\n"));
 
-    const Run forced = runCard({QStringLiteral("sample"), QStringLiteral("--force"), image});
+    const CardRun forced = runVexaCard({QStringLiteral("sample"), QStringLiteral("--force"), image});
     QCOMPARE(forced.status, 0);
     Filesystem card;
     QVERIFY2(card.open(image), qPrintable(card.errorString()));
@@ -174,7 +148,7 @@ void TestSample::refusesNonFiles()
     QStringList arguments{QStringLiteral("sample")};
     if (force)
         arguments << QStringLiteral("--force");
-    const Run run = runCard(arguments << path);
+    const CardRun run = runVexaCard(arguments << path);
     QCOMPARE(run.status, 1);
     QVERIFY2(isOneErrorLine(run.err), run.err.constData());
     // Everything is where and what it was.
@@ -187,9 +161,9 @@ void TestSample::refusesNonFiles()
 
 void TestSample::wrongCommandLine()
 {
-    QCOMPARE(runCard({QStringLiteral("sample")}).status, 2);
-    QCOMPARE(runCard({QStringLiteral("sample"), QStringLiteral("a.img"), QStringLiteral("b.img")}).status, 2);
-    QCOMPARE(runCard({QStringLiteral("sample"), QStringLiteral("--overwrite"), QStringLiteral("a.img")}).status, 2);
+    QCOMPARE(runVexaCard({QStringLiteral("sample")}).status, 2);
+    QCOMPARE(runVexaCard({QStringLiteral("sample"), QStringLiteral("a.img"), QStringLiteral("b.img")}).status, 2);
+    QCOMPARE(runVexaCard({QStringLiteral("sample"), QStringLiteral("--overwrite"), QStringLiteral("a.img")}).status, 2);
 }
 
 QTEST_GUILESS_MAIN(TestSample)
