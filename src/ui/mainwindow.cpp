@@ -19,6 +19,8 @@ namespace {
 const char *const DownloadFolderKey = "download_folder";
 // Interval between bar updates while sectors stream in; the end of a copy always shows.
 constexpr qint64 ProgressIntervalMs = 20;
+// Sectors between two looks at the clock: 32 KiB, a few milliseconds even on a slow card.
+constexpr unsigned ProgressSampleSectors = 64;
 
 } // namespace
 
@@ -308,18 +310,26 @@ void MainWindow::stopDownloads()
 
 void MainWindow::relayProgress(int current, int total)
 {
-    // On the exporting thread. Keep the latest report; post it unless one is on its way
-    // already, or the bar was fed a moment ago. The end of a copy is always posted.
-    m_latestProgress.store((quint64(quint32(current)) << 32) | quint32(total));
+    // On the exporting thread, once per sector: keep it cheap. Keep the latest report;
+    // now and then, post it unless one is on its way already or the bar was fed a
+    // moment ago. The start and the end of a copy are always posted.
+    m_latestProgress.store((quint64(quint32(current)) << 32) | quint32(total), std::memory_order_release);
+    const bool edge = current == 0 || current == total;
+    if (!edge) {
+        const unsigned count = m_progressCount.load(std::memory_order_relaxed) + 1;
+        m_progressCount.store(count, std::memory_order_relaxed);
+        if (count % ProgressSampleSectors != 0)
+            return;
+    }
     const qint64 now = m_clock.elapsed();
-    if (current != total && now - m_lastProgressPost.load() < ProgressIntervalMs)
+    if (!edge && now - m_lastProgressPost.load(std::memory_order_relaxed) < ProgressIntervalMs)
         return;
     if (m_progressPending.exchange(true))
         return;
-    m_lastProgressPost.store(now);
+    m_lastProgressPost.store(now, std::memory_order_relaxed);
     QMetaObject::invokeMethod(this, [this] {
         m_progressPending.store(false);
-        const quint64 latest = m_latestProgress.load();
+        const quint64 latest = m_latestProgress.load(std::memory_order_acquire);
         progress(int(quint32(latest >> 32)), int(quint32(latest)));
     }, Qt::QueuedConnection);
 }

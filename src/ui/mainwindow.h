@@ -82,5 +82,6 @@ private:
     std::atomic<quint64> m_latestProgress{0};
     std::atomic<bool> m_progressPending{false};
     std::atomic<qint64> m_lastProgressPost{0};
+    std::atomic<unsigned> m_progressCount{0};
     QElapsedTimer m_clock;
 };

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Window benchmark: a full card opened and selected in the window, and one file of MIB
+# mebibytes (default 256), page-cached, downloaded through the window (button to
+# hidden bar) beside `vexa-card export` of the same file, RUNS times each (default 3),
+# each with its peak memory. Targets: open and fill < 1 s, select all < 1 s, window
+# download at most 1.5 times the export and under 200 MB.
+#
+# Usage: bench/window-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
+# Needs about 3 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
+set -euo pipefail
+build=${1:-build}
+mib=${2:-256}
+runs=${3:-3}
+card=$build/src/cli/vexa-card
+maker=$build/bench/vexa-bench-image
+window=$build/bench/vexa-window-bench
+for program in "$card" "$maker" "$window"; do
+    [ -x "$program" ] || { echo "window-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "window-bench: /usr/bin/time is needed for the peak memory" >&2; exit 1; }
+
+export QT_QPA_PLATFORM=offscreen
+"$window" tree
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-window-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+image=$work/card.img
+mkdir "$work/cli" "$work/window"
+"$maker" "$image" "$mib" >/dev/null
+path=$("$card" tree "$image" | head -n 1 | cut -f 1)
+name=$(basename "$path").mseed
+cat "$image" >/dev/null
+cat "$image" >/dev/null
+
+now() { date +%s.%N; }
+# vexa-card export: "SECONDS PEAK_KIB"; the window: the download's own time (button to
+# hidden bar) and the whole run's peak.
+run_cli() {
+    rm -f "$work/cli/$name"; sync
+    local t0 t1
+    t0=$(now)
+    /usr/bin/time -f "%M" -o "$work/cli.kib" "$card" export --quiet --output "$work/cli" "$image" "$path"
+    t1=$(now)
+    echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') $(cat "$work/cli.kib")"
+}
+run_window() {
+    rm -f "$work/window/$name"; sync
+    /usr/bin/time -f "%M" -o "$work/window.kib" "$window" download "$image" "$work/window" >"$work/window.out" 2>/dev/null
+    echo "$(awk '/^window download/ { print $3 }' "$work/window.out") $(cat "$work/window.kib")"
+}
+
+best_cli=""; best_win=""; peak_cli=0; peak_win=0
+for run in $(seq 1 "$runs"); do
+    # Alternate which copy goes first, so that neither always inherits the other's
+    # dirty pages.
+    if [ $((run % 2)) -eq 1 ]; then
+        read -r c ck < <(run_cli); read -r w wk < <(run_window)
+    else
+        read -r w wk < <(run_window); read -r c ck < <(run_cli)
+    fi
+    cmp "$work/cli/$name" "$work/window/$name"
+    echo "run $run: vexa-card export $c s (peak $((ck / 1024)) MiB), window download $w s (peak $((wk / 1024)) MiB)"
+    best_cli=$(awk -v x="$c" -v y="${best_cli:-$c}" 'BEGIN { print (x < y ? x : y) }')
+    best_win=$(awk -v x="$w" -v y="${best_win:-$w}" 'BEGIN { print (x < y ? x : y) }')
+    peak_cli=$(( ck > peak_cli ? ck : peak_cli )); peak_win=$(( wk > peak_win ? wk : peak_win ))
+done
+awk -v w="$best_win" -v c="$best_cli" -v wk="$peak_win" -v ck="$peak_cli" -v mib="$mib" 'BEGIN {
+    printf "%d MiB file, best of each: vexa-card export %.3f s, window %.3f s, ratio %.2f (target <= 1.5); " \
+           "peak memory: export %.0f MB, window %.0f MB (target < 200)\n", mib, c, w, w / c, ck * 1024 / 1e6, wk * 1024 / 1e6 }'
