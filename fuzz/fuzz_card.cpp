@@ -10,13 +10,15 @@
 //   5      | 4    | tableSector  | folded into the image unless flags bit 1 is set
 //   9      | 4    | length       | image length in bytes, folded into 0..MaxImage;
 //          |      |              | 0: just long enough for what was put in it
-//   13     | ...  | edits        | each begins with a kind byte (kind % 4):
+//   13     | ...  | edits        | each begins with a kind byte (kind % 5):
 //     0: table slot   slot u8, startTime u32, occupancy u32
 //     1: file record  dirSlot u8, recordSlot u8, startTime u32, firstSector u32,
 //                     lastSector u32, flags u32
 //     2: file record  as 1, but firstSector and lastSector are u16, so that small
 //                     valid files are one mutation away
 //     3: raw bytes    offset u32 (folded into the image), count u8, the bytes
+//     4: unreadable   first sector u32 (folded into the image), count u8: sectors
+//                     whose reads fail, as on a worn card
 // All integers little-endian. The image stays small, so that a record that claims
 // 2^31 sectors ends at the end of the device after a few MiB at most.
 #include "cardformat.h"
@@ -33,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -86,6 +89,42 @@ struct Image
     QByteArray table = QByteArray(int(Card::BlockSize), '\0');
     QMap<int, QByteArray> blocks;
     QMap<qint64, QByteArray> data;
+    QList<QPair<qint64, qint64>> unreadable; // byte ranges [begin, end)
+};
+
+// The image as a worn card: every read that touches an unreadable range fails.
+class WornCard : public QFile
+{
+public:
+    WornCard(const QString &path, const QList<QPair<qint64, qint64>> &unreadable)
+        : QFile(path), m_unreadable(unreadable)
+    {
+    }
+
+    bool seek(qint64 offset) override
+    {
+        m_position = offset;
+        return QFile::seek(offset);
+    }
+
+protected:
+    qint64 readData(char *data, qint64 length) override
+    {
+        for (const auto &range : m_unreadable) {
+            if (m_position >= range.first && m_position < range.second)
+                return -1;
+            if (range.first > m_position)
+                length = qMin(length, range.first - m_position);
+        }
+        const qint64 got = QFile::readData(data, length);
+        if (got > 0)
+            m_position += got;
+        return got;
+    }
+
+private:
+    QList<QPair<qint64, qint64>> m_unreadable;
+    qint64 m_position = 0;
 };
 
 Image decode(const uint8_t *bytes, size_t size)
@@ -103,7 +142,7 @@ Image decode(const uint8_t *bytes, size_t size)
     card.stopBeforeLog = (flags & 4) != 0;
 
     while (!in.atEnd()) {
-        const int kind = in.u8() % 4;
+        const int kind = in.u8() % 5;
         if (kind == 0) {
             const int slot = in.u8();
             DirectorySlot entry;
@@ -122,9 +161,13 @@ Image decode(const uint8_t *bytes, size_t size)
             if (block.isEmpty())
                 block = QByteArray(int(Card::BlockSize), '\0');
             encodeFileRecord(block.data(), recordSlot, record);
-        } else {
+        } else if (kind == 3) {
             const qint64 offset = qint64(in.u32() % quint32(MaxImage));
             card.data.insert(offset, in.bytes(in.u8()));
+        } else {
+            const qint64 first = Card::sectorOffset(in.u32() % quint32(MaxImage / Card::SectorSize));
+            const qint64 count = qMax<qint64>(1, in.u8());
+            card.unreadable.append({first, first + count * Card::SectorSize});
         }
     }
     return card;
@@ -232,7 +275,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Other pieces of the image (a table at sector 0, raw bytes) may cover the header:
     // what counts is what the image holds at byte 8192.
-    const bool opened = fs.open(imagePath);
+    const bool worn = !card.unreadable.isEmpty();
+    const bool opened = worn ? fs.openDevice(std::make_unique<WornCard>(imagePath, card.unreadable))
+                             : fs.open(imagePath);
     VolumeHeader written;
     QByteArray header;
     QFile image(imagePath);
@@ -240,7 +285,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         header = image.read(Card::HeaderSize);
     const bool isCard = decodeVolumeHeader(header.constData(), header.size(), &written)
         && written.magic == Card::VolumeMagic;
-    if (opened != isCard)
+    // An unreadable header makes a card look like none, never the other way round.
+    if (opened ? !isCard : (isCard && !worn))
         violated("open() disagrees with the volume header");
 
     qint64 budget = CopyBudget;
@@ -275,8 +321,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (result.status != ExportResult::Complete && result.status != ExportResult::Incomplete)
                 violated("listed file could not be exported", path + QLatin1String(": ") + result.message);
             // readFile looks in the first directory of the name only; where it finds
-            // the file it reads the same sectors as the export.
-            if (inFirst && contents(result.destination) != read)
+            // the file it reads the same sectors as the export. (It stops at an
+            // unreadable sector, where the export writes zeros and goes on.)
+            if (inFirst && !worn && contents(result.destination) != read)
                 violated("readFile and the export disagree", path);
             checkExport(result, progress, path);
         }

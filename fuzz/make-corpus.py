@@ -22,6 +22,10 @@ def record(dir_slot, rec_slot, start, first, last, flags=0):
     return struct.pack("<BBBIIII", 1, dir_slot, rec_slot, start, first, last, flags)
 
 
+def unreadable(first_sector, count):
+    return struct.pack("<BIB", 4, first_sector, count)
+
+
 def raw(offset, data):
     return struct.pack("<BIB", 3, offset, len(data)) + data
 
@@ -57,6 +61,10 @@ seeds = {
     "ends-in-block": header(32, (32 + 8) * 512 + 2000) + directory(1, T) + record(1, 0, T, 3000, 3001),
     # The table placed far beyond the end of the card.
     "table-beyond": header(0xFFFFFFF8, 0, flags=2) + directory(1, T),
+    # A worn card: sectors of a file, of the table and of the log cannot be read.
+    "worn": header(32, END_OF_LOG) + directory(1, T) + directory(2, T + 3600)
+    + record(1, 0, T, 3000, 3009) + record(2, 0, T + 3600, 3100, 3199)
+    + unreadable(3003, 2) + unreadable(3150, 1) + unreadable(8192 + 100, 3),
     # Not a card volume.
     "no-magic": header(32, 0, flags=1, magic=0x12345678) + directory(1, T),
     # Every slot of the table occupied, their blocks empty but one.
