@@ -1,20 +1,21 @@
+// vexa-card as a user meets it: list, tree, export and sample, their errors, and the
+// exported sample read back by the field's own decoder (libmseed).
 #include "cardimage.h"
+#include "samplecard.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QTest>
 
-namespace {
-
-QString text(const QByteArray &bytes)
-{
-    return QString::fromLocal8Bit(bytes);
-}
-
-} // namespace
+#include <libmseed.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 class TestCli : public QObject
 {
@@ -22,25 +23,24 @@ class TestCli : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
-    void listText();
-    void listJson();
-    void tree();
+    void cleanupTestCase() { QCOMPARE(fileChecksum(m_card), m_checksum); }
+    void listAndTree();
     void failures_data();
     void failures();
-    void exportPaths();
-    void exportAll();
+    void exportFiles_data();
+    void exportFiles();
     void exportGoesOnAfterFailures();
+    void sampleDecodes();
 
 private:
     QTemporaryDir m_dir;
     QString m_card;
     QByteArray m_checksum;
+    QHash<QString, QString> m_places; // placeholders of the failure rows
 };
 
 void TestCli::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
     // Two directories from the same minute, each with its own files, and a third.
     CardImage card;
     card.setDirectory(1, 1000000000);
@@ -54,63 +54,46 @@ void TestCli::initTestCase()
     m_card = m_dir.filePath(QStringLiteral("card.img"));
     QVERIFY(card.write(m_card));
     m_checksum = fileChecksum(m_card);
-}
 
-void TestCli::cleanupTestCase()
-{
-    QCOMPARE(fileChecksum(m_card), m_checksum);
-}
-
-void TestCli::listText()
-{
-    CardRun run = runVexaCard({QStringLiteral("list"), m_card});
-    QCOMPARE(run.status, 0);
-    QCOMPARE(text(run.out), QStringLiteral("20110914_0146\t0\tdir\n"
-                                     "20110914_0146\t0\tdir\n"
-                                     "20110914_0246\t0\tdir\n"
-                                     "log\t2097152\tlog\n"));
-    QVERIFY(run.err.isEmpty());
-
-    for (const QString &dir : {QStringLiteral("20110914_0146"), QStringLiteral("/20110914_0146")}) {
-        run = runVexaCard({QStringLiteral("list"), m_card, dir});
-        QCOMPARE(run.status, 0);
-        QCOMPARE(text(run.out), QStringLiteral("20110914_014640\t4608\tfile\n20110914_014645\t512\tfile\n"));
+    // A device node of the test's own, like /dev/null (1, 3): a faulty run as root could
+    // delete or replace the device it is given, and /dev/null serves the whole machine.
+    // Without root, /dev/null itself is safe from that.
+    QString device = QStringLiteral("/dev/null");
+    if (::geteuid() == 0) {
+        device = m_dir.filePath(QStringLiteral("null"));
+        if (::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            device.clear();
     }
+    m_places = {{"CARD", m_card}, {"DEV", device}, {"LINK", device.isEmpty() ? QString() : m_dir.filePath("link")},
+                {"DIR", m_dir.filePath("folder")}, {"NEW", m_dir.filePath("new.img")},
+                {"TAKEN", m_dir.filePath("taken.img")}};
+    QFile taken(m_places["TAKEN"]);
+    QVERIFY(taken.open(QIODevice::WriteOnly) && taken.write("notes\n") == 6);
+    QVERIFY(QDir().mkdir(m_places["DIR"]));
+    QVERIFY(device.isEmpty() || QFile::link(device, m_places["LINK"]));
 }
 
-void TestCli::listJson()
+void TestCli::listAndTree()
 {
-    const CardRun run = runVexaCard({QStringLiteral("list"), QStringLiteral("--json"), m_card, QStringLiteral("20110914_0246")});
-    QCOMPARE(run.status, 0);
-    const QJsonArray array = QJsonDocument::fromJson(run.out).array();
-    QCOMPARE(array.size(), 1);
-    const QJsonObject entry = array.at(0).toObject();
-    QCOMPARE(entry.keys(), (QStringList{"fileFlag", "index", "isDirectory", "name", "size"}));
-    QCOMPARE(entry.value("name").toString(), QStringLiteral("20110914_024640"));
-    QCOMPARE(entry.value("size").toInteger(), 0);
-    QCOMPARE(entry.value("index").toInt(), 3);
-    QCOMPARE(entry.value("isDirectory").toBool(), false);
-}
+    const CardRun run = runVexaCard({"list", m_card});
+    QVERIFY(run.status == 0 && run.err.isEmpty());
+    QCOMPARE(run.out, "20110914_0146\t0\tdir\n20110914_0146\t0\tdir\n20110914_0246\t0\tdir\nlog\t2097152\tlog\n");
+    for (const char *dir : {"20110914_0146", "/20110914_0146"})
+        QCOMPARE(runVexaCard({"list", m_card, dir}).out, "20110914_014640\t4608\tfile\n20110914_014645\t512\tfile\n");
+    QCOMPARE(QJsonDocument::fromJson(runVexaCard({"list", "--json", m_card, "20110914_0246"}).out).array(), QJsonDocument::fromJson(R"([{"fileFlag": false,
+             "index": 3, "isDirectory": false, "name": "20110914_024640", "size": 0}])").array());
 
-void TestCli::tree()
-{
-    CardRun run = runVexaCard({QStringLiteral("tree"), m_card});
-    QCOMPARE(run.status, 0);
     // Each directory of the shared name shows its own files.
-    QCOMPARE(text(run.out), QStringLiteral("/20110914_0146/20110914_014640\t4608\n"
-                                     "/20110914_0146/20110914_014645\t512\n"
-                                     "/20110914_0146/20110914_014650\t1024\n"
-                                     "/20110914_0246/20110914_024640\t0\n"
-                                     "/log\t2097152\n"));
-
-    run = runVexaCard({QStringLiteral("tree"), QStringLiteral("--json"), m_card});
-    QCOMPARE(run.status, 0);
-    const QJsonArray array = QJsonDocument::fromJson(run.out).array();
-    QCOMPARE(array.size(), 5);
-    QCOMPARE(array.at(2).toObject().value("path").toString(), QStringLiteral("/20110914_0146/20110914_014650"));
-    QCOMPARE(array.at(2).toObject().value("index").toInt(), 2);
-    QCOMPARE(array.at(0).toObject().value("fileFlag").toBool(), true);
-    QCOMPARE(array.at(4).toObject().keys(), (QStringList{"fileFlag", "index", "isDirectory", "name", "path", "size"}));
+    const QByteArray tree = "/20110914_0146/20110914_014640\t4608\n/20110914_0146/20110914_014645\t512\n"
+                            "/20110914_0146/20110914_014650\t1024\n/20110914_0246/20110914_024640\t0\n/log\t2097152\n";
+    QCOMPARE(runVexaCard({"tree", m_card}).out, tree);
+    const QJsonArray array = QJsonDocument::fromJson(runVexaCard({"tree", "--json", m_card}).out).array();
+    QByteArray fromJson;
+    for (const QJsonValue &entry : array)
+        fromJson += entry["path"].toString().toUtf8() + '\t' + QByteArray::number(entry["size"].toInteger()) + '\n';
+    QCOMPARE(fromJson, tree);
+    QCOMPARE(array.at(0).toObject().keys(), (QStringList{"fileFlag", "index", "isDirectory", "name", "path", "size"}));
+    QVERIFY(array.at(0)["fileFlag"].toBool() && array.at(2)["index"].toInt() == 2);
 }
 
 void TestCli::failures_data()
@@ -118,12 +101,16 @@ void TestCli::failures_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");
-
-    const QString missing = QDir::temp().filePath(QStringLiteral("vexa-no-such-card.img"));
-    QTest::newRow("missing device") << QStringList{"list", missing} << 1 << "cannot open " + missing;
-    QTest::newRow("not a card") << QStringList{"tree", QStringLiteral(VEXA_CARD_PATH)} << 1 << "not a card volume";
+    const QString missing = m_dir.filePath(QStringLiteral("missing.img"));
+    QTest::newRow("missing device") << QStringList{"list", missing} << 1 << "cannot open " + missing + ": No such file or directory";
+    QTest::newRow("not a card") << QStringList{"tree", VEXA_CARD_PATH} << 1 << "not a card volume";
     QTest::newRow("no such directory") << QStringList{"list", "CARD", "20200101_0000"} << 1 << "no such directory: 20200101_0000";
     QTest::newRow("malformed directory") << QStringList{"list", "CARD", "nonsense"} << 1 << "no such directory";
+    QTest::newRow("sample: existing file") << QStringList{"sample", "TAKEN"} << 1 << "exists; --force replaces it";
+    QTest::newRow("sample: device") << QStringList{"sample", "DEV"} << 1 << "not a regular file";
+    QTest::newRow("sample: device, --force") << QStringList{"sample", "--force", "DEV"} << 1 << "not a regular file";
+    QTest::newRow("sample: link to a device, --force") << QStringList{"sample", "--force", "LINK"} << 1 << "not a regular file";
+    QTest::newRow("sample: directory, --force") << QStringList{"sample", "--force", "DIR"} << 1 << "is a directory";
     QTest::newRow("no command") << QStringList{} << 2 << "no command";
     QTest::newRow("unknown command") << QStringList{"format", "CARD"} << 2 << "unknown command 'format'";
     QTest::newRow("unknown option") << QStringList{"list", "--size", "CARD"} << 2 << "size";
@@ -131,6 +118,9 @@ void TestCli::failures_data()
     QTest::newRow("too many arguments") << QStringList{"list", "CARD", "a", "b"} << 2 << "too many arguments";
     QTest::newRow("export without paths") << QStringList{"export", "CARD"} << 2 << "--all";
     QTest::newRow("export paths and --all") << QStringList{"export", "--all", "CARD", "/log"} << 2 << "--all";
+    QTest::newRow("sample without image") << QStringList{"sample"} << 2 << "missing arguments";
+    QTest::newRow("sample, two images") << QStringList{"sample", "NEW", "NEW"} << 2 << "too many arguments";
+    QTest::newRow("sample --overwrite") << QStringList{"sample", "--overwrite", "NEW"} << 2 << "overwrite";
 }
 
 void TestCli::failures()
@@ -138,48 +128,52 @@ void TestCli::failures()
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
     QFETCH(QString, message);
-    arguments.replaceInStrings(QStringLiteral("CARD"), m_card);
+    for (QString &argument : arguments)
+        argument = m_places.value(argument, argument);
+    if (arguments.contains(QString()))
+        QSKIP("cannot make a device node here");
     const CardRun run = runVexaCard(arguments);
     QCOMPARE(run.status, status);
     QVERIFY(run.out.isEmpty());
-    QVERIFY2(text(run.err).startsWith(QStringLiteral("vexa-card: ")), run.err.constData());
-    QVERIFY2(text(run.err).contains(message), run.err.constData());
-    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(run.err.startsWith("vexa-card: ") && run.err.endsWith('\n') && run.err.count('\n') == 1, run.err.constData());
+    QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    // Everything is where and what it was.
+    struct stat info;
+    const QString device = m_places["DEV"];
+    QVERIFY(device.isEmpty() || (::stat(QFile::encodeName(device).constData(), &info) == 0 && S_ISCHR(info.st_mode)));
+    QVERIFY(device.isEmpty() || QFileInfo(m_places["LINK"]).isSymLink());
+    QVERIFY(QFileInfo(m_places["DIR"]).isDir() && QDir(m_places["DIR"]).isEmpty());
+    QVERIFY(!QFile::exists(m_places["NEW"]));
+    QCOMPARE(fileContents(m_places["TAKEN"]), "notes\n");
 }
 
-void TestCli::exportPaths()
+void TestCli::exportFiles_data()
 {
-    const QString out = m_dir.filePath(QStringLiteral("paths"));
-    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--output"), out, m_card,
-                              QStringLiteral("/20110914_0146/20110914_014650"), QStringLiteral("/log")});
-    QCOMPARE(run.status, 0);
-    QVERIFY(run.out.isEmpty());
-    QVERIFY(run.err.isEmpty()); // no bar when standard error is not a terminal
-    QCOMPARE(QDir(out).entryList(QDir::Files), (QStringList{"20110914_014650.mseed", "log"}));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014650.mseed")), CardImage::patternRun(30200, 3));
-    QCOMPARE(fileContents(out + QStringLiteral("/log")), CardImage::patternRun(8192, 4097));
-
-    QVERIFY(runVexaCard({QStringLiteral("--version")}).out.startsWith("vexa-card "));
-    QVERIFY(runVexaCard({QStringLiteral("export"), QStringLiteral("--help")}).out.contains("--output"));
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("files");
+    QTest::newRow("paths") << QStringList{"/20110914_0146/20110914_014650", "/log"}
+                           << QStringList{"20110914_014650.mseed", "log"};
+    QTest::newRow("all") << QStringList{"--all"} << QStringList{"20110914_014640.mseed", "20110914_014645.mseed",
+                                                                "20110914_014650.mseed", "20110914_024640.mseed", "log"};
 }
 
-void TestCli::exportAll()
+void TestCli::exportFiles()
 {
-    const QString out = m_dir.filePath(QStringLiteral("all"));
-    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--all"), QStringLiteral("-o"), out, m_card});
-    QCOMPARE(run.status, 0);
-    QVERIFY(run.out.isEmpty());
-    QCOMPARE(QDir(out).entryList(QDir::Files),
-             (QStringList{"20110914_014640.mseed", "20110914_014645.mseed", "20110914_014650.mseed",
-                          "20110914_024640.mseed", "log"}));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(30000, 10));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014645.mseed")), CardImage::patternRun(30100, 2));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_024640.mseed")), CardImage::patternRun(30300, 1));
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, files);
+    const QString out = m_dir.filePath(QTest::currentDataTag());
+    const CardRun run = runVexaCard(QStringList{"export", "-o", out, m_card} + arguments);
+    QVERIFY2(run.status == 0 && run.out.isEmpty() && run.err.isEmpty(), run.err.constData()); // no bar when standard error is not a terminal
+    QCOMPARE(QDir(out).entryList(QDir::Files), files);
+    const QHash<QString, QPair<int, int>> sectors{{"20110914_014640.mseed", {30000, 10}}, {"20110914_014645.mseed", {30100, 2}},
+        {"20110914_014650.mseed", {30200, 3}}, {"20110914_024640.mseed", {30300, 1}}, {"log", {8192, 4097}}};
+    for (const QString &file : files)
+        QVERIFY2(fileContents(out + '/' + file) == CardImage::patternRun(sectors[file].first, sectors[file].second), qPrintable(file));
 }
 
 void TestCli::exportGoesOnAfterFailures()
 {
-    // A card that ends inside its second file, asked for a missing file in between.
+    // A card that ends inside its second file (and long before the log).
     CardImage card(32);
     card.setDirectory(1, 1000000000);
     card.addFile(1, 0, 1000000000, 100, 4);
@@ -188,18 +182,67 @@ void TestCli::exportGoesOnAfterFailures()
     const QString image = m_dir.filePath(QStringLiteral("short.img"));
     QVERIFY(card.write(image));
     const QString out = m_dir.filePath(QStringLiteral("partial"));
-    const CardRun run = runVexaCard({QStringLiteral("export"), QStringLiteral("--quiet"), QStringLiteral("--output"), out, image,
-                              QStringLiteral("/20110914_0146/20110914_014641"),
-                              QStringLiteral("/20110914_0146/20110914_014659"),
-                              QStringLiteral("/20110914_0146/20110914_014640")});
+    CardRun run = runVexaCard({"export", "--quiet", "--output", out, image, "/20110914_0146/20110914_014641",
+                               "/20110914_0146/20110914_014659", "/20110914_0146/20110914_014640"});
+    QVERIFY(run.status == 1 && run.out.isEmpty());
+    QCOMPARE(run.err, "vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes\n"
+                      "vexa-card: /20110914_0146/20110914_014659: no such file on the card: /20110914_0146/20110914_014659\n");
+    QCOMPARE(fileContents(out + "/20110914_014641.mseed"), CardImage::patternRun(200, 4));
+    QCOMPARE(fileContents(out + "/20110914_014640.mseed"), CardImage::patternRun(100, 4));
+    // --all goes in tree order, the log last.
+    run = runVexaCard({"export", "--all", "--output", out, image});
     QCOMPARE(run.status, 1);
-    QVERIFY(run.out.isEmpty());
-    const QStringList lines = text(run.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines[0], QStringLiteral("vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes"));
-    QVERIFY(lines[1].startsWith(QStringLiteral("vexa-card: /20110914_0146/20110914_014659: no such file")));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014641.mseed")), CardImage::patternRun(200, 4));
-    QCOMPARE(fileContents(out + QStringLiteral("/20110914_014640.mseed")), CardImage::patternRun(100, 4));
+    QCOMPARE(run.err, "vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes\n"
+                      "vexa-card: /log: the card ends after 0 of 2097664 bytes\n");
+}
+
+void TestCli::sampleDecodes()
+{
+    // The file that failures() saw refused stays until --force replaces it.
+    const QString image = m_places["TAKEN"];
+    QCOMPARE(fileContents(image), "notes\n");
+    const CardRun run = runVexaCard({"sample", "--force", image});
+    QVERIFY(run.status == 0 && run.out.isEmpty() && run.err.isEmpty());
+
+    // Names on the recorder's clock: each directory is named for its first file.
+    QCOMPARE(runVexaCard({"tree", image}).out,
+             "/20230314_0926/20230314_092607\t54784\n/20230314_0926/20230314_092807\t136704\n/20230314_0926/20230314_093307\t33792\n"
+             "/20230314_1302/20230314_130241\t91136\n/20230314_1302/20230314_130601\t91136\n/20230314_1302/20230314_130921\t20480\n"
+             "/20230314_1302/20230314_131006\t40960\n/20230314_2358/20230314_235830\t40960\n/20230314_2358/20230315_000000\t109568\n"
+             "/log\t2097152\n");
+
+    const QString out = m_dir.filePath(QStringLiteral("sample"));
+    QCOMPARE(runVexaCard({"export", "--all", "--output", out, image}).status, 0);
+    const QStringList exported = QDir(out).entryList({QStringLiteral("*.mseed")}, QDir::Files, QDir::Name);
+    int files = 0;
+    for (const SampleCard::Directory &directory : SampleCard::directories()) {
+        for (const SampleCard::File &file : directory.files) {
+            const QString name = exported.value(files++);
+            QByteArray data = fileContents(out + '/' + name);
+            QCOMPARE(data.size(), file.recordCount() * MiniSeed::RecordLength);
+            // Named on the recorder's GPS clock; the records keep UTC, 18 s behind, 1.12 s each.
+            const hptime_t start = MS_EPOCH2HPTIME(QDateTime(QDate::fromString(name.left(8), "yyyyMMdd"),
+                QTime::fromString(name.mid(9, 6), "HHmmss"), QTimeZone::utc()).toSecsSinceEpoch() - 18);
+            QVector<qint32> samples;
+            for (int r = 0; r < file.recordCount(); ++r) {
+                MSRecord *msr = nullptr;
+                char source[64] = "";
+                QString got = name + QStringLiteral(": unparsable");
+                if (msr_parse(data.data() + r * MiniSeed::RecordLength, MiniSeed::RecordLength, &msr, MiniSeed::RecordLength, 1, 0)
+                        == MS_NOERROR && msr->sampletype == 'i') {
+                    got = name + QStringLiteral(": %1 #%2, %3 samples at %4").arg(QLatin1String(msr_srcname(msr, source, 0)))
+                                     .arg(msr->sequence_number).arg(msr->samplecnt).arg(msr->starttime);
+                    samples += QVector<qint32>(static_cast<qint32 *>(msr->datasamples),
+                                               static_cast<qint32 *>(msr->datasamples) + msr->numsamples);
+                }
+                msr_free(&msr);
+                QCOMPARE(got, name + QStringLiteral(": XX_VEXA__HHZ #%1, %2 samples at %3").arg(r + 1)
+                                         .arg(qMin<qint64>(112, file.sampleCount() - r * 112)).arg(start + r * 1120000));
+            }
+            QCOMPARE(samples, SampleCard::samples(file));
+        }
+    }
+    QCOMPARE(exported.size(), files);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
