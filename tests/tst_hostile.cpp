@@ -137,14 +137,15 @@ void TestHostile::hugeRecords_data()
 {
     QTest::addColumn<quint32>("firstSector");
     QTest::addColumn<quint32>("lastSector");
-    QTest::addColumn<qint64>("cardSectors");
+    QTest::addColumn<qint64>("cardBytes");
+    const qint64 card = 3050 * Card::SectorSize;
     // 2^31 sectors: one more than progress() can count in an int.
-    QTest::newRow("2^31 sectors") << 3000u << 3000u + 0x7FFFFFFFu << qint64(3050);
-    QTest::newRow("to the last sector") << 3000u << 0xFFFFFFFFu << qint64(3050);
-    QTest::newRow("card ends in a sector") << 3000u << 0x80000000u << qint64(3040) + 1;
+    QTest::newRow("2^31 sectors") << 3000u << 3000u + 0x7FFFFFFFu << card;
+    QTest::newRow("to the last sector") << 3000u << 0xFFFFFFFFu << card;
+    QTest::newRow("card ends in a sector") << 3000u << 0x80000000u << 3040 * Card::SectorSize + 1;
     // The file starts beyond the end of the card: nothing to keep, still the end.
-    QTest::newRow("starts past the end") << 0x80000000u << 0xFFFFFFFFu << qint64(3050);
-    QTest::newRow("starts at the end") << 3050u << 0x80000000u << qint64(3050);
+    QTest::newRow("starts past the end") << 0x80000000u << 0xFFFFFFFFu << card;
+    QTest::newRow("starts at the end") << 3050u << 0x80000000u << card;
 }
 
 void TestHostile::hugeRecords()
@@ -153,11 +154,10 @@ void TestHostile::hugeRecords()
     // card holds, stops at its end and says so; it never walks the missing sectors.
     QFETCH(quint32, firstSector);
     QFETCH(quint32, lastSector);
-    QFETCH(qint64, cardSectors);
+    QFETCH(qint64, cardBytes);
     CardImage card(32);
     card.setDirectory(1, 1000000000);
     card.setRecord(1, 0, FileRecord{1000000000, firstSector, lastSector, 0});
-    const qint64 cardBytes = qint64(cardSectors) * Card::SectorSize - (cardSectors % 2 ? 511 : 0);
     const qint64 first = Card::sectorOffset(firstSector);
     if (first < cardBytes)
         card.put(first, CardImage::patternRun(firstSector, (cardBytes - first + 511) / 512));
