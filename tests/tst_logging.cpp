@@ -1,9 +1,8 @@
-// The log file: where it lies, the entry formats, the size limit with its one backup,
-// and the crash handler's entry. The crash is raised in a child run of this program.
+// The log file: where it lies, the entry formats, the size limit with its one backup, and
+// the crash handler's entry, raised in a child run of this program.
+#include "cardimage.h"
 #include "logging.h"
 
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -12,147 +11,92 @@
 #include <easylogging++.h>
 
 #include <csignal>
-#include <cstring>
-
-namespace {
-
-void setIdentity()
-{
-    // Test mode keeps the data folder away from the user's own.
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("Vexa reader"));
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestLogging : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-
-    void locationAndFormat();
-    void shortFormatDropsTraceAndDebug();
-    void rollOverKeepsOneBackup();
-    void crashEntry();
-
-private:
-    QString m_folder;
-};
-
-void TestLogging::initTestCase()
-{
-    m_folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    QDir(m_folder).removeRecursively();
-}
-
-void TestLogging::init()
-{
-    // The library keeps its file open once configured: empty it rather than delete it.
-    if (QFileInfo::exists(logFilePath()))
-        QVERIFY(QFile::resize(logFilePath(), 0));
-    QFile::remove(logFilePath() + QLatin1Char('0'));
-}
-
-void TestLogging::locationAndFormat()
-{
-    const QString cwdLogs = QDir::current().filePath(QStringLiteral("logs"));
-    const bool logsBefore = QFileInfo::exists(cwdLogs);
-
-    configureLogging(true);
-    QVERIFY(m_folder.endsWith(QLatin1String("/Orvane/Vexa reader")));
-    QCOMPARE(logFilePath(), m_folder + QLatin1String("/vexa-reader.log"));
-    QVERIFY(QFileInfo::exists(logFilePath())); // created by the configuration itself
-
-    LOG(TRACE) << "tracing";
-    LOG(INFO) << "Vexa Reader started";
-    const QList<QByteArray> lines = contents(logFilePath()).split('\n');
-    QCOMPARE(lines.size(), 3); // two entries, each ending in a line break
-    const QRegularExpression detailed(QStringLiteral(
-        R"(^\[\d+\] \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <I> Vexa Reader started \[.*locationAndFormat.*\]$)"));
-    QVERIFY2(detailed.match(QString::fromUtf8(lines.at(1))).hasMatch(), lines.at(1).constData());
-    QVERIFY2(lines.at(0).contains("<T> tracing"), lines.at(0).constData());
-    // The library's own default file stays switched off.
-    QCOMPARE(QFileInfo::exists(cwdLogs), logsBefore);
-}
-
-void TestLogging::shortFormatDropsTraceAndDebug()
-{
-    configureLogging(false);
-    LOG(TRACE) << "trace entry";
-    LOG(DEBUG) << "debug entry";
-    LOG(WARNING) << "warning entry";
-    const QByteArray text = contents(logFilePath());
-    const QRegularExpression shortForm(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <W> warning entry\n$)"));
-    QVERIFY2(shortForm.match(QString::fromUtf8(text)).hasMatch(), text.constData());
-}
-
-void TestLogging::rollOverKeepsOneBackup()
-{
-    configureLogging(true);
-    const QString path = logFilePath();
-    const QString backup = path + QLatin1Char('0');
-    auto sizeOf = [](const QString &file) { return QFileInfo(file).size(); };
-
-    // Entries of one message length from one function are all equally long.
-    LOG(INFO) << "probe";
-    const qint64 entry = sizeOf(path);
-    QVERIFY(entry > 0);
-
-    // Grown to one byte below the limit by an entry: kept as it is.
-    QVERIFY(QFile::resize(path, qint64(LogFileLimit) - 1 - entry));
-    LOG(INFO) << "probe";
-    QCOMPARE(sizeOf(path), qint64(LogFileLimit) - 1);
-    QVERIFY(!QFileInfo::exists(backup));
-
-    // The entry that brings the file to exactly the limit is its last one: right after
-    // it the file becomes the backup, replacing an older one, and is emptied.
+    void initTestCase() { QVERIFY(QDir(QFileInfo(logFilePath()).path()).removeRecursively()); }
+    void init() // the library keeps its file open once configured: empty it rather than delete it
     {
-        QFile stale(backup);
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        QVERIFY(stale.write("stale backup\n") > 0);
+        QVERIFY(!QFileInfo::exists(logFilePath()) || QFile::resize(logFilePath(), 0));
+        QFile::remove(logFilePath() + "0");
     }
-    QVERIFY(QFile::resize(path, qint64(LogFileLimit) - entry));
-    LOG(INFO) << "edge!";
-    QCOMPARE(sizeOf(backup), qint64(LogFileLimit));
-    QVERIFY(contents(backup).endsWith("<I> edge! [void TestLogging::rollOverKeepsOneBackup()]\n"));
-    QCOMPARE(sizeOf(path), qint64(0));
 
-    LOG(INFO) << "after";
-    const QByteArray fresh = contents(path);
-    QCOMPARE(fresh.count('\n'), 1);
-    QVERIFY(fresh.contains("<I> after"));
-    QCOMPARE(sizeOf(backup), qint64(LogFileLimit));
-}
+    void locationAndFormat_data()
+    {
+        QTest::addColumn<bool>("debug");
+        QTest::addColumn<QString>("expected"); // %1: the time
+        QTest::newRow("debug") << true << R"(\[\d+\] %1 <T> trace \[.*\]\n\[\d+\] %1 <D> debug \[.*\]\n)"
+                                          R"(\[\d+\] %1 <W> warning \[void TestLogging::locationAndFormat\(\)\]\n)";
+        QTest::newRow("without TRACE and DEBUG") << false << R"(%1 <W> warning\n)";
+    }
+    void locationAndFormat()
+    {
+        QFETCH(bool, debug);
+        QFETCH(QString, expected);
+        const bool cwdLogs = QFileInfo::exists("logs");
+        configureLogging(debug);
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        QCOMPARE(logFilePath(), folder + "/vexa-reader.log");
+        QVERIFY(folder.endsWith("/Orvane/Vexa reader") && QFileInfo::exists(logFilePath())); // made by configuring
+        LOG(TRACE) << "trace";
+        LOG(DEBUG) << "debug";
+        LOG(WARNING) << "warning";
+        const QString text = QString::fromUtf8(fileContents(logFilePath()));
+        const QRegularExpression entries("\\A" + expected.arg(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3})") + "\\z");
+        QVERIFY2(entries.match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(QFileInfo::exists("logs"), cwdLogs); // the library's own default file stays off
+    }
 
-void TestLogging::crashEntry()
-{
-    QProcess child;
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--raise-sigint")});
-    QVERIFY(child.waitForFinished(30000));
-    QCOMPARE(child.exitStatus(), QProcess::CrashExit); // aborted, not returned from main
-    const QList<QByteArray> lines = contents(logFilePath()).split('\n');
-    QVERIFY2(lines.size() >= 3, child.readAll().constData());
-    QVERIFY(lines.at(0).contains("<I> about to be interrupted"));
-    QVERIFY2(lines.at(1).contains("<F> CRASH HANDLED; "), lines.at(1).constData());
-    QVERIFY(lines.at(1).contains("SIGINT"));
-}
+    void rollOverKeepsOneBackup()
+    {
+        configureLogging(true);
+        const QString path = logFilePath(), backup = path + "0";
+        const qint64 limit = 20000000;
+        LOG(INFO) << "probe"; // entries of one length from one function are equally long
+        const qint64 entry = QFileInfo(path).size();
+        // Brought to one byte below the limit by an entry: kept as it is.
+        QVERIFY(entry > 0 && QFile::resize(path, limit - 1 - entry));
+        LOG(INFO) << "probe";
+        QCOMPARE(QFileInfo(path).size(), limit - 1);
+        QVERIFY(!QFileInfo::exists(backup));
+
+        // The entry that reaches the limit is the file's last: the file then replaces the
+        // older backup and starts anew.
+        QFile stale(backup);
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("stale backup\n") > 0);
+        stale.close();
+        QVERIFY(QFile::resize(path, limit - entry));
+        LOG(INFO) << "edge!";
+        QCOMPARE(QFileInfo(backup).size(), limit);
+        QVERIFY(fileContents(backup).endsWith("<I> edge! [void TestLogging::rollOverKeepsOneBackup()]\n"));
+        QCOMPARE(QFileInfo(path).size(), qint64(0));
+        LOG(INFO) << "after";
+        QVERIFY(fileContents(path).count('\n') == 1 && QFileInfo(backup).size() == limit);
+    }
+
+    void crashEntry()
+    {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {"--raise-sigint"});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit); // aborted, not returned from main
+        const QList<QByteArray> lines = fileContents(logFilePath()).split('\n');
+        QVERIFY2(lines.size() >= 3 && lines[0].contains("<I> about to be interrupted"), child.readAll().constData());
+        QVERIFY2(lines[1].contains("<F> CRASH HANDLED; ") && lines[1].contains("SIGINT"), lines[1].constData());
+    }
+};
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    setIdentity();
-    if (argc > 1 && std::strcmp(argv[1], "--raise-sigint") == 0) {
+    QStandardPaths::setTestModeEnabled(true); // never the user's own data folder
+    QCoreApplication::setOrganizationName("Orvane");
+    QCoreApplication::setApplicationName("Vexa reader");
+    if (app.arguments().contains("--raise-sigint")) {
         configureLogging(true);
         LOG(INFO) << "about to be interrupted";
         std::raise(SIGINT);

@@ -1,0 +1,270 @@
+// The window: its form, the remembered download folder, and a card image opened, checked
+// and downloaded, with every dialog answered as a user would. Runs offscreen.
+#include "cardimage.h"
+#include "mainwindow.h"
+
+#include <QTest>
+#include <QtWidgets>
+
+constexpr quint32 T1 = 1000000000; // 2011-09-14 01:46:40
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_settings, m_cards;
+    std::unique_ptr<QTemporaryDir> m_out;
+    std::unique_ptr<MainWindow> m_window;
+    QTimer m_dialogTimer;
+    QStringList m_dialogs; // "title: text" of each dialog answered
+    QMutex m_mutex;
+    QStringList m_copies; // the reader's copies: "s" and the sector count at the start, "e" at the end
+    QSemaphore m_started, m_proceed;
+    bool m_hold = false; // a copy waits after its first sector for m_proceed
+
+    template<class T = QPushButton> T *w(const char *name) const { return m_window->findChild<T *>(name); }
+    QTreeWidget *tree() const { return w<QTreeWidget>("tw_files"); }
+    QTreeWidgetItem *file(int directory, int index) const { return tree()->topLevelItem(directory)->child(index); }
+    QByteArray exported(const QString &name) const { return fileContents(m_out->filePath(name)); }
+    void open(CardImage card) // a window on `card` plus two directories of three files, and the log
+    {
+        const quint32 files[][5] = {{1, 0, 0, 30000, 10}, {1, 1, 20, 30100, 5}, {1, 5, 40, 30200, 300},
+                                    {2, 0, 3600, 31000, 7}, {2, 1, 3630, 31100, 2}, {2, 2, 3645, 31200, 40}};
+        for (const auto &[slot, record, time, first, sectors] : files) {
+            card.setDirectory(int(slot), T1 + (slot - 1) * 3600);
+            card.addFile(int(slot), int(record), T1 + time, first, sectors);
+        }
+        card.fillLog();
+        QVERIFY(card.write(m_cards.filePath("card.img")));
+        m_window = std::make_unique<MainWindow>();
+        m_window->addCardImages({m_cards.filePath("card.img")});
+        w<QLineEdit>("e_downloadFolder")->setText(m_out->path());
+        connect(m_window->cardReader(), &Filesystem::progress, this, [this](int current, int total) {
+            if (current == 0 || current == total) {
+                const QMutexLocker locker(&m_mutex);
+                m_copies.append(QString(current ? "e%1" : "s%1").arg(total));
+            }
+            if (current == 0 && m_hold) {
+                m_started.release();
+                m_proceed.tryAcquire(1, 10000);
+            }
+        }, Qt::DirectConnection);
+        w("b_open")->click();
+    }
+    // The tree in order, one item a line: name, size, check mark; a directory's files indented.
+    QStringList items() const
+    {
+        QStringList lines;
+        for (QTreeWidgetItemIterator it(tree()); *it; ++it)
+            lines.append(QString((*it)->parent() ? "  %1 %2 %3" : "%1 %2 %3")
+                             .arg((*it)->text(0), (*it)->text(1)).arg(int((*it)->checkState(0))));
+        return lines;
+    }
+    // Sets `item`'s mark if given, then reads the marks: 0 none, 1 partly, 2 checked, a
+    // space before each top-level item.
+    QString marks(QTreeWidgetItem *item = nullptr, Qt::CheckState state = Qt::Checked) const
+    {
+        if (item)
+            item->setCheckState(0, state);
+        QString text;
+        for (const QString &line : items())
+            text += QString(line.startsWith(' ') ? "" : " ") + line.back();
+        return text.trimmed();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName("Orvane");
+        QCoreApplication::setApplicationName("Vexa reader");
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path()); // never the user's
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
+        connect(&m_dialogTimer, &QTimer::timeout, this, [this] { // OK to a message, Cancel to any other
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                auto *dialog = qobject_cast<QDialog *>(widget);
+                auto *box = qobject_cast<QMessageBox *>(widget);
+                if (dialog && dialog->isVisible()) {
+                    m_dialogs.append(dialog->windowTitle() + ": " + (box ? box->text() : QString()));
+                    dialog->done(box ? int(QMessageBox::Ok) : int(QDialog::Rejected));
+                }
+            }
+        });
+        m_dialogTimer.start(5);
+    }
+    void init()
+    {
+        QSettings().clear();
+        m_out = std::make_unique<QTemporaryDir>();
+        m_dialogs.clear();
+        m_copies.clear();
+        m_hold = false;
+    }
+    void cleanup() { m_window.reset(); }
+
+    void formAndSlots()
+    {
+        m_window = std::make_unique<MainWindow>();
+        auto *grid = qobject_cast<QGridLayout *>(m_window->centralWidget()->layout());
+        QVERIFY(grid);
+        QStringList rows; // each grid item: row, column, spans, name, and the names and texts in it
+        for (int i = 0; i < grid->count(); ++i) {
+            int r, c, rs, cs;
+            grid->getItemPosition(i, &r, &c, &rs, &cs);
+            QLayout *box = grid->itemAt(i)->layout();
+            rows.append(QString("%1 %2 %3 %4 %5").arg(r).arg(c).arg(rs).arg(cs).arg(
+                box ? box->objectName() : grid->itemAt(i)->widget()->objectName()));
+            for (int j = 0; box && j < box->count(); ++j)
+                rows.last() += " " + box->itemAt(j)->widget()->objectName() + "="
+                    + box->itemAt(j)->widget()->property("text").toString();
+        }
+        rows.sort();
+        QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 tw_files",
+                                    "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
+                                    "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=...",
+                                    "4 0 1 1 pb_progress"}));
+        QCOMPARE(tree()->headerItem()->text(0) + "|" + tree()->headerItem()->text(1), QString("Name|Size"));
+
+        const QMetaObject *meta = m_window->metaObject();
+        QStringList slotList;
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            if (meta->method(i).methodType() == QMetaMethod::Slot)
+                slotList.append(meta->method(i).methodSignature() + " "
+                                + QStringList{"private", "protected", "public"}.at(meta->method(i).access()));
+        }
+        QCOMPARE(slotList, QStringList({"openFile() public", "itemDoubleClicked(QTreeWidgetItem*) public",
+                                        "browseDownloadFolder() public", "downloadChecked() public",
+                                        "selectAll() public", "progress(int,int) private",
+                                        "progressValueChanged(int) private",
+                                        "itemChanged(QTreeWidgetItem*,int) private"}));
+    }
+
+    void folderRemembered_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("folder") << "/data/recordings";
+        QTest::newRow("non-Latin-1") << "/data/Ørvane ΣΕΙΣΜΟΣ";
+        QTest::newRow("cleared") << QString();
+    }
+    void folderRemembered() // stored on close, read by the next window; a cancelled chooser changes nothing
+    {
+        QFETCH(QString, typed);
+        QString stored; // nothing on the first run
+        for (const QString &text : {QString("/something/else"), typed}) {
+            m_window = std::make_unique<MainWindow>();
+            QCOMPARE(w<QLineEdit>("e_downloadFolder")->text(), stored);
+            w<QLineEdit>("e_downloadFolder")->setText(stored = text);
+            m_window->show();
+            QVERIFY(m_window->close());
+        }
+        m_window = std::make_unique<MainWindow>();
+        QCOMPARE(w<QLineEdit>("e_downloadFolder")->text(), typed);
+        w("b_browseDownloadFolder")->click();
+        QCOMPARE(m_dialogs, QStringList{"Select download folder: "});
+        QCOMPARE(w<QLineEdit>("e_downloadFolder")->text(), typed);
+    }
+
+    void treeMarksAndReopening()
+    {
+        open(CardImage());
+        QCOMPARE(items(), QStringList({"20110914_0146 0 0", "  20110914_014640 4608 0", "  20110914_014700 2048 0",
+                                       "  20110914_014720 153088 0", "20110914_0246 0 0", "  20110914_024640 3072 0",
+                                       "  20110914_024710 512 0", "  20110914_024725 19968 0", "log 2097152 0"}));
+        QCOMPARE(marks(file(0, 0), Qt::Checked), QString("1200 0000 0"));
+        QCOMPARE(marks(file(0, 1), Qt::Checked), QString("1220 0000 0"));
+        QCOMPARE(marks(file(0, 2), Qt::Checked), QString("2222 0000 0"));
+        QCOMPARE(marks(file(1, 1), Qt::Checked), QString("2222 1020 0"));
+        QCOMPARE(marks(file(1, 1), Qt::Unchecked), QString("2222 0000 0"));
+        QCOMPARE(marks(file(0, 0), Qt::Unchecked), QString("1022 0000 0"));
+        QCOMPARE(marks(tree()->topLevelItem(0), Qt::Checked), QString("2222 0000 0")); // clicked when partly checked
+        QCOMPARE(marks(tree()->topLevelItem(0), Qt::Unchecked), QString("0000 0000 0"));
+        QCOMPARE(marks(tree()->topLevelItem(2), Qt::Checked), QString("0000 0000 2"));
+        QCOMPARE(marks(tree()->topLevelItem(2), Qt::Unchecked), QString("0000 0000 0"));
+        w("b_selectAll")->click();
+        QCOMPARE(marks(), QString("2222 2222 2"));
+
+        // Opened again on another card: a new tree, where two directories of the same
+        // minute each show their own file.
+        CardImage card;
+        card.setDirectory(1, T1);
+        card.addFile(1, 0, T1, 30000, 3);
+        card.setDirectory(2, T1 + 10);
+        card.addFile(2, 0, T1 + 15, 30100, 4);
+        QVERIFY(card.write(m_cards.filePath("card.img")));
+        w("b_open")->click();
+        const QStringList reopened{"20110914_0146 0 0", "  20110914_014640 1024 0", "20110914_0146 0 0",
+                                   "  20110914_014655 1536 0", "log 2097152 0"};
+        QCOMPARE(items(), reopened);
+
+        // Then no card at all: one message, the tree stays, the chooser stays disabled.
+        card.setMagic(0x12345678);
+        QVERIFY(card.write(m_cards.filePath("card.img")));
+        w("b_open")->click();
+        QCOMPARE(m_dialogs, QStringList{"Error: Unable to open device"});
+        QCOMPARE(items(), reopened);
+        QVERIFY(!w<QComboBox>("cb_device")->isEnabled());
+    }
+
+    void batch() // of checked files, in tree order and one at a time, into a checked folder
+    {
+        CardImage card;
+        card.setLength(Card::sectorOffset(31220)); // the card ends inside the last file
+        open(card);
+        QVERIFY(QDir(m_out->path()).mkdir("20110914_014700.mseed")); // a file's name is taken
+        for (QTreeWidgetItem *item : {tree()->topLevelItem(0), file(1, 1), file(1, 2)})
+            item->setCheckState(0, Qt::Checked);
+
+        // A folder that does not exist: one message naming it, and nothing starts.
+        const QString missing = m_out->filePath("no/such/folder");
+        w<QLineEdit>("e_downloadFolder")->setText(missing);
+        w("b_downloadChecked")->click();
+        QCOMPARE(m_dialogs, QStringList{"Error: The download folder \"" + QDir::toNativeSeparators(missing)
+                                        + "\" does not exist."});
+        QVERIFY(!m_window->isDownloading() && w("b_downloadChecked")->isEnabled() && !QFileInfo::exists(missing));
+
+        w<QLineEdit>("e_downloadFolder")->setText(m_out->path());
+        w("b_downloadChecked")->click();
+        // One batch at a time: the controls that would start another are off or ignored.
+        QVERIFY(m_window->isDownloading() && !w("b_open")->isEnabled() && !w("b_downloadChecked")->isEnabled());
+        emit tree()->itemDoubleClicked(file(1, 0), 0);
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+
+        // Past the failures to the end, the unchecked log last, the double-clicked file not at
+        // all; then one message lists the failures.
+        QCOMPARE(m_copies.join(' '), QString("s10 e10 s300 e300 s2 e2 s40 e40 s4097 e4097"));
+        QCOMPARE(exported("20110914_014640.mseed"), CardImage::patternRun(30000, 10));
+        QCOMPARE(exported("20110914_014720.mseed"), CardImage::patternRun(30200, 300));
+        QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
+        QCOMPARE(exported("20110914_024725.mseed"), CardImage::patternRun(31200, 20)); // what the card had
+        QCOMPARE(exported("log"), CardImage::patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
+        QTRY_COMPARE(m_dialogs.size(), 2);
+        const QStringList lines = m_dialogs.last().split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: These files were not downloaded completely:"
+                     && lines[2].startsWith("/20110914_0146/20110914_014700: cannot write")
+                     && lines[3].startsWith("/20110914_0246/20110914_024725: the card ends"),
+                 qPrintable(m_dialogs.last()));
+        QVERIFY(w("b_open")->isEnabled() && w("b_downloadChecked")->isEnabled());
+        QVERIFY(w<QProgressBar>("pb_progress")->isHidden());
+    }
+
+    void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued
+    {
+        CardImage card;
+        card.addFile(1, 6, T1 + 50, 100000, 32768); // 16 MiB
+        open(card);
+        for (QTreeWidgetItem *item : {file(0, 3), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        m_hold = true;
+        w("b_downloadChecked")->click();
+        QVERIFY(m_started.tryAcquire(1, 10000));
+        std::unique_ptr<QThread> releaser(QThread::create([this] { QThread::msleep(300); m_proceed.release(); }));
+        releaser->start();
+        QVERIFY(m_window->close());
+        releaser->wait();
+        QCOMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(m_copies, QStringList{"s32768"});
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
