@@ -251,7 +251,8 @@ void checkExport(const ExportResult &result, const Progress &progress, const QSt
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir dir;
+    // Removed at exit; an input that crashes leaves it behind, under a name that says whose.
+    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/vexa-fuzz-XXXXXX"));
     if (!dir.isValid())
         violated("no temporary folder");
     const QString imagePath = dir.filePath(QStringLiteral("card.img"));
