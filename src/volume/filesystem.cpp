@@ -390,7 +390,8 @@ ExportResult Filesystem::copySectors(qint64 offset, qint64 sectorCount, const QS
     // progress() carries ints; a corrupt record may claim more sectors than that.
     const int total = int(qBound<qint64>(std::numeric_limits<int>::min(), sectorCount,
                                          qint64(std::numeric_limits<int>::max())));
-    QByteArray buffer(int(ChunkSectors * Card::SectorSize), '\0');
+    // A short file needs no full chunk: most files on a card are a few sectors.
+    QByteArray buffer(int(qBound<qint64>(1, sectorCount, ChunkSectors) * Card::SectorSize), '\0');
     bool cardEnded = false;
     qint64 sector = 0;
     while (sector < sectorCount && !cardEnded) {
