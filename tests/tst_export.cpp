@@ -69,14 +69,11 @@ class TestExport : public QObject
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
-    void fileByteExact();
-    void degenerateRecords();
-    void log();
+    void copies_data();
+    void copies();
     void beyondFourGiB();
-    void replacesExistingDestination();
     void destinationNotWritable();
     void diskFull();
-    void cardEndsInsideFile();
     void unreadableSectors();
     void sameMinuteDirectories();
     void lookupFailures_data();
@@ -115,81 +112,38 @@ void TestExport::cleanupTestCase()
     QCOMPARE(fileChecksum(m_image), m_checksum);
 }
 
-void TestExport::fileByteExact()
+void TestExport::copies_data()
 {
-    QSignalSpy spy(&m_fs, &Filesystem::progress);
-    ExportResult result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), m_out);
-    QVERIFY2(result.isComplete(), qPrintable(result.message));
-    QCOMPARE(result.destination, m_out + QStringLiteral("/20110914_014650.mseed"));
-    QCOMPARE(fileContents(result.destination), CardImage::patternRun(31000, 3000));
-    QCOMPARE(result.bytesWritten, 3000 * 512);
-    QCOMPARE(emissions(spy), fullSequence(3000));
-
-    spy.clear();
-    result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out);
-    QVERIFY(result.isComplete());
-    QCOMPARE(fileContents(result.destination), CardImage::patternRun(30000, 10));
-    QCOMPARE(emissions(spy), fullSequence(10));
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("sectors");
+    QTest::newRow("file") << "/20110914_0146/20110914_014650" << "20110914_014650.mseed" << CardImage::patternRun(31000, 3000) << 3000;
+    QTest::newRow("one sector, listed as 0") << "/20110914_0146/20110914_014700" << "20110914_014700.mseed" << CardImage::pattern(32000) << 1;
+    QTest::newRow("last one below first") << "/20110914_0146/20110914_014710" << "20110914_014710.mseed" << QByteArray() << 0;
+    QTest::newRow("last ten below first") << "/20110914_0146/20110914_014720" << "20110914_014720.mseed" << QByteArray() << -9;
+    QTest::newRow("log, one sector more than listed") << "/log" << "log" << CardImage::patternRun(8192, 4097) << 4097;
 }
 
-void TestExport::degenerateRecords()
+void TestExport::copies()
 {
-    // One sector: listed as 0 bytes, copied as 512.
-    QSignalSpy spy(&m_fs, &Filesystem::progress);
-    ExportResult result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014700"), m_out);
-    QVERIFY(result.isComplete());
-    QCOMPARE(fileContents(result.destination), CardImage::pattern(32000));
-    QCOMPARE(emissions(spy), fullSequence(1));
-
-    // Last sector below the first: an empty file and the lone final emission (n, n).
-    const QList<QPair<QString, int>> cases{{QStringLiteral("20110914_014710"), 0},
-                                           {QStringLiteral("20110914_014720"), -9}};
-    for (const auto &c : cases) {
-        spy.clear();
-        result = m_fs.exportFile(QStringLiteral("/20110914_0146/") + c.first, m_out);
-        QVERIFY(result.isComplete());
-        QVERIFY(QFile::exists(result.destination));
-        QCOMPARE(QFileInfo(result.destination).size(), 0);
-        QCOMPARE(emissions(spy), (QList<QPair<int, int>>{{c.second, c.second}}));
-    }
-}
-
-void TestExport::log()
-{
-    QSignalSpy spy(&m_fs, &Filesystem::progress);
-    const ExportResult result = m_fs.exportFile(QStringLiteral("/log"), m_out);
-    QVERIFY2(result.isComplete(), qPrintable(result.message));
-    QCOMPARE(result.destination, m_out + QStringLiteral("/log"));
-    const QByteArray log = fileContents(result.destination);
-    QCOMPARE(log.size(), 2097664);
-    QVERIFY(log == CardImage::patternRun(8192, 4097));
-    QCOMPARE(spy.size(), 4098);
-    QCOMPARE(emissions(spy), fullSequence(4097));
-}
-
-void TestExport::beyondFourGiB()
-{
-    CardImage card(9000000);
-    card.setDirectory(1, 1000000000);
-    card.addFile(1, 0, 1000000000, 0xF0000000u, 5);
-    const QString path = m_dir.filePath(QStringLiteral("large.img"));
-    QVERIFY(card.write(path));
-    Filesystem fs;
-    QVERIFY(fs.open(path));
-    const ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out);
-    QVERIFY(result.isComplete());
-    QCOMPARE(fileContents(result.destination), CardImage::patternRun(0xF0000000u, 5));
-}
-
-void TestExport::replacesExistingDestination()
-{
-    const QString destination = m_out + QStringLiteral("/20110914_014640.mseed");
-    QFile old(destination);
+    QFETCH(QString, path);
+    QFETCH(QString, destination);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, sectors);
+    // An older, longer file of the same name is replaced.
+    QFile old(m_out + QLatin1Char('/') + destination);
     QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    old.write(QByteArray(100000, 'x'));
+    old.write(QByteArray(3 * 1024 * 1024, 'x'));
     old.close();
-    QVERIFY(m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out).isComplete());
-    QCOMPARE(fileContents(destination), CardImage::patternRun(30000, 10));
+
+    QSignalSpy spy(&m_fs, &Filesystem::progress);
+    const ExportResult result = m_fs.exportFile(path, m_out);
+    QVERIFY2(result.isComplete(), qPrintable(result.message));
+    QCOMPARE(result.destination, old.fileName());
+    QVERIFY(fileContents(result.destination) == bytes);
+    // n + 1 emissions for n sectors, the last (n, n); (n, n) alone when n <= 0.
+    QCOMPARE(emissions(spy), sectors > 0 ? fullSequence(sectors) : (QList<QPair<int, int>>{{sectors, sectors}}));
 }
 
 void TestExport::destinationNotWritable()
@@ -228,28 +182,18 @@ void TestExport::diskFull()
 #endif
 }
 
-void TestExport::cardEndsInsideFile()
+void TestExport::beyondFourGiB()
 {
-    // A record that claims two thousand million sectors on a card of a few megabytes:
-    // the copy keeps what the card holds and stops at its end, at once.
-    CardImage card(32); // the table right after the header, so the short card still has it
+    CardImage card(9000000);
     card.setDirectory(1, 1000000000);
-    card.setRecord(1, 0, FileRecord{1000000000, 100, 0x7FFFFFF0, 0});
-    card.put(Card::sectorOffset(100), CardImage::patternRun(100, 50));
-    card.setLength(Card::sectorOffset(150) + 200);
-    const QString path = m_dir.filePath(QStringLiteral("short.img"));
+    card.addFile(1, 0, 1000000000, 0xF0000000u, 5);
+    const QString path = m_dir.filePath(QStringLiteral("large.img"));
     QVERIFY(card.write(path));
     Filesystem fs;
     QVERIFY(fs.open(path));
-    QSignalSpy spy(&fs, &Filesystem::progress);
     const ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out);
-    QCOMPARE(result.status, ExportResult::Incomplete);
-    const qint64 expected = (qint64(0x7FFFFFF0) - 100 + 1) * 512;
-    QCOMPARE(result.message, QStringLiteral("the card ends after %1 of %2 bytes").arg(50 * 512 + 200).arg(expected));
-    QCOMPARE(fileContents(result.destination), CardImage::patternRun(100, 50) + QByteArray(200, '\0'));
-    QCOMPARE(spy.size(), 52);
-    QCOMPARE(spy.last(), (QList<QVariant>{0x7FFFFFF0 - 99, 0x7FFFFFF0 - 99}));
-    QCOMPARE(spy.at(50), (QList<QVariant>{50, 0x7FFFFFF0 - 99}));
+    QVERIFY(result.isComplete());
+    QCOMPARE(fileContents(result.destination), CardImage::patternRun(0xF0000000u, 5));
 }
 
 void TestExport::unreadableSectors()
