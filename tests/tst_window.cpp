@@ -246,6 +246,21 @@ private Q_SLOTS:
         QVERIFY(w<QProgressBar>("pb_progress")->isHidden());
     }
 
+    void doubleClick() // a file alone, outside any queue; the log as "log"; a directory nothing
+    {
+        open(CardImage());
+        emit tree()->itemDoubleClicked(tree()->topLevelItem(0), 0);
+        QVERIFY(!m_window->isDownloading());
+        emit tree()->itemDoubleClicked(file(1, 1), 0);
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        emit tree()->itemDoubleClicked(tree()->topLevelItem(2), 0);
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QCOMPARE(m_copies.join(' '), QString("s2 e2 s4097 e4097"));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), (QStringList{"20110914_024710.mseed", "log"}));
+        QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
+        QVERIFY(m_dialogs.isEmpty());
+    }
+
     void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued
     {
         CardImage card;
