@@ -78,6 +78,18 @@ QString withoutLeadingSlash(const QString &name)
     return name.startsWith(QLatin1Char('/')) ? name.mid(1) : name;
 }
 
+// GPS second at which the minute named by a directory name YYYYMMDD_HHMM (optionally
+// after one "/") begins. False for a malformed name or an impossible date: those
+// convert to 0, the start time of the table's free slots, and name no directory.
+bool directoryMinute(const QString &name, quint32 *startTime)
+{
+    int f[5];
+    if (!parseName(withoutLeadingSlash(name), 5, f) || !isValidCalendar(f[0], f[1], f[2], f[3], f[4], 0))
+        return false;
+    *startTime = calendarToGps(f[0], f[1], f[2], f[3], f[4], 0);
+    return true;
+}
+
 } // namespace
 
 Filesystem::Filesystem() = default;
@@ -247,18 +259,11 @@ int Filesystem::findDirectory(int year, int month, int day, int hour, int minute
 
 int Filesystem::directoryIndex(const QString &name)
 {
-    int f[5];
-    if (!parseName(withoutLeadingSlash(name), 5, f))
-        return -1;
-    return findDirectory(f[0], f[1], f[2], f[3], f[4]);
+    quint32 startTime;
+    return directoryMinute(name, &startTime) ? findDirectoryFrom(startTime, Card::FirstDirectorySlot) : -1;
 }
 
 int Filesystem::findFileRecord(int dirIndex, const QString &fileName, FileRecord *record)
-{
-    return findFileRecordIn(dirIndex, fileName, record);
-}
-
-int Filesystem::findFileRecordIn(int dirIndex, const QString &fileName, FileRecord *record)
 {
     int f[6];
     if (dirIndex <= 0 || !parseName(fileName, 6, f))
@@ -329,14 +334,13 @@ ExportResult Filesystem::exportFile(const QString &path, const QString &folder)
 
     // Two recordings that began in the same minute share a name: look through every
     // directory of that name, lowest slot first, so that each listed file is found.
-    int f[5];
+    quint32 startTime;
     FileRecord record;
     bool found = false;
-    if (parseName(withoutLeadingSlash(dirName), 5, f) && isValidCalendar(f[0], f[1], f[2], f[3], f[4], 0)) {
-        const quint32 startTime = calendarToGps(f[0], f[1], f[2], f[3], f[4], 0);
+    if (directoryMinute(dirName, &startTime)) {
         for (int dir = findDirectoryFrom(startTime, Card::FirstDirectorySlot); dir > 0 && !found;
              dir = findDirectoryFrom(startTime, dir + 1))
-            found = findFileRecordIn(dir, name, &record) >= 0;
+            found = findFileRecord(dir, name, &record) >= 0;
     }
     if (!found) {
         result.message = QStringLiteral("no such file on the card: %1").arg(path);

@@ -116,7 +116,6 @@ private:
     bool readBlock(quint64 sector, char *block);
     qint64 readAt(qint64 offset, char *data, qint64 length);
     int findDirectoryFrom(quint32 startTime, int firstSlot);
-    int findFileRecordIn(int dirIndex, const QString &fileName, FileRecord *record);
     ExportResult copySectors(qint64 offset, qint64 sectorCount, const QString &destination);
 
     // One operation at a time: the device has a single file position, so each public
