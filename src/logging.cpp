@@ -37,8 +37,7 @@ void configureLogging(bool debug)
     conf.setGlobally(el::ConfigurationType::MaxLogFileSize, std::to_string(LogFileLimit));
     // The file name in the system's own encoding, so that a data folder with characters
     // outside Latin-1 still names a file that can be opened.
-    conf.setGlobally(el::ConfigurationType::Filename,
-                     QFile::encodeName(folder.absoluteFilePath(QString::fromLatin1(LogFileName))).toStdString());
+    conf.setGlobally(el::ConfigurationType::Filename, QFile::encodeName(logFilePath()).toStdString());
     if (debug) {
         conf.setGlobally(el::ConfigurationType::Format, "[%thread] %datetime <%levshort> %msg [%func]");
     } else {

@@ -1,6 +1,7 @@
 #include "samplecard.h"
 
 #include "cardformat.h"
+#include "filesystem.h"
 #include "gpstime.h"
 
 #include <QMap>
@@ -126,18 +127,12 @@ QByteArray logText()
           << QStringLiteral("%1 GPS lock, 9 satellites, clock offset 0.000012 s").arg(timeText(boot + 71));
     for (int d = 0; d < list.size(); ++d) {
         const Directory &directory = list.at(d);
-        GpsTime t;
-        gpsToCalendar(directory.startTime, t);
         lines << QStringLiteral("%1 recording started: XX.VEXA..HHZ 100 Hz, directory %2")
-                     .arg(timeText(directory.startTime))
-                     .arg(QString::asprintf("%04u%02u%02u_%02u%02u", t.year, t.month, t.day, t.hour, t.minute));
+                     .arg(timeText(directory.startTime), cardDirectoryName(directory.startTime));
         quint32 end = directory.startTime;
         for (const File &file : directory.files) {
-            gpsToCalendar(file.startTime, t);
             lines << QStringLiteral("%1 file %2 opened at sector %3")
-                         .arg(timeText(file.startTime))
-                         .arg(QString::asprintf("%04u%02u%02u_%02u%02u%02u", t.year, t.month, t.day, t.hour,
-                                                t.minute, t.second))
+                         .arg(timeText(file.startTime), cardFileName(file.startTime))
                          .arg(file.firstSector);
             end = file.startTime + file.seconds;
             lines << QStringLiteral("%1 file closed, %2 records").arg(timeText(end)).arg(file.recordCount());

@@ -17,26 +17,6 @@ namespace {
 // the speed of the disk; progress still counts single sectors.
 constexpr qint64 ChunkSectors = 2048;
 
-QString directoryName(quint32 startTime)
-{
-    GpsTime t;
-    gpsToCalendar(startTime, t);
-    char name[64];
-    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u", t.year, t.month, t.day, t.hour,
-                  t.minute);
-    return QString::fromLatin1(name);
-}
-
-QString fileName(quint32 startTime)
-{
-    GpsTime t;
-    gpsToCalendar(startTime, t);
-    char name[64];
-    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u%02u", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second);
-    return QString::fromLatin1(name);
-}
-
 // Splits a name YYYYMMDD_HHMM[SS] into its fields; false when position 8 is not "_" or
 // a field is not a number. Fields are cut short at the end of the text, as the
 // recorder's own tools do, and characters after the last field are ignored.
@@ -91,6 +71,26 @@ bool directoryMinute(const QString &name, quint32 *startTime)
 }
 
 } // namespace
+
+QString cardDirectoryName(quint32 startTime)
+{
+    GpsTime t;
+    gpsToCalendar(startTime, t);
+    char name[64];
+    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u", t.year, t.month, t.day, t.hour,
+                  t.minute);
+    return QString::fromLatin1(name);
+}
+
+QString cardFileName(quint32 startTime)
+{
+    GpsTime t;
+    gpsToCalendar(startTime, t);
+    char name[64];
+    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u%02u", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    return QString::fromLatin1(name);
+}
 
 Filesystem::Filesystem() = default;
 
@@ -194,7 +194,7 @@ QList<EntryInfo> Filesystem::listRoot()
         if (directory.occupancy == 0)
             break; // the directory list ends at the first free slot
         EntryInfo entry;
-        entry.name = directoryName(directory.startTime);
+        entry.name = cardDirectoryName(directory.startTime);
         entry.isDirectory = true;
         entry.index = slot;
         entries.append(entry);
@@ -221,7 +221,7 @@ QList<EntryInfo> Filesystem::listDirectory(int index)
         if (record.isEmpty())
             continue; // a directory block has no terminator: empty slots are skipped
         EntryInfo entry;
-        entry.name = fileName(record.startTime);
+        entry.name = cardFileName(record.startTime);
         entry.size = record.listedSize();
         entry.fileFlag = (record.flags & 1) != 0;
         entry.index = index;

@@ -31,6 +31,11 @@ struct EntryInfo
     friend bool operator!=(const EntryInfo &a, const EntryInfo &b) { return !(a == b); }
 };
 
+// The names the card's entries go by: a directory after its start minute (YYYYMMDD_HHMM),
+// a file after its start second (YYYYMMDD_HHMMSS), on the recorder's calendar.
+QString cardDirectoryName(quint32 startTime);
+QString cardFileName(quint32 startTime);
+
 // How one export ended. Only Complete means the destination holds every sector.
 struct ExportResult
 {
