@@ -313,6 +313,20 @@ QByteArray Filesystem::readFile(const QString &path)
     return data;
 }
 
+QByteArray Filesystem::readFileSectors(const QString &path, qint64 first, qint64 count)
+{
+    QMutexLocker locker(&m_lock);
+    const int dir = directoryIndex(path.section(QLatin1Char('/'), 1, 1));
+    FileRecord record;
+    if (first < 0 || count <= 0 || dir < 0 || findFileRecord(dir, path.section(QLatin1Char('/'), 2, 2), &record) < 0)
+        return {};
+    const qint64 sectors = qMin(count, qMax<qint64>(0, record.sectorCount() - first));
+    QByteArray data(sectors * Card::SectorSize, Qt::Uninitialized);
+    const qint64 got = sectors > 0 ? readAt(Card::sectorOffset(record.firstSector + quint64(first)), data.data(), data.size()) : 0;
+    data.resize(qMax<qint64>(got, 0));
+    return data;
+}
+
 void Filesystem::requestStop()
 {
     m_stopRequested = true;

@@ -98,6 +98,10 @@ public:
     // The sectors of the file at "/DIRECTORY/FILE": lastSector - firstSector + 1 sectors,
     // cut short where the card ends. Empty when the path names no file.
     QByteArray readFile(const QString &path);
+    // Up to `count` sectors of the file at "/DIRECTORY/FILE" from its sector `first`, cut
+    // short where the file or the card ends or a sector cannot be read. For the quick look
+    // at a file's first and last records.
+    QByteArray readFileSectors(const QString &path, qint64 first, qint64 count);
 
     // Copies the file at card path `path` ("/DIRECTORY/FILE", or "/log") sector by sector
     // into folder + "/" + FILE + ".mseed" (folder + "/log" for the log), emitting

@@ -1,0 +1,85 @@
+// Workers of the window's views, off the window's thread: the quick scan of every file of
+// a card, and the quick look at one file. Each stops at once when replaced.
+#pragma once
+
+#include "cardpicture.h"
+#include "quicklook.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QThreadPool>
+#include <QVector>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <memory>
+
+class Filesystem;
+
+class CardScanner : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct File
+    {
+        QString cardPath;
+        qint64 sectors = 0; // as listed: size / 512 + 1
+    };
+
+    explicit CardScanner(std::shared_ptr<Filesystem> card, QObject *parent = nullptr);
+    ~CardScanner() override;
+
+    // Scans `files` in order, replacing a scan under way.
+    void start(const QVector<File> &files);
+    // Ends a scan under way and waits for it.
+    void stop();
+    // While paused the scan waits between two files: the card has one read position, and
+    // a download comes first.
+    void setPaused(bool paused);
+    bool isPaused() const { return m_paused; }
+    bool isRunning() const { return m_running; }
+
+Q_SIGNALS:
+    // The figures of some files, in scan order, delivered on the scanner's thread.
+    void scanned(const QVector<FilePicture> &files);
+    void finished();
+
+private:
+    void run(quint64 generation, QVector<File> files);
+
+    std::shared_ptr<Filesystem> m_card;
+    QThreadPool m_pool;
+    std::atomic<quint64> m_generation{0};
+    std::atomic<bool> m_paused{false};
+    bool m_running = false;
+    QMutex m_mutex;
+    QWaitCondition m_resume;
+};
+
+class QuickLookLoader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit QuickLookLoader(std::shared_ptr<Filesystem> card, QObject *parent = nullptr);
+    ~QuickLookLoader() override;
+
+    // Reads and decodes the file at `cardPath`; a load under way is cancelled between two
+    // of its records and never reports.
+    void load(const QString &cardPath);
+    void cancel();
+    // Loads begun, cancelled or not (for the tests).
+    quint64 generation() const { return m_generation; }
+
+Q_SIGNALS:
+    void loaded(std::shared_ptr<const QuickLook> look);
+    // A load that ran to its end after a newer one had begun (for the tests).
+    void discarded(const QString &cardPath);
+
+private:
+    std::shared_ptr<Filesystem> m_card;
+    QThreadPool m_pool;
+    std::shared_ptr<std::atomic<quint64>> m_current = std::make_shared<std::atomic<quint64>>(0);
+    quint64 m_generation = 0;
+};

@@ -1,0 +1,155 @@
+#include "quickscan.h"
+
+#include "cardformat.h"
+#include "filesystem.h"
+
+#include <QMap>
+
+#include <libmseed.h>
+
+#include <algorithm>
+
+namespace QuickScan {
+
+namespace {
+
+// I/O and clock flags, bit 5: the clock was locked when the record was made.
+constexpr quint8 ClockLockedFlag = 0x20;
+
+struct Record
+{
+    hptime_t start = 0;
+    hptime_t end = 0; // end of the last sample's period
+    bool locked = false;
+};
+
+QString channelId(const MSRecord *msr)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(QLatin1String(msr->network), QLatin1String(msr->station), QLatin1String(msr->location),
+             QLatin1String(msr->channel));
+}
+
+hptime_t period(double rate)
+{
+    return rate > 0 ? hptime_t(HPTMODULUS / rate + 0.5) : 0;
+}
+
+// Walks whole sectors: a record starts on a sector or not at all; what is no record
+// (padding, the tail of a longer record cut by the read) is stepped over a sector at a time.
+void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, QMap<QString, QVector<Record>> *records)
+{
+    char *data = bytes.data();
+    const qint64 size = bytes.size();
+    qint64 at = 0;
+    while (size - at >= Card::SectorSize) {
+        const int left = int(qMin<qint64>(size - at, 1 << 30));
+        if (msr_parse(data + at, left, msr, 0, 0, 0) != MS_NOERROR || (*msr)->reclen < Card::SectorSize) {
+            at += Card::SectorSize;
+            continue;
+        }
+        const MSRecord *r = *msr;
+        if (traces)
+            mstl_addmsr(traces, *msr, 0, 1, -1.0, -1.0);
+        const hptime_t end = r->samplecnt > 0 ? msr_endtime(*msr) + period(r->samprate) : r->starttime;
+        (*records)[channelId(r)].append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0});
+        at += (r->reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
+    }
+}
+
+// Unlocked records of one channel in time order become stretches; neighbours join.
+QVector<TimeSpan> unlockedStretches(QVector<Record> records, const QString &path)
+{
+    std::sort(records.begin(), records.end(), [](const Record &a, const Record &b) { return a.start < b.start; });
+    QVector<TimeSpan> spans;
+    bool open = false;
+    for (const Record &r : records) {
+        if (r.locked) {
+            open = false;
+            continue;
+        }
+        if (open)
+            spans.last().end = qMax<qint64>(spans.last().end, r.end);
+        else
+            spans.append({r.start, r.end, path, 0});
+        open = true;
+    }
+    return spans;
+}
+
+} // namespace
+
+FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
+                      qint64 missingSectors)
+{
+    FilePicture file;
+    file.cardPath = cardPath;
+    file.whole = whole;
+    file.unreadableSectors = missingSectors;
+
+    MSRecord *msr = nullptr;
+    MSTraceList *traces = whole ? mstl_init(nullptr) : nullptr;
+    QMap<QString, QVector<Record>> records;
+    walk(head, &msr, traces, &records);
+    if (!tail.isEmpty())
+        walk(tail, &msr, nullptr, &records);
+    msr_free(&msr);
+
+    QMap<QString, ChannelSpans> channels;
+    for (auto it = records.cbegin(); it != records.cend(); ++it) {
+        ChannelSpans &c = channels[it.key()];
+        c.id = it.key();
+        c.unlocked = unlockedStretches(it.value(), cardPath);
+        file.records += it.value().size();
+        if (!whole) {
+            // Only the ends were read: one stretch from the first record to the last.
+            TimeSpan span{it.value().first().start, it.value().first().end, cardPath, 0};
+            for (const Record &r : it.value()) {
+                span.start = qMin<qint64>(span.start, r.start);
+                span.end = qMax<qint64>(span.end, r.end);
+            }
+            c.data.append(span);
+        }
+    }
+    for (const MSTraceID *id = traces ? traces->traces : nullptr; id; id = id->next) {
+        const QString key = QStringLiteral("%1.%2.%3.%4")
+                                .arg(QLatin1String(id->network), QLatin1String(id->station),
+                                     QLatin1String(id->location), QLatin1String(id->channel));
+        ChannelSpans &c = channels[key];
+        for (const MSTraceSeg *seg = id->first; seg; seg = seg->next)
+            c.data.append({seg->starttime, seg->endtime + period(seg->samprate), cardPath, 0});
+        std::sort(c.data.begin(), c.data.end(), [](const TimeSpan &a, const TimeSpan &b) { return a.start < b.start; });
+        for (int i = 1; i < c.data.size(); ++i)
+            c.gaps.append({c.data.at(i - 1).end, c.data.at(i).start, cardPath, 0});
+    }
+    if (traces)
+        mstl_free(&traces, 0);
+
+    bool any = false;
+    for (const ChannelSpans &c : channels) {
+        for (const TimeSpan &d : c.data) {
+            file.start = any ? qMin(file.start, d.start) : d.start;
+            file.end = any ? qMax(file.end, d.end) : d.end;
+            any = true;
+        }
+        file.channels.append(c);
+    }
+    return file;
+}
+
+FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount)
+{
+    if (sectorCount <= WholeFileSectors) {
+        const QByteArray bytes = card.readFile(cardPath);
+        const qint64 missing = qMax<qint64>(0, sectorCount - bytes.size() / Card::SectorSize);
+        return summarize(cardPath, bytes, QByteArray(), true, missing);
+    }
+    const QByteArray head = card.readFileSectors(cardPath, 0, HeadSectors);
+    const QByteArray tail = card.readFileSectors(cardPath, sectorCount - TailSectors, TailSectors);
+    FilePicture file = summarize(cardPath, head, tail, false);
+    if (head.size() < HeadSectors * Card::SectorSize || tail.size() < TailSectors * Card::SectorSize)
+        file.unreadableSectors = HeadSectors + TailSectors - (head.size() + tail.size()) / Card::SectorSize;
+    return file;
+}
+
+} // namespace QuickScan

@@ -1,0 +1,29 @@
+// The quick scan of a card file: its records' headers only, from the whole file when it is
+// small and from its first and last sectors otherwise, read through the card reader.
+#pragma once
+
+#include "cardpicture.h"
+
+#include <QByteArray>
+
+class Filesystem;
+
+namespace QuickScan {
+
+// Files up to this many sectors are read whole (1 MiB: a few milliseconds even on a slow
+// card); of a longer file its first and last sectors only.
+constexpr qint64 WholeFileSectors = 2048;
+constexpr qint64 HeadSectors = 16;
+constexpr qint64 TailSectors = 16;
+
+// The figures of the records in `head` (the file's sectors from its first) and `tail` (its
+// last sectors, empty when `head` is the whole file). `whole`: head holds every sector the
+// file has; `missingSectors`: sectors of a whole read that could not be read.
+FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
+                      qint64 missingSectors = 0);
+
+// Reads what the quick scan needs of the file at `cardPath`, listed with `sectorCount`
+// sectors, and summarizes it.
+FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount);
+
+} // namespace QuickScan
