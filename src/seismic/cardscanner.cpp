@@ -114,11 +114,9 @@ void QuickLookLoader::load(const QString &cardPath)
     std::shared_ptr<Filesystem> card = m_card;
     m_pool.start([this, mine, current, card, cardPath] {
         const auto cancelled = [current, mine] { return current->load() != mine; };
-        if (cancelled())
-            return;
         auto look = std::make_shared<QuickLook>();
         look->cardPath = cardPath;
-        const bool done = decodeQuickLook(card->readFile(cardPath), cancelled, look.get());
+        const bool done = !cancelled() && decodeQuickLook(card->readFile(cardPath), cancelled, look.get());
         QMetaObject::invokeMethod(this, [this, mine, done, look] {
             if (done && m_current->load() == mine)
                 Q_EMIT loaded(look);

@@ -74,7 +74,7 @@ public:
 
 Q_SIGNALS:
     void loaded(std::shared_ptr<const QuickLook> look);
-    // A load that ran to its end after a newer one had begun (for the tests).
+    // A load that a newer one overtook, cancelled or finished (for the tests).
     void discarded(const QString &cardPath);
 
 private:

@@ -21,6 +21,7 @@ struct Record
     hptime_t start = 0;
     hptime_t end = 0; // end of the last sample's period
     bool locked = false;
+    qint64 sector = 0; // first sector of the record in what was read
 };
 
 QString channelId(const MSRecord *msr)
@@ -52,7 +53,7 @@ void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, QMap<QString, Q
         if (traces)
             mstl_addmsr(traces, *msr, 0, 1, -1.0, -1.0);
         const hptime_t end = r->samplecnt > 0 ? msr_endtime(*msr) + period(r->samprate) : r->starttime;
-        (*records)[channelId(r)].append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0});
+        (*records)[channelId(r)].append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0, at / Card::SectorSize});
         at += (r->reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
     }
 }
@@ -80,7 +81,7 @@ QVector<TimeSpan> unlockedStretches(QVector<Record> records, const QString &path
 } // namespace
 
 FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
-                      qint64 missingSectors)
+                      qint64 missingSectors, const QVector<qint64> &unreadable)
 {
     FilePicture file;
     file.cardPath = cardPath;
@@ -119,8 +120,22 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
         for (const MSTraceSeg *seg = id->first; seg; seg = seg->next)
             c.data.append({seg->starttime, seg->endtime + period(seg->samprate), cardPath, 0});
         std::sort(c.data.begin(), c.data.end(), [](const TimeSpan &a, const TimeSpan &b) { return a.start < b.start; });
-        for (int i = 1; i < c.data.size(); ++i)
-            c.gaps.append({c.data.at(i - 1).end, c.data.at(i).start, cardPath, 0});
+        const QVector<Record> &recs = records.value(key);
+        for (int i = 1; i < c.data.size(); ++i) {
+            TimeSpan gap{c.data.at(i - 1).end, c.data.at(i).start, cardPath, 0};
+            // The unreadable sectors between the record that ends before the gap and the
+            // one that begins after it.
+            qint64 before = -1, after = -1;
+            for (const Record &r : recs) {
+                if (r.end == gap.start)
+                    before = r.sector;
+                if (r.start == gap.end && after < 0)
+                    after = r.sector;
+            }
+            for (qint64 sector : unreadable)
+                gap.unreadableSectors += (sector > before && sector < after) ? 1 : 0;
+            c.gaps.append(gap);
+        }
     }
     if (traces)
         mstl_free(&traces, 0);
@@ -140,9 +155,31 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
 FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount)
 {
     if (sectorCount <= WholeFileSectors) {
-        const QByteArray bytes = card.readFile(cardPath);
-        const qint64 missing = qMax<qint64>(0, sectorCount - bytes.size() / Card::SectorSize);
-        return summarize(cardPath, bytes, QByteArray(), true, missing);
+        // Past a sector that cannot be read the rest is read on, with zeros in its place,
+        // so that a gap it causes can be told from one the recorder made. A long run of
+        // them is taken for the end of the card.
+        constexpr int GiveUpAfter = 64;
+        QByteArray bytes;
+        QVector<qint64> unreadable;
+        qint64 missing = 0;
+        int run = 0;
+        for (qint64 at = 0; at < sectorCount;) {
+            const QByteArray part = card.readFileSectors(cardPath, at, sectorCount - at);
+            const qint64 got = part.size() / Card::SectorSize;
+            bytes += part.left(got * Card::SectorSize);
+            at += got;
+            run = got > 0 ? 0 : run + 1;
+            if (at >= sectorCount)
+                break;
+            if (run >= GiveUpAfter) {
+                missing += sectorCount - at;
+                break;
+            }
+            unreadable.append(at++);
+            bytes += QByteArray(Card::SectorSize, '\0');
+            ++missing;
+        }
+        return summarize(cardPath, bytes, QByteArray(), true, missing, unreadable);
     }
     const QByteArray head = card.readFileSectors(cardPath, 0, HeadSectors);
     const QByteArray tail = card.readFileSectors(cardPath, sectorCount - TailSectors, TailSectors);

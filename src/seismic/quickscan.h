@@ -5,6 +5,7 @@
 #include "cardpicture.h"
 
 #include <QByteArray>
+#include <QVector>
 
 class Filesystem;
 
@@ -18,9 +19,10 @@ constexpr qint64 TailSectors = 16;
 
 // The figures of the records in `head` (the file's sectors from its first) and `tail` (its
 // last sectors, empty when `head` is the whole file). `whole`: head holds every sector the
-// file has; `missingSectors`: sectors of a whole read that could not be read.
+// file has; `missingSectors`: sectors of a whole read that could not be read, of which
+// `unreadable` (indices in the file) were zero-filled in `head`.
 FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
-                      qint64 missingSectors = 0);
+                      qint64 missingSectors = 0, const QVector<qint64> &unreadable = {});
 
 // Reads what the quick scan needs of the file at `cardPath`, listed with `sectorCount`
 // sectors, and summarizes it.

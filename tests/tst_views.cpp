@@ -1,0 +1,380 @@
+// The card's views: the quick scan against figures computed here from what was packed,
+// the timeline's mapping of times to pixels, the min/max envelope against a direct
+// computation, and the cancellation of a quick look. Records are packed by libmseed.
+#include "cardimage.h"
+#include "cardscanner.h"
+#include "envelope.h"
+#include "filesystem.h"
+#include "quicklook.h"
+#include "quickscan.h"
+#include "timeaxis.h"
+#include "timelinewidget.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QtWidgets>
+
+#include <libmseed.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+
+constexpr quint32 T1 = 1362000000; // GPS 2023-03-04
+constexpr hptime_t Start = hptime_t(T1 + 315964800 - 18) * HPTMODULUS; // its UTC
+constexpr hptime_t Sec = HPTMODULUS;
+
+// Sectors [first, last] of a card image cannot be read, as on a worn card.
+class FaultyCard : public QFile
+{
+public:
+    FaultyCard(const QString &path, quint64 first, quint64 last)
+        : QFile(path), m_begin(Card::sectorOffset(first)), m_end(Card::sectorOffset(last + 1)) {}
+    bool seek(qint64 offset) override { m_at = offset; return QFile::seek(offset); }
+
+protected:
+    qint64 readData(char *data, qint64 length) override
+    {
+        if (m_at >= m_begin && m_at < m_end)
+            return -1;
+        const qint64 got = QFile::readData(data, m_at < m_begin ? qMin(length, m_begin - m_at) : length);
+        m_at += qMax<qint64>(got, 0);
+        return got;
+    }
+
+private:
+    qint64 m_begin, m_end, m_at = 0;
+};
+
+struct Packed
+{
+    hptime_t start;
+    QByteArray bytes;
+};
+
+// 512-byte Steim-2 records of XX.VEXA..`channel` at 100 Hz from `start`.
+QList<Packed> pack(const char *channel, hptime_t start, const QVector<qint32> &samples, bool locked = true)
+{
+    QList<Packed> out;
+    MSRecord *msr = msr_init(nullptr);
+    strcpy(msr->network, "XX");
+    strcpy(msr->station, "VEXA");
+    strcpy(msr->channel, channel);
+    msr->dataquality = 'D';
+    msr->starttime = start;
+    msr->samprate = 100;
+    msr->reclen = 512;
+    msr->encoding = DE_STEIM2;
+    msr->byteorder = 1;
+    msr->sequence_number = 1;
+    msr->fsdh = static_cast<struct fsdh_s *>(calloc(1, sizeof(struct fsdh_s)));
+    msr->fsdh->io_flags = locked ? 0x20 : 0;
+    QVector<qint32> copy = samples;
+    msr->datasamples = copy.data();
+    msr->numsamples = copy.size();
+    msr->sampletype = 'i';
+    int64_t packed = 0;
+    msr_pack(msr, [](char *record, int length, void *list) {
+        auto *l = static_cast<QList<Packed> *>(list);
+        MSRecord *m = nullptr;
+        msr_parse(record, length, &m, length, 0, 0);
+        l->append({m->starttime, QByteArray(record, length)});
+        msr_free(&m);
+    }, &out, &packed, 1, 0);
+    msr->datasamples = nullptr;
+    msr_free(&msr);
+    return out;
+}
+
+QVector<qint32> wave(int count, int seed)
+{
+    std::mt19937 random(seed);
+    QVector<qint32> v(count);
+    for (int i = 0; i < count; ++i)
+        v[i] = qint32(2000 * std::sin(i / 50.0) + int(random() % 200));
+    return v;
+}
+
+// A file of three channels from Start, `seconds` long; HHZ misses [gapFrom, gapTo) seconds
+// when gapTo > gapFrom; all channels record [unlockedFrom, unlockedTo) with the clock unlocked.
+QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFrom = 0, int unlockedTo = 0)
+{
+    QList<Packed> all;
+    int seed = 0;
+    for (const char *channel : {"HHZ", "HHN", "HHE"}) {
+        QVector<int> cuts{0, seconds};
+        if (gapTo > gapFrom && QByteArray(channel) == "HHZ")
+            cuts = {0, gapFrom, gapTo, seconds};
+        for (int i = 0; i + 1 < cuts.size(); i += 2) {
+            QVector<int> bounds{cuts[i], cuts[i + 1]};
+            if (unlockedTo > unlockedFrom)
+                bounds = {cuts[i], qBound(cuts[i], unlockedFrom, cuts[i + 1]), qBound(cuts[i], unlockedTo, cuts[i + 1]), cuts[i + 1]};
+            for (int b = 0; b + 1 < bounds.size(); ++b) {
+                if (bounds[b + 1] > bounds[b])
+                    all += pack(channel, Start + bounds[b] * Sec, wave((bounds[b + 1] - bounds[b]) * 100, ++seed),
+                                !(unlockedTo > unlockedFrom && b == 1));
+            }
+        }
+    }
+    std::stable_sort(all.begin(), all.end(), [](const Packed &a, const Packed &b) { return a.start < b.start; });
+    QByteArray bytes;
+    for (const Packed &p : all)
+        bytes += p.bytes;
+    return bytes;
+}
+
+// One directory of files, each given as its records; the path of file i is paths[i].
+QStringList writeCard(const QString &image, const QList<QByteArray> &files, quint32 firstSector = 40000)
+{
+    CardImage card;
+    card.setDirectory(1, T1);
+    QStringList paths;
+    quint32 sector = firstSector;
+    for (int i = 0; i < files.size(); ++i) {
+        const quint32 sectors = quint32(files[i].size() / 512);
+        card.setRecord(1, i, FileRecord{T1 + quint32(i) * 7200, sector, sector + sectors - 1, 1});
+        card.put(Card::sectorOffset(sector), files[i]);
+        paths << QLatin1Char('/') + cardDirectoryName(T1) + QLatin1Char('/') + cardFileName(T1 + quint32(i) * 7200);
+        sector += sectors + 8;
+    }
+    if (!card.write(image))
+        return {};
+    return paths;
+}
+
+} // namespace
+
+class TestViews : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private Q_SLOTS:
+    void quickScan_data();
+    void quickScan();
+    void envelope();
+    void timeAxis();
+    void timeline();
+    void quickLookCancelled();
+};
+
+void TestViews::quickScan_data()
+{
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("gapFrom");
+    QTest::addColumn<int>("gapTo");
+    QTest::addColumn<int>("unlockedFrom");
+    QTest::addColumn<int>("unlockedTo");
+    QTest::addColumn<int>("badSector"); // in the file, -1: none
+    QTest::addColumn<QString>("verdict");
+
+    QTest::newRow("continuous") << 60 << 0 << 0 << 0 << 0 << -1 << "ok";
+    QTest::newRow("gap") << 60 << 20 << 25 << 0 << 0 << -1 << "1 gap";
+    QTest::newRow("unlocked") << 60 << 0 << 0 << 10 << 30 << -1 << "clock unlocked";
+    QTest::newRow("unreadable") << 60 << 0 << 0 << 0 << 0 << 40 << "1 gap, unreadable";
+    QTest::newRow("long, ends only") << 3600 << 0 << 0 << 0 << 0 << -1 << "unchecked";
+}
+
+void TestViews::quickScan()
+{
+    QFETCH(int, seconds);
+    QFETCH(int, gapFrom);
+    QFETCH(int, gapTo);
+    QFETCH(int, unlockedFrom);
+    QFETCH(int, unlockedTo);
+    QFETCH(int, badSector);
+    QFETCH(QString, verdict);
+
+    const QByteArray bytes = recording(seconds, gapFrom, gapTo, unlockedFrom, unlockedTo);
+    QCOMPARE(bytes.size() / 512 > QuickScan::WholeFileSectors, seconds > 600);
+    const QString image = m_dir.filePath("scan.img");
+    const QStringList paths = writeCard(image, {bytes});
+    QCOMPARE(paths.size(), 1);
+    Filesystem fs;
+    if (badSector >= 0)
+        QVERIFY(fs.openDevice(std::make_unique<FaultyCard>(image, 40000 + badSector, 40000 + badSector)));
+    else
+        QVERIFY(fs.open(image));
+
+    const FilePicture f = QuickScan::scanFile(fs, paths[0], bytes.size() / 512);
+    QCOMPARE(f.channelText(), QString("HHE HHN HHZ"));
+    QCOMPARE(f.start, Start);
+    QCOMPARE(f.end, Start + seconds * Sec);
+    QCOMPARE(utcText(f.start), QString("2023-03-04 21:19:42"));
+    QCOMPARE(f.verdict(), verdict);
+    QCOMPARE(f.channels.size(), 3);
+    const ChannelSpans &z = f.channels[2];
+    QCOMPARE(z.id, QString("XX.VEXA..HHZ"));
+    if (gapTo > gapFrom) {
+        QCOMPARE(z.gaps.size(), 1);
+        QCOMPARE(z.gaps[0].start, Start + gapFrom * Sec);
+        QCOMPARE(z.gaps[0].end, Start + gapTo * Sec);
+        QCOMPARE(z.gaps[0].unreadableSectors, 0);
+    }
+    if (unlockedTo > unlockedFrom) {
+        QCOMPARE(z.unlocked.size(), 1);
+        QCOMPARE(z.unlocked[0].start, Start + unlockedFrom * Sec);
+        QCOMPARE(z.unlocked[0].end, Start + unlockedTo * Sec);
+    }
+    if (badSector >= 0) {
+        // The lost record leaves a gap in exactly one channel, blamed on the card.
+        QCOMPARE(f.unreadableSectors, 1);
+        QCOMPARE(f.gapCount(), 1);
+        for (const ChannelSpans &c : f.channels) {
+            if (!c.gaps.isEmpty())
+                QCOMPARE(c.gaps[0].unreadableSectors, 1);
+        }
+    }
+}
+
+void TestViews::envelope()
+{
+    // A slow wave with one spike of one sample and one negative spike.
+    QVector<float> series(10007);
+    for (int i = 0; i < series.size(); ++i)
+        series[i] = float(std::lround(100 * std::sin(i / 300.0)));
+    series[4321] = 5000;
+    series[9000] = -7000;
+    const EnvelopePyramid pyramid(series);
+    std::mt19937 random(7);
+    for (int n = 0; n < 2000; ++n) {
+        qint64 a = random() % series.size(), b = random() % (series.size() + 1);
+        if (a > b)
+            std::swap(a, b);
+        const ColumnExtent e = pyramid.extent(a, b);
+        QCOMPARE(e.valid, a < b);
+        if (a < b) {
+            const auto [lo, hi] = std::minmax_element(series.cbegin() + a, series.cbegin() + b);
+            QCOMPARE(e.lo, *lo);
+            QCOMPARE(e.hi, *hi);
+        }
+    }
+
+    // The same series as a trace at 100 Hz with a gap of 2 s after sample 6000: per
+    // column the extent of the samples whose times fall in it, and none in the gap.
+    Trace trace;
+    trace.segments.append({Start, 100, EnvelopePyramid(series.mid(0, 6000))});
+    trace.segments.append({Start + 62 * Sec, 100, EnvelopePyramid(series.mid(6000))});
+    const qint64 end = Start + 62 * Sec + 4007 * Sec / 100;
+    const int columns = 347;
+    const QVector<ColumnExtent> cols = trace.columns(Start, end, columns);
+    QCOMPARE(cols.size(), columns);
+    const double width = double(end - Start) / columns;
+    int spikes = 0, empty = 0;
+    for (int c = 0; c < columns; ++c) {
+        const qint64 t0 = Start + qint64(std::llround(c * width)), t1 = Start + qint64(std::llround((c + 1) * width));
+        float lo = 0, hi = 0;
+        bool any = false;
+        for (int i = 0; i < series.size(); ++i) {
+            const qint64 t = i < 6000 ? Start + qint64(i) * Sec / 100 : Start + 62 * Sec + qint64(i - 6000) * Sec / 100;
+            if (t >= t0 && t < t1) {
+                lo = any ? qMin(lo, series[i]) : series[i];
+                hi = any ? qMax(hi, series[i]) : series[i];
+                any = true;
+            }
+        }
+        QCOMPARE(cols[c].valid, any);
+        if (any) {
+            QCOMPARE(cols[c].lo, lo);
+            QCOMPARE(cols[c].hi, hi);
+        }
+        spikes += (cols[c].hi == 5000) + (cols[c].lo == -7000);
+        empty += !any;
+    }
+    QCOMPARE(spikes, 2);
+    QVERIFY(empty >= 3); // 2 s of 100 s over 347 columns: the line breaks
+}
+
+void TestViews::timeAxis()
+{
+    const TimeAxis axis(Start, Start + 3600 * Sec, 100, 1000);
+    QCOMPARE(axis.x(Start), 100.0);
+    QCOMPARE(axis.x(Start + 1800 * Sec), 600.0);
+    QCOMPARE(axis.time(600.0), Start + 1800 * Sec);
+    QCOMPARE(axis.time(axis.x(Start + 1234567890)), Start + 1234567890);
+    // An hour over 1000 px with labels 80 px apart: 5 min steps, on round clock times.
+    QCOMPARE(axis.tickStep(80), 300 * Sec);
+    const QVector<TimeAxis::Tick> ticks = axis.ticks(80);
+    QCOMPARE(ticks.size(), 12);
+    QCOMPARE(ticks.first().label, QString("21:20"));
+    QCOMPARE(TimeAxis(Start, Start + 60 * Sec, 0, 600).tickStep(80), 10 * Sec);
+    QCOMPARE(TimeAxis(Start, Start + 86400 * Sec, 0, 1000).tickStep(80), 2 * 3600 * Sec);
+    const QVector<TimeAxis::Tick> day = TimeAxis(Start, Start + 86400 * Sec, 0, 1000).ticks(80);
+    QVERIFY(std::any_of(day.cbegin(), day.cend(), [](const TimeAxis::Tick &t) { return t.label == "2023-03-05"; }));
+}
+
+void TestViews::timeline()
+{
+    // One channel: data for 100 s, a gap of 5 s, 95 s more; a second channel locked out
+    // from 150 s to 170 s; a gap lost to the card.
+    CardPicture picture;
+    picture.start = Start;
+    picture.end = Start + 200 * Sec;
+    ChannelSpans z{"XX.VEXA..HHZ", {{Start, Start + 100 * Sec, "/a/1", 0}, {Start + 105 * Sec, Start + 200 * Sec, "/a/2", 0}},
+                   {{Start + 100 * Sec, Start + 105 * Sec, "/a/1", 0}}, {}};
+    ChannelSpans n{"XX.VEXA..HHN", {{Start, Start + 180 * Sec, "/a/1", 0}, {Start + 190 * Sec, Start + 200 * Sec, "/a/2", 0}},
+                   {{Start + 180 * Sec, Start + 190 * Sec, "/a/2", 12}}, {{Start + 150 * Sec, Start + 170 * Sec, "/a/1", 0}}};
+    picture.channels = {n, z};
+
+    TimelineWidget w;
+    w.resize(900, 200);
+    w.setPicture(picture);
+    const TimeAxis a = w.axis();
+    QImage image(w.size(), QImage::Format_RGB32);
+    w.render(&image);
+    const auto pixel = [&](int row, qint64 t) { return image.pixelColor(int(a.x(t)), w.rowRect(row).center().y()); };
+    const QColor red(214, 39, 40), bar = w.palette().color(QPalette::Highlight);
+
+    QCOMPARE(pixel(1, Start + 102 * Sec + Sec / 2), red);  // the gap
+    QCOMPARE(pixel(1, Start + 99 * Sec), bar);             // data before it
+    QCOMPARE(pixel(1, Start + 107 * Sec), bar);            // and after
+    QVERIFY(pixel(0, Start + 185 * Sec) != red);           // hatched, not filled
+    QVERIFY(pixel(0, Start + 185 * Sec) != bar);
+    QVERIFY(pixel(0, Start + 160 * Sec) != bar);           // shaded: clock unlocked
+    QCOMPARE(pixel(0, Start + 120 * Sec), bar);
+
+    const QPoint gapPoint(int(a.x(Start + 102 * Sec)), w.rowRect(1).center().y());
+    QCOMPARE(w.toolTipAt(gapPoint), QString("Gap in XX.VEXA..HHZ\nfrom 2023-03-04 21:21:22.000\n"
+                                            "to 2023-03-04 21:21:27.000 UTC\n5.00 s\n/a/1"));
+    QVERIFY(w.toolTipAt(QPoint(int(a.x(Start + 185 * Sec)), w.rowRect(0).center().y())).contains("12 unreadable card sectors"));
+    QVERIFY(w.toolTipAt(QPoint(int(a.x(Start + 160 * Sec)), w.rowRect(0).center().y())).contains("Clock unlocked"));
+
+    QSignalSpy clicked(&w, &TimelineWidget::fileClicked);
+    QTest::mouseClick(&w, Qt::LeftButton, {}, QPoint(int(a.x(Start + 150 * Sec)), w.rowRect(1).center().y()));
+    QCOMPARE(clicked.size(), 1);
+    QCOMPARE(clicked[0][0].toString(), QString("/a/2"));
+}
+
+void TestViews::quickLookCancelled()
+{
+    const QString image = m_dir.filePath("look.img");
+    const QStringList paths = writeCard(image, {recording(3600), recording(60, 20, 25)});
+    QCOMPARE(paths.size(), 2);
+    auto fs = std::make_shared<Filesystem>();
+    QVERIFY(fs->open(image));
+    QuickLookLoader loader(fs);
+    QSignalSpy loaded(&loader, &QuickLookLoader::loaded);
+    QSignalSpy discarded(&loader, &QuickLookLoader::discarded);
+    loader.load(paths[0]);
+    loader.load(paths[1]);
+    QVERIFY(loaded.wait(10000));
+    QTRY_COMPARE(discarded.size(), 1);
+    QCOMPARE(discarded[0][0].toString(), paths[0]);
+    QTest::qWait(50);
+    QCOMPARE(loaded.size(), 1);
+    const auto look = loaded[0][0].value<std::shared_ptr<const QuickLook>>();
+    QCOMPARE(look->cardPath, paths[1]);
+    QCOMPARE(look->traces.size(), 3);
+    QCOMPARE(look->traces[2].id, QString("XX.VEXA..HHZ"));
+    QCOMPARE(look->traces[2].segments.size(), 2); // the gap breaks the trace
+    QCOMPARE(look->start, Start);
+    QCOMPARE(look->end, Start + 60 * Sec);
+    QCOMPARE(look->traces[0].segments[0].samples.size(), 6000);
+    QCOMPARE(look->traces[0].segments[0].samples.sample(0), float(wave(6000, 4)[0]) // HHE, the fourth packed);
+}
+
+QTEST_MAIN(TestViews)
+#include "tst_views.moc"
