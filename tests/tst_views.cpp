@@ -373,7 +373,8 @@ void TestViews::quickLookCancelled()
     QCOMPARE(look->start, Start);
     QCOMPARE(look->end, Start + 60 * Sec);
     QCOMPARE(look->traces[0].segments[0].samples.size(), 6000);
-    QCOMPARE(look->traces[0].segments[0].samples.sample(0), float(wave(6000, 4)[0]) // HHE, the fourth packed);
+    // HHE was the fourth channel stretch packed.
+    QCOMPARE(look->traces[0].segments[0].samples.sample(0), float(wave(6000, 4)[0]));
 }
 
 QTEST_MAIN(TestViews)
