@@ -126,15 +126,23 @@ int benchDownload(const QString &image, const QString &folder)
 
 } // namespace
 
+// The views' measurements and the screenshot (viewsbench.cpp); -1 for other arguments.
+int runViewsBench(const QStringList &arguments);
+
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Offscreen, except for a screenshot on a display of its own (xvfb-run).
+    if (qstrcmp(argc > 1 ? argv[1] : "", "shot") != 0 || qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
+    if (const int views = runViewsBench(arguments); views >= 0)
+        return views;
     if (arguments.value(1) == QLatin1String("tree") && arguments.size() == 2)
         return benchTree();
     if (arguments.value(1) == QLatin1String("download") && arguments.size() == 4)
         return benchDownload(arguments.at(2), arguments.at(3));
-    std::fprintf(stderr, "usage: vexa-window-bench tree | download IMAGE FOLDER\n");
+    std::fprintf(stderr, "usage: vexa-window-bench tree | download IMAGE FOLDER | views | views-download FOLDER"
+                         " | shot IMAGE PNG [CARDPATH]\n");
     return 2;
 }

@@ -111,6 +111,11 @@ private Q_SLOTS:
             int r, c, rs, cs;
             grid->getItemPosition(i, &r, &c, &rs, &cs);
             QLayout *box = grid->itemAt(i)->layout();
+            if (auto *splitter = qobject_cast<QSplitter *>(grid->itemAt(i)->widget())) { // the tree beside the views
+                rows.append(QString("%1 %2 %3 %4 %5 %6").arg(r).arg(c).arg(rs).arg(cs).arg(splitter->objectName(),
+                                                                                     splitter->widget(0)->objectName()));
+                continue;
+            }
             rows.append(QString("%1 %2 %3 %4 %5").arg(r).arg(c).arg(rs).arg(cs).arg(
                 box ? box->objectName() : grid->itemAt(i)->widget()->objectName()));
             for (int j = 0; box && j < box->count(); ++j)
@@ -118,7 +123,7 @@ private Q_SLOTS:
                     + box->itemAt(j)->widget()->property("text").toString();
         }
         rows.sort();
-        QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 tw_files",
+        QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 sp_tree tw_files",
                                     "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
                                     "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=...",
                                     "4 0 1 1 pb_progress"}));

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QSet>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTreeWidget>
 
 namespace {
@@ -46,6 +47,15 @@ CardViews::CardViews(std::shared_ptr<Filesystem> card, QTreeWidget *tree, QWidge
 
     m_tree->setColumnCount(ColumnCount);
     m_tree->setHeaderLabels({tr("Name"), tr("Size"), tr("Channels"), tr("Start"), tr("End"), tr("Check")});
+    const QFontMetrics fm = m_tree->fontMetrics();
+    const int pad = 3 * fm.averageCharWidth();
+    QHeaderView *header = m_tree->header();
+    header->resizeSection(NameColumn, fm.horizontalAdvance(QStringLiteral("20230314_092607")) + 4 * pad);
+    header->resizeSection(SizeColumn, fm.horizontalAdvance(QStringLiteral("2097152")) + pad / 2);
+    header->resizeSection(ChannelsColumn, fm.horizontalAdvance(QStringLiteral("HHE HHN HHZ")) + pad);
+    header->resizeSection(StartColumn, fm.horizontalAdvance(QStringLiteral("2023-03-14 09:26:07")) + pad);
+    header->resizeSection(EndColumn, fm.horizontalAdvance(QStringLiteral("2023-03-14 09:26:07")) + pad);
+    header->resizeSection(CheckColumn, fm.horizontalAdvance(QStringLiteral("clock unlocked")) + pad);
 
     m_timelineTimer.setSingleShot(true);
     m_timelineTimer.setInterval(TimelineIntervalMs);
@@ -73,6 +83,12 @@ void CardViews::cardOpened()
     m_items.clear();
     m_timeline->setPicture(CardPicture());
     m_waveform->setQuickLook(nullptr);
+
+    // Room for a file's name under its directory, with its check box.
+    const int nameWidth = 2 * m_tree->indentation() + m_tree->fontMetrics().horizontalAdvance(QStringLiteral("20230314_092607"))
+                          + 4 * m_tree->fontMetrics().averageCharWidth() + m_tree->style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    if (m_tree->header()->sectionSize(NameColumn) < nameWidth)
+        m_tree->header()->resizeSection(NameColumn, nameWidth);
 
     QVector<CardScanner::File> files;
     for (int i = 0; i < m_tree->topLevelItemCount(); ++i) {

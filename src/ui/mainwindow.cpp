@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "cardviews.h"
 #include "devicediscoverer.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
@@ -7,8 +8,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
+#include <QSplitter>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -17,6 +21,10 @@
 namespace {
 
 const char *const DownloadFolderKey = "download_folder";
+const char *const GeometryKey = "window_geometry";
+const char *const SplitterKey = "splitter_state";
+const char *const ViewsSplitterKey = "views_splitter_state";
+const char *const ColumnsKey = "tree_columns";
 // Interval between bar updates while sectors stream in; the end of a copy always shows.
 constexpr qint64 ProgressIntervalMs = 20;
 // Sectors between two looks at the clock: 32 KiB, a few milliseconds even on a slow card.
@@ -38,8 +46,51 @@ MainWindow::MainWindow()
     // only the latest report and hands it to progress() on this thread.
     connect(filesystem.get(), &Filesystem::progress, this, &MainWindow::relayProgress, Qt::DirectConnection);
 
+    setUpViews();
     const QSettings settings;
     ui->e_downloadFolder->setText(settings.value(QLatin1String(DownloadFolderKey)).toString());
+}
+
+void MainWindow::setUpViews()
+{
+    // The tree keeps its row of the form; the views go beside it, in a splitter there.
+    auto *grid = static_cast<QGridLayout *>(ui->centralwidget->layout());
+    m_splitter = new QSplitter(Qt::Horizontal, ui->centralwidget);
+    m_splitter->setObjectName(QStringLiteral("sp_tree"));
+    m_splitter->setChildrenCollapsible(false);
+    grid->replaceWidget(ui->tw_files, m_splitter);
+    m_splitter->addWidget(ui->tw_files);
+    m_views = new CardViews(filesystem, ui->tw_files, m_splitter);
+    m_splitter->addWidget(m_views);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+
+    const QSettings settings;
+    if (!restoreGeometry(settings.value(QLatin1String(GeometryKey)).toByteArray())) {
+        // Room for the tree's columns beside a readable timeline and three traces, within
+        // the screen.
+        QSize size(1280, 800);
+        if (const QScreen *s = screen())
+            size = size.boundedTo(s->availableSize() * 0.95);
+        resize(size);
+        int treeWidth = 2 * ui->tw_files->frameWidth() + 24 + 2 * ui->tw_files->indentation();
+        for (int c = 0; c < ui->tw_files->columnCount(); ++c)
+            treeWidth += ui->tw_files->header()->sectionSize(c);
+        treeWidth = qMin(treeWidth, size.width() * 3 / 5);
+        m_splitter->setSizes({treeWidth, size.width() - treeWidth});
+    }
+    m_splitter->restoreState(settings.value(QLatin1String(SplitterKey)).toByteArray());
+    m_views->restoreState(settings.value(QLatin1String(ViewsSplitterKey)).toByteArray());
+    ui->tw_files->header()->restoreState(settings.value(QLatin1String(ColumnsKey)).toByteArray());
+}
+
+void MainWindow::saveLayout()
+{
+    QSettings settings;
+    settings.setValue(QLatin1String(GeometryKey), saveGeometry());
+    settings.setValue(QLatin1String(SplitterKey), m_splitter->saveState());
+    settings.setValue(QLatin1String(ViewsSplitterKey), m_views->saveState());
+    settings.setValue(QLatin1String(ColumnsKey), ui->tw_files->header()->saveState());
 }
 
 MainWindow::~MainWindow()
@@ -65,6 +116,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     QSettings settings;
     settings.setValue(QLatin1String(DownloadFolderKey), ui->e_downloadFolder->text());
+    saveLayout();
     stopDownloads();
     event->accept();
 }
@@ -90,6 +142,7 @@ void MainWindow::openFile()
     }
     rootPath = QStringLiteral("/");
     populateTree();
+    m_views->cardOpened();
 }
 
 void MainWindow::populateTree()
@@ -222,6 +275,7 @@ void MainWindow::startBatch(const QStringList &paths)
     downloadQueue = paths;
     m_problems.clear();
     m_batchRunning = true;
+    m_views->setDownloading(true);
     // One export at a time: the card has a single read position.
     ui->b_open->setEnabled(false);
     ui->b_downloadChecked->setEnabled(false);
@@ -271,6 +325,7 @@ void MainWindow::exportFinished(quint64 task, const QString &path, const ExportR
 void MainWindow::finishBatch()
 {
     m_batchRunning = false;
+    m_views->setDownloading(false);
     ui->b_open->setEnabled(true);
     ui->b_downloadChecked->setEnabled(true);
     ui->pb_progress->hide();

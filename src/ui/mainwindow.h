@@ -12,7 +12,9 @@
 #include <atomic>
 #include <memory>
 
+class CardViews;
 class QCloseEvent;
+class QSplitter;
 namespace Ui {
 class MainWindow;
 }
@@ -34,6 +36,8 @@ public:
     Filesystem *cardReader() const { return filesystem.get(); }
     // True from the start of a download until the last file of its batch has ended.
     bool isDownloading() const { return m_batchRunning; }
+    // The timeline and the quick look beside the tree, and the quick scan behind them.
+    CardViews *cardViews() const { return m_views; }
 
 public Q_SLOTS:
     void openFile();
@@ -61,8 +65,13 @@ private:
     void stopDownloads();
     void relayProgress(int current, int total);
 
+    void setUpViews();
+    void saveLayout();
+
     std::unique_ptr<Ui::MainWindow> ui; // pointers to the form's widgets, which the window owns
     std::shared_ptr<Filesystem> filesystem;
+    QSplitter *m_splitter = nullptr; // the tree and the views beside it, in the tree's row
+    CardViews *m_views = nullptr;
     QString rootPath;
     QStringList downloadQueue;
 
