@@ -204,6 +204,8 @@ void TestViews::quickScan()
     QCOMPARE(f.start, Start);
     QCOMPARE(f.end, Start + seconds * Sec);
     QCOMPARE(utcText(f.start), QString("2023-03-04 21:19:42"));
+    for (const qint64 t : {qint64(951868799), qint64(4107542400), qint64(-1)}) // 2000-02-29, 2100-03-01, 1969
+        QCOMPARE(utcText(t * Sec + 999999), QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString("yyyy-MM-dd HH:mm:ss"));
     QCOMPARE(f.verdict(), verdict);
     QCOMPARE(f.channels.size(), 3);
     const ChannelSpans &z = f.channels[2];

@@ -72,9 +72,8 @@ struct FolderSummary
 };
 FolderSummary summarize(const QVector<const FilePicture *> &files);
 
-// All channels of a card over its whole time span: each row merges the stretches of every
-// file; data stretches that touch within half a sample are joined so that a long card
-// draws quickly.
+// All channels of a card over its whole time span: each row holds the stretches of every
+// file, in time order once sorted.
 struct CardPicture
 {
     QVector<ChannelSpans> channels; // sorted by id
@@ -82,5 +81,10 @@ struct CardPicture
     qint64 end = 0;
 
     bool isEmpty() const { return channels.isEmpty(); }
+    // Adds a file's stretches at the end of their rows; files that come in time order,
+    // as a card lists them, keep the rows sorted.
+    void add(const FilePicture &file);
+    // Puts every row in time order.
+    void sort();
     static CardPicture fromFiles(const QVector<const FilePicture *> &files);
 };

@@ -8,6 +8,7 @@
 #include <libmseed.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace QuickScan {
 
@@ -38,7 +39,30 @@ hptime_t period(double rate)
 
 // Walks whole sectors: a record starts on a sector or not at all; what is no record
 // (padding, the tail of a longer record cut by the read) is stepped over a sector at a time.
-void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, QMap<QString, QVector<Record>> *records)
+// The records of each channel. A file holds a few channels, found by their raw codes
+// without forming an id for every record.
+struct Channels
+{
+    QMap<QString, QVector<Record>> byId;
+    QVector<QPair<QByteArray, QVector<Record> *>> known;
+
+    QVector<Record> &of(const MSRecord *msr)
+    {
+        char key[64];
+        const int n = qBound(0, std::snprintf(key, sizeof key, "%s.%s.%s.%s", msr->network, msr->station, msr->location,
+                                              msr->channel), int(sizeof key) - 1);
+        const QByteArrayView view(key, n);
+        for (const auto &k : std::as_const(known)) {
+            if (k.first == view)
+                return *k.second;
+        }
+        QVector<Record> *records = &byId[channelId(msr)];
+        known.append({QByteArray(key, n), records});
+        return *records;
+    }
+};
+
+void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, Channels *records)
 {
     char *data = bytes.data();
     const qint64 size = bytes.size();
@@ -53,7 +77,7 @@ void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, QMap<QString, Q
         if (traces)
             mstl_addmsr(traces, *msr, 0, 1, -1.0, -1.0);
         const hptime_t end = r->samplecnt > 0 ? msr_endtime(*msr) + period(r->samprate) : r->starttime;
-        (*records)[channelId(r)].append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0, at / Card::SectorSize});
+        records->of(r).append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0, at / Card::SectorSize});
         at += (r->reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
     }
 }
@@ -90,10 +114,11 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
 
     MSRecord *msr = nullptr;
     MSTraceList *traces = whole ? mstl_init(nullptr) : nullptr;
-    QMap<QString, QVector<Record>> records;
-    walk(head, &msr, traces, &records);
+    Channels seen;
+    walk(head, &msr, traces, &seen);
     if (!tail.isEmpty())
-        walk(tail, &msr, nullptr, &records);
+        walk(tail, &msr, nullptr, &seen);
+    const QMap<QString, QVector<Record>> &records = seen.byId;
     msr_free(&msr);
 
     QMap<QString, ChannelSpans> channels;

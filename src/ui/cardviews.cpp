@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QTreeWidget>
 
 namespace {
@@ -17,13 +19,24 @@ namespace {
 constexpr int TimelineIntervalMs = 250;
 
 void setColumns(QTreeWidgetItem *item, const QString &channels, const QString &start, const QString &end,
-                const QString &verdict, const QString &details)
+                const QString &verdict)
 {
     item->setText(CardViews::ChannelsColumn, channels);
     item->setText(CardViews::StartColumn, start);
     item->setText(CardViews::EndColumn, end);
     item->setText(CardViews::CheckColumn, verdict);
-    item->setToolTip(CardViews::CheckColumn, details);
+}
+
+QVector<const FilePicture *> filesOf(QTreeWidgetItem *folder, const CardViews &views)
+{
+    QVector<const FilePicture *> files;
+    for (int i = 0; i < folder->childCount(); ++i) {
+        if (folder->child(i)->type() != FileItem::Type)
+            continue;
+        if (const FilePicture *f = views.figures(static_cast<const FileItem *>(folder->child(i))->path))
+            files.append(f);
+    }
+    return files;
 }
 
 } // namespace
@@ -68,6 +81,7 @@ CardViews::CardViews(std::shared_ptr<Filesystem> card, QTreeWidget *tree, QWidge
     connect(&m_loader, &QuickLookLoader::loaded, m_waveform, &WaveformWidget::setQuickLook);
     connect(m_tree, &QTreeWidget::currentItemChanged, this, &CardViews::currentItemChanged);
     connect(m_timeline, &TimelineWidget::fileClicked, this, &CardViews::selectFile);
+    m_tree->viewport()->installEventFilter(this);
 }
 
 CardViews::~CardViews()
@@ -81,6 +95,8 @@ void CardViews::cardOpened()
     m_loader.cancel();
     m_files.clear();
     m_items.clear();
+    m_picture = CardPicture();
+    m_pictureStale = false;
     m_timeline->setPicture(CardPicture());
     m_waveform->setQuickLook(nullptr);
 
@@ -137,10 +153,14 @@ void CardViews::showFiles(const QVector<FilePicture> &files, bool full)
         const auto known = m_files.constFind(f.cardPath);
         if (!full && known != m_files.cend() && known->full)
             continue;
+        if (known == m_files.cend())
+            m_picture.add(f);
+        else
+            m_pictureStale = true;
         m_files.insert(f.cardPath, f);
         const bool any = f.records > 0;
         setColumns(item, f.channelText(), any ? utcText(f.start) : QString(), any ? utcText(f.end) : QString(),
-                   f.verdict(), f.details());
+                   f.verdict());
         if (item->parent())
             folders.insert(item->parent());
     }
@@ -152,26 +172,48 @@ void CardViews::showFiles(const QVector<FilePicture> &files, bool full)
 
 void CardViews::showFolder(QTreeWidgetItem *folder)
 {
-    QVector<const FilePicture *> files;
-    for (int i = 0; i < folder->childCount(); ++i) {
-        if (folder->child(i)->type() != FileItem::Type)
-            continue;
-        if (const FilePicture *f = figures(static_cast<const FileItem *>(folder->child(i))->path))
-            files.append(f);
+    const FolderSummary s = summarize(filesOf(folder, *this));
+    setColumns(folder, s.channels, s.any ? utcText(s.start) : QString(), s.any ? utcText(s.end) : QString(), s.verdict);
+}
+
+QString CardViews::details(QTreeWidgetItem *item) const
+{
+    if (!item)
+        return QString();
+    if (item->type() == FileItem::Type) {
+        const FilePicture *f = figures(static_cast<const FileItem *>(item)->path);
+        return f ? f->details() : QString();
     }
-    const FolderSummary s = summarize(files);
-    setColumns(folder, s.channels, s.any ? utcText(s.start) : QString(), s.any ? utcText(s.end) : QString(), s.verdict,
-               s.details);
+    return summarize(filesOf(item, *this)).details;
+}
+
+bool CardViews::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_tree->viewport() && event->type() == QEvent::ToolTip) {
+        auto *help = static_cast<QHelpEvent *>(event);
+        const QString text = m_tree->columnAt(help->pos().x()) >= ChannelsColumn ? details(m_tree->itemAt(help->pos()))
+                                                                                  : QString();
+        if (!text.isEmpty()) {
+            QToolTip::showText(help->globalPos(), text, m_tree->viewport());
+            return true;
+        }
+    }
+    return QSplitter::eventFilter(watched, event);
 }
 
 void CardViews::refreshTimeline()
 {
     m_timelineTimer.stop();
-    QVector<const FilePicture *> files;
-    files.reserve(m_files.size());
-    for (const FilePicture &f : std::as_const(m_files))
-        files.append(&f);
-    m_timeline->setPicture(CardPicture::fromFiles(files));
+    if (m_pictureStale) {
+        QVector<const FilePicture *> files;
+        files.reserve(m_files.size());
+        for (const FilePicture &f : std::as_const(m_files))
+            files.append(&f);
+        m_picture = CardPicture::fromFiles(files);
+        m_pictureStale = false;
+    }
+    m_picture.sort();
+    m_timeline->setPicture(m_picture);
 }
 
 void CardViews::currentItemChanged(QTreeWidgetItem *item)

@@ -39,6 +39,8 @@ public:
 
     // The figures shown for the file at `cardPath`, or null.
     const FilePicture *figures(const QString &cardPath) const;
+    // The details behind an item's "Check": the tree's tooltip, formed when asked for.
+    QString details(QTreeWidgetItem *item) const;
     bool isScanning() const { return m_scanner.isRunning(); }
 
     TimelineWidget *timeline() const { return m_timeline; }
@@ -49,6 +51,9 @@ public:
 Q_SIGNALS:
     // Every file of the card has its quick-scan figures.
     void scanFinished();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void showFiles(const QVector<FilePicture> &files, bool full);
@@ -63,6 +68,8 @@ private:
     CardScanner m_scanner;
     QuickLookLoader m_loader;
     QHash<QString, FilePicture> m_files;
+    CardPicture m_picture;     // every file's stretches, as the timeline shows them
+    bool m_pictureStale = false; // a file's figures were replaced: the picture is formed anew
     QHash<QString, QTreeWidgetItem *> m_items;
     QTimer m_timelineTimer;
 };
