@@ -112,13 +112,13 @@ QString FilePicture::details() const
               << QStringLiteral("%1 to %2 UTC, %3 records").arg(utcText(start), utcText(end)).arg(records);
     }
     for (const ChannelSpans &c : channels) {
-        for (const TimeSpan &g : c.gaps) {
+        for (const Stretch &g : c.gaps) {
             QString line = QStringLiteral("%1: gap of %2 from %3").arg(channelCode(c.id), durationText(g.length()), utcText(g.start));
             if (g.unreadableSectors > 0)
                 line += QStringLiteral(" (%1 unreadable)").arg(plural(g.unreadableSectors, "sector", "sectors"));
             lines << line;
         }
-        for (const TimeSpan &u : c.unlocked)
+        for (const Stretch &u : c.unlocked)
             lines << QStringLiteral("%1: clock unlocked for %2 from %3").arg(channelCode(c.id), durationText(u.length()), utcText(u.start));
     }
     if (unreadableSectors > 0)
@@ -178,9 +178,13 @@ void CardPicture::add(const FilePicture &file)
 {
     if (file.records == 0)
         return;
-    start = isEmpty() ? file.start : qMin(start, file.start);
-    end = isEmpty() ? file.end : qMax(end, file.end);
+    bool first = isEmpty();
     for (const ChannelSpans &c : file.channels) {
+        for (const Stretch &d : c.data) {
+            start = first ? d.start : qMin(start, d.start);
+            end = first ? d.end : qMax(end, d.end);
+            first = false;
+        }
         auto row = std::lower_bound(channels.begin(), channels.end(), c.id,
                                     [](const ChannelSpans &r, const QString &id) { return r.id < id; });
         if (row == channels.end() || row->id != c.id)
@@ -193,9 +197,9 @@ void CardPicture::add(const FilePicture &file)
 
 void CardPicture::sort()
 {
-    const auto byStart = [](const TimeSpan &a, const TimeSpan &b) { return a.start < b.start; };
+    const auto byStart = [](const Stretch &a, const Stretch &b) { return a.start < b.start; };
     for (ChannelSpans &row : channels) {
-        for (QVector<TimeSpan> *spans : {&row.data, &row.gaps, &row.unlocked}) {
+        for (QVector<Stretch> *spans : {&row.data, &row.gaps, &row.unlocked}) {
             if (!std::is_sorted(spans->cbegin(), spans->cend(), byStart))
                 std::sort(spans->begin(), spans->end(), byStart);
         }

@@ -19,7 +19,7 @@ QString utcText(qint64 microseconds);
 QString durationText(qint64 microseconds);
 
 // A stretch [start, end) of one channel in one file.
-struct TimeSpan
+struct Stretch
 {
     qint64 start = 0;
     qint64 end = 0;
@@ -32,9 +32,10 @@ struct TimeSpan
 struct ChannelSpans
 {
     QString id;               // NET.STA.LOC.CHA, as "XX.VEXA..HHZ"
-    QVector<TimeSpan> data;   // where samples exist, in time order
-    QVector<TimeSpan> gaps;   // between two data stretches; length is the gap's
-    QVector<TimeSpan> unlocked; // recorded with the clock-locked flag clear
+    QVector<Stretch> data;   // where samples exist, in time order
+    QVector<Stretch> gaps;   // from the last sample before a break to the first after it
+    QVector<Stretch> unlocked; // recorded with the clock-locked flag clear
+    double sampleRate = 0;    // samples per second, when known
 };
 
 // The figures of one file.
@@ -43,7 +44,7 @@ struct FilePicture
     QString cardPath;
     QVector<ChannelSpans> channels; // sorted by id
     qint64 start = 0;         // first sample; meaningful when records > 0
-    qint64 end = 0;           // end of the last sample's period
+    qint64 end = 0;           // last sample
     qint64 records = 0;       // records seen
     qint64 unreadableSectors = 0;
     bool whole = false;       // every sector was read; false: only its first and last sectors

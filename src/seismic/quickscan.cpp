@@ -21,6 +21,7 @@ struct Record
 {
     hptime_t start = 0;
     hptime_t end = 0; // end of the last sample's period
+    hptime_t last = 0; // the last sample
     bool locked = false;
     qint64 sector = 0; // first sector of the record in what was read
 };
@@ -76,17 +77,18 @@ void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, Channels *recor
         const MSRecord *r = *msr;
         if (traces)
             mstl_addmsr(traces, *msr, 0, 1, -1.0, -1.0);
-        const hptime_t end = r->samplecnt > 0 ? msr_endtime(*msr) + period(r->samprate) : r->starttime;
-        records->of(r).append({r->starttime, end, (r->fsdh->io_flags & ClockLockedFlag) != 0, at / Card::SectorSize});
+        const hptime_t last = r->samplecnt > 0 ? msr_endtime(*msr) : r->starttime;
+        const hptime_t end = r->samplecnt > 0 ? last + period(r->samprate) : r->starttime;
+        records->of(r).append({r->starttime, end, last, (r->fsdh->io_flags & ClockLockedFlag) != 0, at / Card::SectorSize});
         at += (r->reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
     }
 }
 
 // Unlocked records of one channel in time order become stretches; neighbours join.
-QVector<TimeSpan> unlockedStretches(QVector<Record> records, const QString &path)
+QVector<Stretch> unlockedStretches(QVector<Record> records, const QString &path)
 {
     std::sort(records.begin(), records.end(), [](const Record &a, const Record &b) { return a.start < b.start; });
-    QVector<TimeSpan> spans;
+    QVector<Stretch> spans;
     bool open = false;
     for (const Record &r : records) {
         if (r.locked) {
@@ -127,9 +129,11 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
         c.id = it.key();
         c.unlocked = unlockedStretches(it.value(), cardPath);
         file.records += it.value().size();
+        for (const Record &r : it.value())
+            file.end = it == records.cbegin() && &r == &it.value().first() ? r.last : qMax<qint64>(file.end, r.last);
         if (!whole) {
             // Only the ends were read: one stretch from the first record to the last.
-            TimeSpan span{it.value().first().start, it.value().first().end, cardPath, 0};
+            Stretch span{it.value().first().start, it.value().first().end, cardPath, 0};
             for (const Record &r : it.value()) {
                 span.start = qMin<qint64>(span.start, r.start);
                 span.end = qMax<qint64>(span.end, r.end);
@@ -142,17 +146,20 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
                                 .arg(QLatin1String(id->network), QLatin1String(id->station),
                                      QLatin1String(id->location), QLatin1String(id->channel));
         ChannelSpans &c = channels[key];
-        for (const MSTraceSeg *seg = id->first; seg; seg = seg->next)
+        for (const MSTraceSeg *seg = id->first; seg; seg = seg->next) {
             c.data.append({seg->starttime, seg->endtime + period(seg->samprate), cardPath, 0});
-        std::sort(c.data.begin(), c.data.end(), [](const TimeSpan &a, const TimeSpan &b) { return a.start < b.start; });
+            c.sampleRate = seg->samprate;
+        }
+        std::sort(c.data.begin(), c.data.end(), [](const Stretch &a, const Stretch &b) { return a.start < b.start; });
         const QVector<Record> &recs = records.value(key);
         for (int i = 1; i < c.data.size(); ++i) {
-            TimeSpan gap{c.data.at(i - 1).end, c.data.at(i).start, cardPath, 0};
+            // From the last sample before to the first after, as the full check reports it.
+            Stretch gap{c.data.at(i - 1).end - period(c.sampleRate), c.data.at(i).start, cardPath, 0};
             // The unreadable sectors between the record that ends before the gap and the
             // one that begins after it.
             qint64 before = -1, after = -1;
             for (const Record &r : recs) {
-                if (r.end == gap.start)
+                if (r.last == gap.start)
                     before = r.sector;
                 if (r.start == gap.end && after < 0)
                     after = r.sector;
@@ -167,9 +174,8 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
 
     bool any = false;
     for (const ChannelSpans &c : channels) {
-        for (const TimeSpan &d : c.data) {
+        for (const Stretch &d : c.data) {
             file.start = any ? qMin(file.start, d.start) : d.start;
-            file.end = any ? qMax(file.end, d.end) : d.end;
             any = true;
         }
         file.channels.append(c);

@@ -22,7 +22,7 @@ template <typename List>
 auto firstFrom(const List &spans, qint64 from)
 {
     return std::lower_bound(spans.cbegin(), spans.cend(), from,
-                            [](const TimeSpan &s, qint64 t) { return s.end <= t; });
+                            [](const Stretch &s, qint64 t) { return s.end <= t; });
 }
 
 QString timeWithFraction(qint64 t)
@@ -85,7 +85,7 @@ QRect TimelineWidget::rowRect(int row) const
     return QRect(left, Margin + row * rowHeight(), width() - left - Margin, rowHeight());
 }
 
-QRectF TimelineWidget::gapRect(int row, const TimeSpan &gap) const
+QRectF TimelineWidget::gapRect(int row, const Stretch &gap) const
 {
     const TimeAxis a = axis();
     const QRect band = rowRect(row);
@@ -114,7 +114,7 @@ QString TimelineWidget::toolTipAt(const QPoint &pos) const
         return QString();
     const ChannelSpans &c = m_picture.channels.at(row);
     const qint64 t = axis().time(pos.x());
-    for (const TimeSpan &g : c.gaps) {
+    for (const Stretch &g : c.gaps) {
         if (gapRect(row, g).adjusted(-1, 0, 1, 0).contains(pos)) {
             QString text = QStringLiteral("Gap in %1\nfrom %2\nto %3 UTC\n%4")
                                .arg(c.id, timeWithFraction(g.start), timeWithFraction(g.end), durationText(g.length()));
@@ -127,7 +127,7 @@ QString TimelineWidget::toolTipAt(const QPoint &pos) const
     const auto d = firstFrom(c.data, t);
     if (d != c.data.cend() && d->start <= t)
         lines << QStringLiteral("%1 %2\n%3 to %4 UTC").arg(d->cardPath, c.id, utcText(d->start), utcText(d->end));
-    for (const TimeSpan &u : c.unlocked) {
+    for (const Stretch &u : c.unlocked) {
         if (u.start <= t && t < u.end)
             lines << QStringLiteral("Clock unlocked from %1 for %2").arg(utcText(u.start), durationText(u.length()));
     }
@@ -154,7 +154,7 @@ QString TimelineWidget::cardPathAt(const QPoint &pos) const
             bestDistance = distance;
         }
     }
-    for (const TimeSpan &g : c.gaps) {
+    for (const Stretch &g : c.gaps) {
         if (best.isEmpty() && gapRect(row, g).contains(pos))
             best = g.cardPath;
     }
@@ -235,7 +235,7 @@ void TimelineWidget::paintEvent(QPaintEvent *)
             const double x0 = a.x(it->start);
             p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, 2.0), band.height() - 2), unlockedColor());
         }
-        for (const TimeSpan &g : c.gaps) {
+        for (const Stretch &g : c.gaps) {
             if (g.end < m_view.start || g.start > m_view.end)
                 continue;
             const QRectF r = gapRect(row, g);

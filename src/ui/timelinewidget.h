@@ -27,7 +27,7 @@ public:
     // The band of channel row `row`.
     QRect rowRect(int row) const;
     // Where a gap is drawn: never narrower than a few pixels, so that a short one shows.
-    QRectF gapRect(int row, const TimeSpan &gap) const;
+    QRectF gapRect(int row, const Stretch &gap) const;
     // What lies under `pos`: a gap with its times and length, an unlocked stretch, a file.
     QString toolTipAt(const QPoint &pos) const;
     // The card path of the file drawn under `pos`, or empty.
