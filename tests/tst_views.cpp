@@ -3,12 +3,15 @@
 // computation, and the cancellation of a quick look. Records are packed by libmseed.
 #include "cardimage.h"
 #include "cardscanner.h"
+#include "cardviews.h"
+#include "mainwindow.h"
 #include "envelope.h"
 #include "filesystem.h"
 #include "quicklook.h"
 #include "quickscan.h"
 #include "timeaxis.h"
 #include "timelinewidget.h"
+#include "waveformwidget.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -159,6 +162,7 @@ private Q_SLOTS:
     void timeAxis();
     void timeline();
     void quickLookCancelled();
+    void windowWhileScanning();
 };
 
 void TestViews::quickScan_data()
@@ -377,6 +381,71 @@ void TestViews::quickLookCancelled()
     QCOMPARE(look->traces[0].segments[0].samples.size(), 6000);
     // HHE was the fourth channel stretch packed.
     QCOMPARE(look->traces[0].segments[0].samples.sample(0), float(wave(6000, 4)[0]));
+}
+
+void TestViews::windowWhileScanning()
+{
+    // One directory of 100 files of 20 s, the fifth with a gap.
+    QList<QByteArray> files;
+    for (int i = 0; i < 100; ++i)
+        files << (i == 4 ? recording(20, 5, 8) : recording(20));
+    const QString image = m_dir.filePath("window.img");
+    QCOMPARE(writeCard(image, files).size(), 100);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
+
+    MainWindow window;
+    window.addCardImages({image});
+    window.show();
+    CardViews *views = window.cardViews();
+    auto *tree = window.findChild<QTreeWidget *>("tw_files");
+    QSignalSpy finished(views, &CardViews::scanFinished);
+    // A download holds the scan between two files: here before the first.
+    views->setDownloading(true);
+    window.findChild<QPushButton *>("b_open")->click();
+    // The tree is whole and Select All takes while the scan waits.
+    QVERIFY(views->isScanning());
+    QCOMPARE(tree->topLevelItemCount(), 2);
+    QCOMPARE(tree->topLevelItem(0)->childCount(), 100);
+    window.findChild<QPushButton *>("b_selectAll")->click();
+    QTest::qWait(200);
+    for (int i = 0; i < 100; ++i)
+        QCOMPARE(tree->topLevelItem(0)->child(i)->text(CardViews::ChannelsColumn), QString());
+    QVERIFY(finished.isEmpty());
+    views->setDownloading(false);
+    QVERIFY(finished.wait(20000));
+
+    const auto row = [&](QTreeWidgetItem *item) {
+        QStringList texts;
+        for (int c = 0; c < CardViews::ColumnCount; ++c)
+            texts << item->text(c);
+        return texts.join('|') + '|' + QString::number(item->checkState(0));
+    };
+    QTreeWidgetItem *folder = tree->topLevelItem(0);
+    QCOMPARE(row(folder->child(0)), QString("20230304_212000|%1|HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|ok|2")
+                                        .arg(files[0].size() - 512));
+    QCOMPARE(row(folder->child(4)).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|1 gap|2"));
+    QCOMPARE(row(folder).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|1 gap|2"));
+    QVERIFY(views->details(folder->child(4)).contains("HHZ: gap of 3.01 s from 2023-03-04 21:19:46"));
+    QCOMPARE(views->details(folder), QString("20230305_052000: 1 gap"));
+    QCOMPARE(views->timeline()->picture().channels.size(), 3);
+    QCOMPARE(views->timeline()->picture().channels[2].gaps.size(), 1);
+
+    // Selecting a file shows its three traces; the timeline names the selected file.
+    tree->setCurrentItem(folder->child(4));
+    QTRY_VERIFY(views->waveform()->quickLook());
+    QCOMPARE(views->waveform()->quickLook()->traces.size(), 3);
+    QCOMPARE(views->waveform()->quickLook()->cardPath, "/20230304_2120/20230305_052000");
+    QImage shot(views->waveform()->size(), QImage::Format_RGB32);
+    views->waveform()->render(&shot);
+    const QColor ink = views->waveform()->palette().color(QPalette::WindowText);
+    for (int t = 0; t < 3; ++t) { // ink in the middle of every trace's band
+        const QRect band = views->waveform()->traceRect(t);
+        int inked = 0;
+        for (int y = band.top(); y <= band.bottom(); ++y)
+            inked += shot.pixelColor(band.center().x(), y) == ink;
+        QVERIFY2(inked > 0, qPrintable(QString("trace %1").arg(t)));
+    }
+    window.close();
 }
 
 QTEST_MAIN(TestViews)
