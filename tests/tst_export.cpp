@@ -6,41 +6,36 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 // A card image with sectors that cannot be read, as a worn card has: every read that
 // touches the bad range fails, as the system reports an I/O error.
-class FaultyCard : public QFile
+class FaultyCard : public CardDevice
 {
 public:
     FaultyCard(const QString &path, quint64 firstBad, quint64 lastBad)
-        : QFile(path), m_badBegin(Card::sectorOffset(firstBad)), m_badEnd(Card::sectorOffset(lastBad + 1))
+        : CardDevice(path), m_firstBad(firstBad), m_lastBad(lastBad)
     {
     }
 
-    bool seek(qint64 offset) override
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
     {
-        m_position = offset;
-        return QFile::seek(offset);
-    }
-
-protected:
-    qint64 readData(char *data, qint64 length) override
-    {
-        if (m_position >= m_badBegin && m_position < m_badEnd)
-            return -1;
-        if (m_position < m_badBegin)
-            length = qMin(length, m_badBegin - m_position);
-        const qint64 got = QFile::readData(data, length);
-        if (got > 0)
-            m_position += got;
-        return got;
+        if (sector <= m_lastBad && sector + quint64(count) > m_firstBad)
+            return SectorRead{SectorRead::Unreadable, 0, EIO};
+        return CardDevice::readSectors(sector, count, data);
     }
 
 private:
-    qint64 m_badBegin;
-    qint64 m_badEnd;
-    qint64 m_position = 0;
+    quint64 m_firstBad;
+    quint64 m_lastBad;
 };
 
 QList<QPair<int, int>> emissions(const QSignalSpy &spy)
@@ -163,22 +158,31 @@ void TestExport::destinationNotWritable()
 
 void TestExport::diskFull()
 {
-#ifdef Q_OS_LINUX
-    // The destination name leads to a device that answers every write with "no space".
+#ifdef Q_OS_UNIX
+    // A re-download that cannot be written: the system's reason, and the earlier copy as
+    // it was. A file size limit makes writes fail as a full disk does, with EFBIG.
     const QString folder = m_dir.filePath(QStringLiteral("full"));
     QVERIFY(QDir().mkpath(folder));
     const QString destination = folder + QStringLiteral("/20110914_014650.mseed");
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), destination));
+    QFile earlier(destination);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier copy") == 12);
+    earlier.close();
+    struct rlimit before;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    struct rlimit limit = before;
+    limit.rlim_cur = 64 * 1024;
+    std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
     QSignalSpy spy(&m_fs, &Filesystem::progress);
     const ExportResult result = m_fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), folder);
+    ::setrlimit(RLIMIT_FSIZE, &before);
     QCOMPARE(result.status, ExportResult::Failed);
-    QVERIFY2(result.message.startsWith(QStringLiteral("cannot write ") + destination), qPrintable(result.message));
+    QCOMPARE(result.message, QStringLiteral("cannot write %1: %2").arg(destination, QString::fromLocal8Bit(std::strerror(EFBIG))));
     QVERIFY(!spy.contains(QList<QVariant>{3000, 3000}));
-    // The half-written copy is gone (here: the link), the device itself untouched.
-    QVERIFY(!QFileInfo(destination).exists() && !QFileInfo(destination).isSymLink());
-    QVERIFY(QFileInfo(QStringLiteral("/dev/full")).exists());
+    QCOMPARE(fileContents(destination), QByteArray("earlier copy"));
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"20110914_014650.mseed"});
 #else
-    QSKIP("needs /dev/full");
+    QSKIP("needs a file size limit");
 #endif
 }
 
@@ -263,11 +267,15 @@ void TestExport::stop()
             fs.requestStop();
     }, Qt::DirectConnection);
     QSignalSpy spy(&fs, &Filesystem::progress);
+    // A stopped re-download leaves the earlier copy as it was, and no partial file.
     const QString destination = m_out + QStringLiteral("/20110914_014650.mseed");
-    QFile::remove(destination);
+    QFile earlier(destination);
+    QVERIFY(earlier.open(QIODevice::WriteOnly | QIODevice::Truncate) && earlier.write("earlier copy") == 12);
+    earlier.close();
     ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), m_out);
     QCOMPARE(result.status, ExportResult::Stopped);
-    QVERIFY(!QFile::exists(destination));
+    QCOMPARE(fileContents(destination), QByteArray("earlier copy"));
+    QVERIFY(QDir(m_out).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden).isEmpty());
     QVERIFY(!spy.contains(QList<QVariant>{3000, 3000}));
 
     // The request holds for the next copy until cleared.

@@ -1,10 +1,17 @@
 #include "cliutil.h"
 #include "commands.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <cerrno>
 #include <cstdio>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 void printOut(const QString &text)
 {
@@ -66,23 +73,43 @@ QJsonObject entryJson(const EntryInfo &entry)
     };
 }
 
-QStringList cardPaths(Filesystem &card, QList<EntryInfo> *entries)
+void printProblems(const QStringList &problems)
 {
-    QStringList paths;
-    for (const EntryInfo &top : card.listRoot()) {
-        if (!top.isDirectory) {
-            paths.append(QLatin1Char('/') + top.name);
-            if (entries)
-                entries->append(top);
+    for (const QString &problem : problems)
+        printError(problem);
+}
+
+QList<EntryInfo> cardFiles(Filesystem &card, bool *complete)
+{
+    QStringList problems;
+    const QList<EntryInfo> files = card.listFiles(&problems);
+    printProblems(problems);
+    *complete = problems.isEmpty();
+    return files;
+}
+
+bool makeFolder(const QString &folder)
+{
+    // One level at a time, so that the level that fails is named with its reason.
+    const QString clean = QDir::cleanPath(folder);
+    QString path;
+    const QStringList parts = clean.split(QLatin1Char('/'));
+    for (int i = 0; i < parts.size(); ++i) {
+        path += (i > 0 ? QStringLiteral("/") : QString()) + parts.at(i);
+        if (path.isEmpty() || QFileInfo(path).isDir())
             continue;
-        }
-        // By slot, not by name: two directories that began in the same minute share a
-        // name, and each must show its own files.
-        for (const EntryInfo &file : card.listDirectory(top.index)) {
-            paths.append(QLatin1Char('/') + top.name + QLatin1Char('/') + file.name);
-            if (entries)
-                entries->append(file);
+#ifdef Q_OS_WIN
+        const bool made = QDir().mkdir(path);
+        const QString reason = QStringLiteral("cannot create it");
+#else
+        const bool made = ::mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST;
+        const QString reason = systemError(errno);
+#endif
+        if (!made || !QFileInfo(path).isDir()) {
+            printError(QStringLiteral("cannot create the folder %1: %2")
+                           .arg(folder, made ? QStringLiteral("a file of that name is in the way") : reason));
+            return false;
         }
     }
-    return paths;
+    return true;
 }
