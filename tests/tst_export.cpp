@@ -1,4 +1,5 @@
 #include "cardimage.h"
+#include "copyjob.h"
 #include "filesystem.h"
 
 #include <QDir>
@@ -6,12 +7,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -36,6 +39,27 @@ public:
 private:
     quint64 m_firstBad;
     quint64 m_lastBad;
+};
+
+// A card taken out, or failing every read, from sector `from` on.
+class PulledCard : public CardDevice
+{
+public:
+    PulledCard(const QString &path, quint64 from, int error) : CardDevice(path), m_from(from), m_error(error) {}
+
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
+    {
+        if (sector + quint64(count) <= m_from)
+            return CardDevice::readSectors(sector, count, data);
+        ++failures;
+        return SectorRead{SectorRead::Unreadable, 0, m_error};
+    }
+
+    std::atomic<int> failures{0};
+
+private:
+    quint64 m_from;
+    int m_error;
 };
 
 QList<QPair<int, int>> emissions(const QSignalSpy &spy)
@@ -74,6 +98,11 @@ private Q_SLOTS:
     void lookupFailures_data();
     void lookupFailures();
     void stop();
+    void refusedDestinations_data();
+    void refusedDestinations();
+    void concurrentWriters();
+    void cardStopsAnswering_data();
+    void cardStopsAnswering();
 
 private:
     Filesystem m_fs;
@@ -243,6 +272,13 @@ void TestExport::lookupFailures_data()
     QTest::newRow("no file segment") << "/20110914_0146";
     QTest::newRow("malformed directory") << "/2011O914_0146/20110914_014640";
     QTest::newRow("empty") << "";
+    // Typed names are taken exactly or not at all.
+    QTest::newRow("trailing text") << "/20110914_0146/20110914_014640extra";
+    QTest::newRow("sign in a field") << "/20110914_0146/20110914_0146+0";
+    QTest::newRow("newline") << "/20110914_0146/20110914_014640\n";
+    QTest::newRow("extra segment") << "/20110914_0146/20110914_014640/x";
+    QTest::newRow("impossible fields") << "/20119999_9999/20119999_999999";
+    QTest::newRow("second 60") << "/20110914_0146/20110914_014560";
 }
 
 void TestExport::lookupFailures()
@@ -283,6 +319,122 @@ void TestExport::stop()
     QCOMPARE(result.status, ExportResult::Stopped);
     fs.clearStopRequest();
     QVERIFY(fs.exportFile(QStringLiteral("/20110914_0146/20110914_014640"), m_out).isComplete());
+}
+
+void TestExport::refusedDestinations_data()
+{
+    QTest::addColumn<QString>("place");  // what is at the destination
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("refusal");
+    const QString file = QStringLiteral("/20110914_0146/20110914_014650");
+    QTest::newRow("the card image named log") << "card" << "/log" << "it is the card itself";
+    QTest::newRow("the card image named as the file") << "card" << file << "it is the card itself";
+    QTest::newRow("a link to the card") << "link to card" << "/log" << "it is the card itself";
+    QTest::newRow("a hard link to the card") << "hard link to card" << file << "it is the card itself";
+    QTest::newRow("a planted link") << "link to other" << file << "symbolic link";
+    QTest::newRow("a folder") << "folder" << file << "not a regular file";
+}
+
+void TestExport::refusedDestinations()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, path);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString name = path == QLatin1String("/log") ? QStringLiteral("log") : QStringLiteral("20110914_014650.mseed");
+    const QString destination = dir.filePath(name);
+    const QString card = place == QLatin1String("card") ? destination : dir.filePath(QStringLiteral("card.img"));
+    const QString other = dir.filePath(QStringLiteral("other"));
+    QVERIFY(QFile::copy(m_image, card));
+    QFile otherFile(other);
+    QVERIFY(otherFile.open(QIODevice::WriteOnly) && otherFile.write("other") == 5);
+    otherFile.close();
+    if (place == QLatin1String("link to card"))
+        QVERIFY(QFile::link(card, destination));
+    else if (place == QLatin1String("hard link to card"))
+        QCOMPARE(::link(QFile::encodeName(card).constData(), QFile::encodeName(destination).constData()), 0);
+    else if (place == QLatin1String("link to other"))
+        QVERIFY(QFile::link(other, destination));
+    else if (place == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(destination));
+
+    Filesystem fs;
+    QVERIFY(fs.open(card));
+    QSignalSpy spy(&fs, &Filesystem::progress);
+    const ExportResult result = fs.exportFile(path, dir.path());
+    QCOMPARE(result.status, ExportResult::Failed);
+    QCOMPARE(result.message, QStringLiteral("cannot write %1: %2").arg(destination).arg(result.message.section(": ", 1)));
+    QVERIFY2(result.message.contains(refusal), qPrintable(result.message));
+    QVERIFY(spy.isEmpty());
+    // The card, the link and what it points at are as they were; nothing else was left.
+    QCOMPARE(fileChecksum(card), m_checksum);
+    QCOMPARE(fileContents(other), QByteArray("other"));
+    QCOMPARE(QFileInfo(destination).isSymLink(), place.startsWith(QLatin1String("link")));
+    QVERIFY(QDir(dir.path()).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestExport::concurrentWriters()
+{
+    // Recorders of an array start together: two cards with files of the same name,
+    // exported into one folder at once. Each copy is put in place whole, never mixed.
+    CardImage second = minimalCard();
+    second.addFile(1, 1, 1000000010, 41000, 3000); // 20110914_014650 too, other sectors
+    const QString secondImage = m_dir.filePath(QStringLiteral("second.img"));
+    QVERIFY(second.write(secondImage));
+    Filesystem first, other;
+    QVERIFY(first.open(m_image) && other.open(secondImage));
+    const QString path = QStringLiteral("/20110914_0146/20110914_014650");
+    const QString destination = m_out + QStringLiteral("/20110914_014650.mseed");
+    QByteArray seenMidway;
+    connect(&first, &Filesystem::progress, &first, [&](int current, int) {
+        if (current != 1000)
+            return;
+        // The second card's copy runs from start to end while the first is half done.
+        QVERIFY(other.exportFile(path, m_out).isComplete());
+        seenMidway = fileContents(destination);
+    }, Qt::DirectConnection);
+    QVERIFY(first.exportFile(path, m_out).isComplete());
+    QVERIFY(seenMidway == CardImage::patternRun(41000, 3000));
+    QVERIFY(fileContents(destination) == CardImage::patternRun(31000, 3000));
+}
+
+void TestExport::cardStopsAnswering_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("keptSectors");
+    // Taken out: the read of the second chunk fails at once; the first chunk is kept.
+    QTest::newRow("no such device") << int(ENODEV) << int(CopyJob::ChunkSectors);
+    // Every read fails: the sectors before the run are kept, the run's zeros are not.
+    QTest::newRow("a long run of I/O errors") << int(EIO) << 2500;
+}
+
+void TestExport::cardStopsAnswering()
+{
+    QFETCH(int, error);
+    QFETCH(int, keptSectors);
+    CardImage card = minimalCard();
+    card.addFile(1, 1, 1000000010, 40000, 3000);
+    card.addFile(1, 2, 1000000020, 44000, 4);
+    const QString image = m_dir.filePath(QStringLiteral("pulled.img"));
+    QVERIFY(card.write(image));
+    auto device = std::make_unique<PulledCard>(image, 42500, error);
+    PulledCard *pulled = device.get();
+    Filesystem fs;
+    QVERIFY(fs.openDevice(std::move(device)));
+    QTemporaryDir out;
+    const ExportResult cut = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), out.path());
+    QCOMPARE(cut.status, ExportResult::Incomplete);
+    QVERIFY2(cut.cardStopped && cut.message.contains(QStringLiteral("stopped answering")), qPrintable(cut.message));
+    QVERIFY(fileContents(cut.destination) == CardImage::patternRun(40000, keptSectors));
+    // A bounded number of failing reads: not one per sector of the file.
+    QVERIFY2(pulled->failures <= CopyJob::StoppedRun + 1, qPrintable(QString::number(pulled->failures)));
+
+    // The next file of the batch: no file, not one of zeros, and no further read.
+    const int failures = pulled->failures;
+    const ExportResult next = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014700"), out.path());
+    QCOMPARE(next.status, ExportResult::Failed);
+    QVERIFY(next.cardStopped && pulled->failures == failures);
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"20110914_014650.mseed"});
 }
 
 QTEST_GUILESS_MAIN(TestExport)

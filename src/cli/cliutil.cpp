@@ -90,26 +90,25 @@ QList<EntryInfo> cardFiles(Filesystem &card, bool *complete)
 
 bool makeFolder(const QString &folder)
 {
-    // One level at a time, so that the level that fails is named with its reason.
-    const QString clean = QDir::cleanPath(folder);
+    // One level at a time, so that the level that fails gives the system's reason.
+    const QStringList parts = QDir::cleanPath(folder).split(QLatin1Char('/'));
     QString path;
-    const QStringList parts = clean.split(QLatin1Char('/'));
     for (int i = 0; i < parts.size(); ++i) {
         path += (i > 0 ? QStringLiteral("/") : QString()) + parts.at(i);
-        if (path.isEmpty() || QFileInfo(path).isDir())
+        const bool last = i + 1 == parts.size();
+        if (path.isEmpty() || QFileInfo(path).isDir() || (!last && QFileInfo::exists(path)))
             continue;
 #ifdef Q_OS_WIN
-        const bool made = QDir().mkdir(path);
-        const QString reason = QStringLiteral("cannot create it");
-#else
-        const bool made = ::mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST;
-        const QString reason = systemError(errno);
-#endif
-        if (!made || !QFileInfo(path).isDir()) {
-            printError(QStringLiteral("cannot create the folder %1: %2")
-                           .arg(folder, made ? QStringLiteral("a file of that name is in the way") : reason));
+        if (!QDir().mkdir(path)) {
+            printError(QStringLiteral("cannot create the folder %1").arg(folder));
             return false;
         }
+#else
+        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0) {
+            printError(QStringLiteral("cannot create the folder %1: %2").arg(folder, systemError(errno)));
+            return false;
+        }
+#endif
     }
     return true;
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
+
 // How one read of whole sectors went.
 struct SectorRead
 {
@@ -77,7 +79,7 @@ private:
     QString m_error;
     qint64 m_size = -1;
     FileIdentity m_identity;
-    bool m_direct = false; // unbuffered reads, with aligned buffers
+    std::atomic<bool> m_direct{false}; // unbuffered reads, with aligned buffers
 #ifdef Q_OS_WIN
     void *m_handle = nullptr;
 #else

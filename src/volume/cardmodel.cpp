@@ -182,11 +182,12 @@ QList<EntryInfo> CardModel::directory(int slot, QString *problem)
     QString why;
     if (!block(Card::directoryBlockSector(m_header.tableSector, slot), &data, &why)) {
         if (problem) {
+            // The table was read before any of its directories could be listed.
             const char *table = nullptr;
+            QString unused;
             DirectorySlot directory;
-            if (block(m_header.tableSector, &table, &why))
+            if (block(m_header.tableSector, &table, &unused))
                 decodeDirectorySlot(table, Card::BlockSize, slot, &directory);
-            block(Card::directoryBlockSector(m_header.tableSector, slot), &data, &why);
             *problem = directoryProblem(slot, directory.startTime, why);
         }
         return entries;

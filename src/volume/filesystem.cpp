@@ -30,6 +30,7 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
     m_device = std::move(device);
     m_error.clear();
     m_stopRequested = false;
+    m_cardStopped = false;
     if (!m_device->open()) {
         m_error = m_device->errorString();
         return false;
@@ -233,6 +234,12 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         result.message = QStringLiteral("no such file on the card: %1").arg(path);
         return result;
     }
+    // Every further read would fail as well, each taking its time on a real card.
+    if (m_cardStopped) {
+        result.cardStopped = true;
+        result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(path);
+        return result;
+    }
     result.bytesExpected = qMax<qint64>(0, source.sectorCount) * Card::SectorSize;
 
     // The caller's sinks first: a refused destination fails the copy before they see a
@@ -253,6 +260,8 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
     result.bytesWritten = copied.bytesCopied;
     result.sectorsReplaced = copied.sectorsReplaced;
     result.cardStopped = copied.cardStopped;
+    if (copied.cardStopped)
+        m_cardStopped = true;
     result.message = copied.message;
     switch (copied.end) {
     case CopyEnd::Complete:

@@ -36,8 +36,8 @@ struct ExportResult
     qint64 bytesWritten = 0;    // bytes handed to the destination (and the other sinks)
     qint64 bytesExpected = 0;
     qint64 sectorsReplaced = 0; // unreadable sectors written as zeros
-    // The card stopped answering (taken out, or failing every read): a batch ends here
-    // and copies none of its remaining files.
+    // The card stopped answering (taken out, or failing every read): a batch ends here.
+    // Later copies from the same open card fail at once, without reading, also marked.
     bool cardStopped = false;
 
     bool isComplete() const { return status == Complete; }
@@ -142,4 +142,5 @@ private:
     std::unique_ptr<CardModel> m_model;
     QString m_error;
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_cardStopped{false}; // until the next open()
 };
