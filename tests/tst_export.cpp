@@ -3,6 +3,8 @@
 #include "filesystem.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +105,7 @@ private Q_SLOTS:
     void concurrentWriters();
     void cardStopsAnswering_data();
     void cardStopsAnswering();
+    void loopDevice();
 
 private:
     Filesystem m_fs;
@@ -435,6 +438,36 @@ void TestExport::cardStopsAnswering()
     QCOMPARE(next.status, ExportResult::Failed);
     QVERIFY(next.cardStopped && pulled->failures == failures);
     QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"20110914_014650.mseed"});
+}
+
+void TestExport::loopDevice()
+{
+    // The card as a real block device, read past the page cache with aligned buffers.
+    // Needs losetup and the right to use it (root, as a rule); skipped elsewhere.
+    QProcess attach;
+    attach.start(QStringLiteral("losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), QStringLiteral("--read-only"), m_image});
+    if (!attach.waitForFinished(10000) || attach.exitStatus() != QProcess::NormalExit || attach.exitCode() != 0)
+        QSKIP("no loop device here (losetup missing or not permitted)");
+    const QString device = QString::fromLocal8Bit(attach.readAllStandardOutput()).trimmed();
+    const auto detach = qScopeGuard([&] { QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), device}); });
+    CardDevice raw(device);
+    QVERIFY2(raw.open(), qPrintable(raw.errorString()));
+    QVERIFY(raw.isUnbuffered() && raw.size() == QFileInfo(m_image).size());
+    QByteArray sectors(3 * 512 + 1, '\0'); // one byte in: not aligned for the device
+    QCOMPARE(raw.readSectors(31000, 3, sectors.data() + 1).outcome, SectorRead::Read);
+    QVERIFY(sectors.mid(1) == CardImage::patternRun(31000, 3));
+    Filesystem fs;
+    QVERIFY2(fs.open(device), qPrintable(fs.errorString()));
+    QCOMPARE(fs.listDirectory(1).size(), 5);
+    QTemporaryDir out;
+    ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), out.path());
+    QVERIFY2(result.isComplete(), qPrintable(result.message));
+    QVERIFY(fileContents(result.destination) == CardImage::patternRun(31000, 3000));
+    // A link to the device in the folder is the card itself.
+    QVERIFY(QFile::link(device, out.filePath(QStringLiteral("log"))));
+    result = fs.exportLog(out.path());
+    QCOMPARE(result.status, ExportResult::Failed);
+    QVERIFY2(result.message.contains(QStringLiteral("it is the card itself")), qPrintable(result.message));
 }
 
 QTEST_GUILESS_MAIN(TestExport)

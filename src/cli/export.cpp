@@ -86,7 +86,10 @@ int runExport(const QStringList &arguments)
                                  QStringLiteral("[CARDPATH...]"));
     const int status = parseCommand(parser, arguments,
                                     QStringLiteral("Copies files of the card into a folder as FILE.mseed (the log as 'log'),\n"
-                                                   "sector by sector. Exit 0 only when every path was copied completely."),
+                                                   "sector by sector. An existing file is replaced only when its copy ends;\n"
+                                                   "a symbolic link, the card itself or anything but a regular file is\n"
+                                                   "refused. A card that stops answering ends the run.\n"
+                                                   "Exit 0 only when every path was copied completely."),
                                     1, -1);
     if (status >= 0)
         return status;

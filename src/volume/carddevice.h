@@ -63,6 +63,8 @@ public:
     // Bytes on the card; -1 while unknown (a device that reports no size).
     qint64 size() const { return m_size; }
     FileIdentity identity() const { return m_identity; }
+    // Whether reads bypass the system's cache (a block device on Linux).
+    bool isUnbuffered() const { return m_direct; }
 
     // Reads `count` whole sectors from card sector `sector` into `data`. Positioned: any
     // thread may read at any time. Reads past the end deliver what lies before it.
