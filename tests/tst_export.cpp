@@ -1,5 +1,6 @@
 #include "cardimage.h"
 #include "copyjob.h"
+#include "copysink.h"
 #include "filesystem.h"
 
 #include <QDir>
@@ -64,6 +65,37 @@ private:
     int m_error;
 };
 
+// A consumer beside the destination: keeps what it is handed, or refuses to begin.
+class CollectingSink : public CopySink
+{
+public:
+    bool begin(const CopySource &source) override
+    {
+        outputName = source.outputName;
+        return !refuse;
+    }
+    bool consume(const SectorChunk &chunk) override
+    {
+        if (chunk.firstSector * 512 != bytes.size())
+            return false; // out of order
+        bytes.append(chunk.data, int(chunk.length));
+        unreadable += chunk.unreadable;
+        return true;
+    }
+    bool finish(CopyEnd how) override
+    {
+        ends.append(how);
+        return true;
+    }
+    QString errorString() const override { return QStringLiteral("refused by the sink"); }
+
+    bool refuse = false;
+    QString outputName;
+    QByteArray bytes;
+    QVector<qint64> unreadable;
+    QList<CopyEnd> ends;
+};
+
 QList<QPair<int, int>> emissions(const QSignalSpy &spy)
 {
     QList<QPair<int, int>> list;
@@ -106,6 +138,7 @@ private Q_SLOTS:
     void cardStopsAnswering_data();
     void cardStopsAnswering();
     void loopDevice();
+    void sinks();
 
 private:
     Filesystem m_fs;
@@ -468,6 +501,38 @@ void TestExport::loopDevice()
     result = fs.exportLog(out.path());
     QCOMPARE(result.status, ExportResult::Failed);
     QVERIFY2(result.message.contains(QStringLiteral("it is the card itself")), qPrintable(result.message));
+}
+
+void TestExport::sinks()
+{
+    // Caller sinks see the chunks of the one read, in order, as the file gets them.
+    Filesystem fs;
+    QVERIFY(fs.openDevice(std::make_unique<FaultyCard>(m_image, 31003, 31004)));
+    const QString path = QStringLiteral("/20110914_0146/20110914_014650");
+    CollectingSink sink;
+    ExportResult result = fs.exportFile(path, m_out, {&sink});
+    QCOMPARE(result.status, ExportResult::Incomplete);
+    QCOMPARE(sink.outputName, QStringLiteral("20110914_014650.mseed"));
+    QVERIFY(sink.bytes == fileContents(result.destination) && sink.bytes.size() == 3000 * 512);
+    QCOMPARE(sink.unreadable, (QVector<qint64>{3, 4}));
+    QCOMPARE(sink.ends, QList<CopyEnd>{CopyEnd::Incomplete});
+
+    // A scan: the same chunks, and no file anywhere.
+    CollectingSink scanned;
+    const QStringList before = QDir(m_out).entryList(QDir::Files | QDir::Hidden);
+    result = fs.scanFile(path, {&scanned});
+    QVERIFY(result.status == ExportResult::Incomplete && result.destination.isEmpty());
+    QVERIFY(scanned.bytes == sink.bytes);
+    QCOMPARE(QDir(m_out).entryList(QDir::Files | QDir::Hidden), before);
+
+    // A sink that refuses: nothing is read or written, the earlier file stays.
+    CollectingSink refusing;
+    refusing.refuse = true;
+    const QByteArray earlier = fileContents(m_out + QStringLiteral("/20110914_014650.mseed"));
+    result = fs.exportFile(path, m_out, {&refusing});
+    QVERIFY(result.status == ExportResult::Failed && result.message == refusing.errorString());
+    QVERIFY(refusing.bytes.isEmpty());
+    QVERIFY(fileContents(m_out + QStringLiteral("/20110914_014650.mseed")) == earlier);
 }
 
 QTEST_GUILESS_MAIN(TestExport)

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -108,7 +109,7 @@ int runExport(const QStringList &arguments)
     QStringList paths;
     if (parser.isSet(all)) {
         entries = cardFiles(card, &complete);
-        for (const EntryInfo &entry : qAsConst(entries))
+        for (const EntryInfo &entry : std::as_const(entries))
             paths.append(card.cardPath(entry));
     } else {
         paths = positional;

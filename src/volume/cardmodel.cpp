@@ -282,6 +282,8 @@ CopySource CardModel::source(const EntryInfo &entry)
         source.outputName = cardFileName(entry.record.startTime) + QLatin1String(".mseed");
         source.firstCardSector = entry.record.firstSector;
         source.sectorCount = entry.record.sectorCount();
+    } else if (entry.isDirectory) {
+        source.cardPath = QLatin1Char('/') + entry.name; // a directory is no copy: no outputName
     } else if (entry.isLog()) {
         source.cardPath = QStringLiteral("/log");
         source.outputName = QStringLiteral("log");

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -144,7 +145,7 @@ bool CopyJob::consume(const Chunk &chunk, qint64 *emitted, int total, QString *e
     piece.length = chunk.length;
     piece.firstSector = chunk.firstSector;
     piece.unreadable = chunk.unreadable;
-    for (CopySink *sink : qAsConst(m_sinks)) {
+    for (CopySink *sink : std::as_const(m_sinks)) {
         if (!sink->consume(piece)) {
             *error = sink->errorString();
             return false;
@@ -171,13 +172,13 @@ CopyResult CopyJob::run()
     QList<CopySink *> begun;
     const auto finishAll = [&](CopyEnd end) {
         QString failure;
-        for (CopySink *sink : qAsConst(begun)) {
+        for (CopySink *sink : std::as_const(begun)) {
             if (!sink->finish(end) && failure.isEmpty())
                 failure = sink->errorString();
         }
         return failure;
     };
-    for (CopySink *sink : qAsConst(m_sinks)) {
+    for (CopySink *sink : std::as_const(m_sinks)) {
         if (!sink->begin(m_source)) {
             result.message = sink->errorString();
             finishAll(CopyEnd::Failed);
