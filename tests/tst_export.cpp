@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <csignal>
 #include <cstring>
 
@@ -34,10 +35,16 @@ public:
 
     SectorRead readSectors(quint64 sector, qint64 count, char *data) override
     {
-        if (sector <= m_lastBad && sector + quint64(count) > m_firstBad)
+        if (sector <= m_lastBad && sector + quint64(count) > m_firstBad) {
+            if (onFailure)
+                onFailure(++failures);
             return SectorRead{SectorRead::Unreadable, 0, EIO};
+        }
         return CardDevice::readSectors(sector, count, data);
     }
+
+    int failures = 0;
+    std::function<void(int)> onFailure;
 
 private:
     quint64 m_firstBad;
@@ -139,6 +146,7 @@ private Q_SLOTS:
     void cardStopsAnswering();
     void loopDevice();
     void sinks();
+    void stopInRetry();
 
 private:
     Filesystem m_fs;
@@ -533,6 +541,23 @@ void TestExport::sinks()
     QVERIFY(result.status == ExportResult::Failed && result.message == refusing.errorString());
     QVERIFY(refusing.bytes.isEmpty());
     QVERIFY(fileContents(m_out + QStringLiteral("/20110914_014650.mseed")) == earlier);
+}
+
+void TestExport::stopInRetry()
+{
+    // A worn stretch of 40 sectors, each read failing (slowly, on a real card): a stop
+    // asked during the retry takes effect before the next sector, not after the chunk.
+    auto device = std::make_unique<FaultyCard>(m_image, 31100, 31139);
+    FaultyCard *card = device.get();
+    Filesystem fs;
+    QVERIFY(fs.openDevice(std::move(device)));
+    card->onFailure = [&fs](int failures) {
+        if (failures == 5) // the chunk's read, then four sectors
+            fs.requestStop();
+    };
+    const ExportResult result = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), m_out);
+    QCOMPARE(result.status, ExportResult::Stopped);
+    QCOMPARE(card->failures, 5);
 }
 
 QTEST_GUILESS_MAIN(TestExport)

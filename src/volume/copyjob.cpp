@@ -270,6 +270,9 @@ CopyResult CopyJob::run()
                 changed.wait(lock, [&] { return produced > i; });
             }
             const bool more = take(chunks[i % RingSize]);
+            // A reader deep in a sector-by-sector retry learns of the end between sectors.
+            if (!more)
+                m_stop = true;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 consumed = i + 1;
