@@ -8,6 +8,7 @@
 #include <cstring>
 
 #ifdef Q_OS_WIN
+#include <malloc.h>
 #include <windows.h>
 #include <winioctl.h>
 #else

@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <fcntl.h>
@@ -58,20 +59,26 @@ bool removeFile(const QString &path)
 }
 
 // Replaces `to` by `from` in one step: a reader of `to` sees the old file or the new one.
-bool renameOver(const QString &from, const QString &to, int *error)
+bool renameOver(const QString &from, const QString &to, QString *reason)
 {
 #ifdef Q_OS_WIN
     if (MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    *error = int(GetLastError());
+    *reason = systemError(int(GetLastError()));
     return false;
 #else
     if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
         return true;
-    *error = errno;
+    *reason = systemError(errno);
     return false;
 #endif
+}
+
+// The C library's text for an errno value (the file calls below set errno everywhere).
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -86,9 +93,9 @@ DestinationWriter::~DestinationWriter()
     discard();
 }
 
-bool DestinationWriter::fail(const QString &what, int error)
+bool DestinationWriter::fail(const QString &reason)
 {
-    m_error = QStringLiteral("%1 %2: %3").arg(what, m_destination, systemError(error));
+    m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, reason);
     discard();
     return false;
 }
@@ -144,7 +151,7 @@ bool DestinationWriter::begin(const CopySource &source)
             break;
     }
     if (m_fd < 0)
-        return fail(QStringLiteral("cannot write"), error);
+        return fail(errnoText(error));
     return true;
 }
 
@@ -164,7 +171,7 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(QStringLiteral("cannot write"), errno);
+            return fail(errnoText(errno));
         }
         done += n;
     }
@@ -183,15 +190,15 @@ bool DestinationWriter::finish(CopyEnd end)
     const int fd = m_fd;
     m_fd = -1;
     if (!closeFile(fd))
-        return fail(QStringLiteral("cannot write"), errno);
+        return fail(errnoText(errno));
     // Looked at again: the destination may have been replaced while the copy ran.
     if (!checkDestination()) {
         discard();
         return false;
     }
-    int error = 0;
-    if (!renameOver(m_temporary, m_destination, &error))
-        return fail(QStringLiteral("cannot write"), error);
+    QString reason;
+    if (!renameOver(m_temporary, m_destination, &reason))
+        return fail(reason);
     m_temporary.clear();
     return true;
 }

@@ -34,7 +34,7 @@ public:
 private:
     bool checkDestination();
     void discard();
-    bool fail(const QString &what, int error);
+    bool fail(const QString &reason);
 
     QString m_folder;
     FileIdentity m_card;
