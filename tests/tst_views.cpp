@@ -29,26 +29,21 @@ constexpr quint32 T1 = 1362000000; // GPS 2023-03-04
 constexpr hptime_t Start = hptime_t(T1 + 315964800 - 18) * HPTMODULUS; // its UTC
 constexpr hptime_t Sec = HPTMODULUS;
 
-// Sectors [first, last] of a card image cannot be read, as on a worn card.
-class FaultyCard : public QFile
+// Sectors [first, last] of a card image cannot be read, as on a worn card: a read that
+// touches them fails whole.
+class FaultyCard : public CardDevice
 {
 public:
-    FaultyCard(const QString &path, quint64 first, quint64 last)
-        : QFile(path), m_begin(Card::sectorOffset(first)), m_end(Card::sectorOffset(last + 1)) {}
-    bool seek(qint64 offset) override { m_at = offset; return QFile::seek(offset); }
-
-protected:
-    qint64 readData(char *data, qint64 length) override
+    FaultyCard(const QString &path, quint64 first, quint64 last) : CardDevice(path), m_first(first), m_last(last) {}
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
     {
-        if (m_at >= m_begin && m_at < m_end)
-            return -1;
-        const qint64 got = QFile::readData(data, m_at < m_begin ? qMin(length, m_begin - m_at) : length);
-        m_at += qMax<qint64>(got, 0);
-        return got;
+        if (sector <= m_last && sector + quint64(count) > m_first)
+            return SectorRead{SectorRead::Unreadable, 0, EIO};
+        return CardDevice::readSectors(sector, count, data);
     }
 
 private:
-    qint64 m_begin, m_end, m_at = 0;
+    quint64 m_first, m_last;
 };
 
 struct Packed

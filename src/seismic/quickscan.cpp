@@ -183,33 +183,50 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
     return file;
 }
 
+namespace {
+
+// Reads sectors [first, first + count) of a file into `bytes` at their place, halving a
+// range that does not come whole, so that a bad sector costs a few reads and the rest
+// around it is still read. Sectors that would not come are zeros in `bytes` and named in
+// `unreadable`; after `budget` reads the rest stays unread and is counted as missing.
+void readRange(Filesystem &card, const QString &path, qint64 first, qint64 count, QByteArray *bytes,
+               QVector<qint64> *unreadable, int *budget, qint64 *missing)
+{
+    if (*budget <= 0) {
+        *missing += count;
+        return;
+    }
+    --*budget;
+    const QByteArray part = card.readFileSectors(path, first, count);
+    if (part.size() == count * Card::SectorSize) {
+        bytes->replace(first * Card::SectorSize, part.size(), part);
+        return;
+    }
+    if (count == 1) {
+        unreadable->append(first);
+        ++*missing;
+        return;
+    }
+    const qint64 half = count / 2;
+    readRange(card, path, first, half, bytes, unreadable, budget, missing);
+    readRange(card, path, first + half, count - half, bytes, unreadable, budget, missing);
+}
+
+} // namespace
+
 FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount)
 {
     if (sectorCount <= WholeFileSectors) {
         // Past a sector that cannot be read the rest is read on, with zeros in its place,
-        // so that a gap it causes can be told from one the recorder made. A long run of
-        // them is taken for the end of the card.
-        constexpr int GiveUpAfter = 64;
-        QByteArray bytes;
+        // so that a gap it causes can be told from one the recorder made.
+        constexpr int ReadBudget = 64;
+        QByteArray bytes(qMax<qint64>(sectorCount, 0) * Card::SectorSize, '\0');
         QVector<qint64> unreadable;
         qint64 missing = 0;
-        int run = 0;
-        for (qint64 at = 0; at < sectorCount;) {
-            const QByteArray part = card.readFileSectors(cardPath, at, sectorCount - at);
-            const qint64 got = part.size() / Card::SectorSize;
-            bytes += part.left(got * Card::SectorSize);
-            at += got;
-            run = got > 0 ? 0 : run + 1;
-            if (at >= sectorCount)
-                break;
-            if (run >= GiveUpAfter) {
-                missing += sectorCount - at;
-                break;
-            }
-            unreadable.append(at++);
-            bytes += QByteArray(Card::SectorSize, '\0');
-            ++missing;
-        }
+        int budget = ReadBudget;
+        if (sectorCount > 0)
+            readRange(card, cardPath, 0, sectorCount, &bytes, &unreadable, &budget, &missing);
+        std::sort(unreadable.begin(), unreadable.end());
         return summarize(cardPath, bytes, QByteArray(), true, missing, unreadable);
     }
     const QByteArray head = card.readFileSectors(cardPath, 0, HeadSectors);

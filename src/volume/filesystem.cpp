@@ -163,15 +163,23 @@ QByteArray Filesystem::readFile(const QString &path)
 
 QByteArray Filesystem::readFileSectors(const QString &path, qint64 first, qint64 count)
 {
-    QMutexLocker locker(&m_lock);
-    const int dir = directoryIndex(path.section(QLatin1Char('/'), 1, 1));
+    std::shared_ptr<CardDevice> device;
     FileRecord record;
-    if (first < 0 || count <= 0 || dir < 0 || findFileRecord(dir, path.section(QLatin1Char('/'), 2, 2), &record) < 0)
-        return {};
+    {
+        QMutexLocker locker(&m_lock);
+        const int dir = directoryIndex(path.section(QLatin1Char('/'), 1, 1));
+        const QStringList parts = path.split(QLatin1Char('/'));
+        if (first < 0 || count <= 0 || parts.size() != 3 || !parts.at(0).isEmpty() || dir < 0
+            || findFileRecord(dir, parts.at(2), &record) < 0)
+            return {};
+        device = m_device;
+    }
     const qint64 sectors = qMin(count, qMax<qint64>(0, record.sectorCount() - first));
+    if (sectors <= 0)
+        return {};
     QByteArray data(sectors * Card::SectorSize, Qt::Uninitialized);
-    const qint64 got = sectors > 0 ? readAt(Card::sectorOffset(record.firstSector + quint64(first)), data.data(), data.size()) : 0;
-    data.resize(qMax<qint64>(got, 0));
+    const SectorRead read = device->readSectors(record.firstSector + quint64(first), sectors, data.data());
+    data.resize(read.bytes);
     return data;
 }
 
