@@ -142,7 +142,7 @@ int main(int argc, char *argv[])
         return benchTree();
     if (arguments.value(1) == QLatin1String("download") && arguments.size() == 4)
         return benchDownload(arguments.at(2), arguments.at(3));
-    std::fprintf(stderr, "usage: vexa-window-bench tree | download IMAGE FOLDER | views | views-download FOLDER"
-                         " | shot IMAGE PNG [CARDPATH]\n");
+    std::fprintf(stderr, "usage: vexa-window-bench tree | download IMAGE FOLDER | views-card IMAGE | views IMAGE"
+                         " | views-download IMAGE FOLDER | shot IMAGE PNG [CARDPATH]\n");
     return 2;
 }
