@@ -24,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -311,6 +312,22 @@ int benchViewsDownload(const QString &image, const QString &folder)
 
 int shot(const QString &image, const QString &png, const QString &cardPath)
 {
+    if (qEnvironmentVariable("VEXA_SHOT_PALETTE") == QLatin1String("dark")) {
+        // A dark desktop's colours, to see that the views follow the palette.
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(45, 45, 48));
+        dark.setColor(QPalette::WindowText, QColor(220, 220, 220));
+        dark.setColor(QPalette::Base, QColor(30, 30, 30));
+        dark.setColor(QPalette::AlternateBase, QColor(45, 45, 48));
+        dark.setColor(QPalette::Text, QColor(220, 220, 220));
+        dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
+        dark.setColor(QPalette::Button, QColor(55, 55, 58));
+        dark.setColor(QPalette::ButtonText, QColor(220, 220, 220));
+        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QApplication::setPalette(dark);
+    }
     MainWindow window;
     window.addCardImages({image});
     window.show();

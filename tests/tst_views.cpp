@@ -432,7 +432,7 @@ void TestViews::windowWhileScanning()
     QCOMPARE(views->waveform()->quickLook()->cardPath, "/20230304_2120/20230305_052000");
     QImage shot(views->waveform()->size(), QImage::Format_RGB32);
     views->waveform()->render(&shot);
-    const QColor ink = views->waveform()->palette().color(QPalette::WindowText);
+    const QColor ink = views->waveform()->palette().color(QPalette::Text);
     for (int t = 0; t < 3; ++t) { // ink in the middle of every trace's band
         const QRect band = views->waveform()->traceRect(t);
         int inked = 0;

@@ -102,7 +102,7 @@ void WaveformWidget::drawTrace(QPainter &p, const Trace &trace, const QRect &ban
 
     p.save();
     p.setClipRect(plot);
-    p.setPen(QPen(pal.color(QPalette::WindowText), 0));
+    p.setPen(QPen(pal.color(QPalette::Text), 0));
     // Device pixels: on a high-DPI screen each physical column gets its own extent.
     const double dpr = devicePixelRatioF();
     const int columns = qMax(1, int(std::lround(a.width() * dpr)));
