@@ -89,10 +89,15 @@ CardViews::~CardViews()
     m_scanner.stop();
 }
 
-void CardViews::cardOpened()
+void CardViews::stop()
 {
     m_scanner.stop();
     m_loader.cancel();
+}
+
+void CardViews::cardOpened()
+{
+    stop();
     m_files.clear();
     m_items.clear();
     m_picture = CardPicture();

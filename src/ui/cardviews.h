@@ -29,6 +29,8 @@ public:
     CardViews(std::shared_ptr<Filesystem> card, QTreeWidget *tree, QWidget *parent = nullptr);
     ~CardViews() override;
 
+    // Before another card is opened: ends the scan and the quick look of this one.
+    void stop();
     // After the tree has been filled from a newly opened card: forgets the previous card
     // and starts the quick scan of every file.
     void cardOpened();

@@ -134,6 +134,8 @@ void MainWindow::openFile()
     // The chooser stays fixed from the first attempt on; Open retries the same path.
     ui->cb_device->setEnabled(false);
     const QString devicePath = ui->cb_device->currentText();
+    // The views stop reading the card before the reader turns to another.
+    m_views->stop();
     if (!filesystem->open(devicePath)) {
         QMessageBox box(QMessageBox::Critical, tr("Error"), tr("Unable to open device"), QMessageBox::Ok, this);
         box.setInformativeText(filesystem->errorString());
