@@ -207,7 +207,7 @@ int benchViews(const QString &image)
         QVector<CardScanner::File> files;
         for (const EntryInfo &d : card->listRoot()) {
             for (const EntryInfo &f : card->listDirectory(d.index))
-                files.append({QLatin1Char('/') + d.name + QLatin1Char('/') + f.name, f.size / Card::SectorSize + 1});
+                files.append({card->cardPath(f), f});
         }
         CardScanner scanner(card);
         bool finished = false;

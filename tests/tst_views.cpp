@@ -198,7 +198,9 @@ void TestViews::quickScan()
     else
         QVERIFY(fs.open(image));
 
-    const FilePicture f = QuickScan::scanFile(fs, paths[0], bytes.size() / 512);
+    EntryInfo entry;
+    QVERIFY(fs.findEntry(paths[0], &entry));
+    const FilePicture f = QuickScan::scanFile(fs, entry, paths[0]);
     QCOMPARE(f.channelText(), QString("HHE HHN HHZ"));
     QCOMPARE(f.start, Start);
     QCOMPARE(f.end, Start + seconds * Sec - Sec / 100); // the last sample

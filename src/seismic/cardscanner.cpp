@@ -75,7 +75,7 @@ void CardScanner::run(quint64 generation, QVector<File> files)
         }
         if (!current())
             return;
-        batch.append(QuickScan::scanFile(*m_card, file.cardPath, file.sectors));
+        batch.append(QuickScan::scanFile(*m_card, file.entry, file.cardPath));
         if (sinceBatch.elapsed() >= BatchIntervalMs)
             deliver();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cardpicture.h"
+#include "cardmodel.h"
 #include "quicklook.h"
 
 #include <QMutex>
@@ -24,7 +25,7 @@ public:
     struct File
     {
         QString cardPath;
-        qint64 sectors = 0; // as listed: size / 512 + 1
+        EntryInfo entry; // as listed
     };
 
     explicit CardScanner(std::shared_ptr<Filesystem> card, QObject *parent = nullptr);

@@ -189,7 +189,7 @@ namespace {
 // range that does not come whole, so that a bad sector costs a few reads and the rest
 // around it is still read. Sectors that would not come are zeros in `bytes` and named in
 // `unreadable`; after `budget` reads the rest stays unread and is counted as missing.
-void readRange(Filesystem &card, const QString &path, qint64 first, qint64 count, QByteArray *bytes,
+void readRange(Filesystem &card, const EntryInfo &entry, qint64 first, qint64 count, QByteArray *bytes,
                QVector<qint64> *unreadable, int *budget, qint64 *missing)
 {
     if (*budget <= 0) {
@@ -197,7 +197,7 @@ void readRange(Filesystem &card, const QString &path, qint64 first, qint64 count
         return;
     }
     --*budget;
-    const QByteArray part = card.readFileSectors(path, first, count);
+    const QByteArray part = card.readEntrySectors(entry, first, count);
     if (part.size() == count * Card::SectorSize) {
         bytes->replace(first * Card::SectorSize, part.size(), part);
         return;
@@ -208,14 +208,15 @@ void readRange(Filesystem &card, const QString &path, qint64 first, qint64 count
         return;
     }
     const qint64 half = count / 2;
-    readRange(card, path, first, half, bytes, unreadable, budget, missing);
-    readRange(card, path, first + half, count - half, bytes, unreadable, budget, missing);
+    readRange(card, entry, first, half, bytes, unreadable, budget, missing);
+    readRange(card, entry, first + half, count - half, bytes, unreadable, budget, missing);
 }
 
 } // namespace
 
-FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount)
+FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath)
 {
+    const qint64 sectorCount = qMax<qint64>(0, entry.record.sectorCount());
     if (sectorCount <= WholeFileSectors) {
         // Past a sector that cannot be read the rest is read on, with zeros in its place,
         // so that a gap it causes can be told from one the recorder made.
@@ -225,12 +226,12 @@ FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCou
         qint64 missing = 0;
         int budget = ReadBudget;
         if (sectorCount > 0)
-            readRange(card, cardPath, 0, sectorCount, &bytes, &unreadable, &budget, &missing);
+            readRange(card, entry, 0, sectorCount, &bytes, &unreadable, &budget, &missing);
         std::sort(unreadable.begin(), unreadable.end());
         return summarize(cardPath, bytes, QByteArray(), true, missing, unreadable);
     }
-    const QByteArray head = card.readFileSectors(cardPath, 0, HeadSectors);
-    const QByteArray tail = card.readFileSectors(cardPath, sectorCount - TailSectors, TailSectors);
+    const QByteArray head = card.readEntrySectors(entry, 0, HeadSectors);
+    const QByteArray tail = card.readEntrySectors(entry, sectorCount - TailSectors, TailSectors);
     FilePicture file = summarize(cardPath, head, tail, false);
     if (head.size() < HeadSectors * Card::SectorSize || tail.size() < TailSectors * Card::SectorSize)
         file.unreadableSectors = HeadSectors + TailSectors - (head.size() + tail.size()) / Card::SectorSize;

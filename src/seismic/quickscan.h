@@ -8,6 +8,7 @@
 #include <QVector>
 
 class Filesystem;
+struct EntryInfo;
 
 namespace QuickScan {
 
@@ -24,8 +25,8 @@ constexpr qint64 TailSectors = 16;
 FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
                       qint64 missingSectors = 0, const QVector<qint64> &unreadable = {});
 
-// Reads what the quick scan needs of the file at `cardPath`, listed with `sectorCount`
-// sectors, and summarizes it.
-FilePicture scanFile(Filesystem &card, const QString &cardPath, qint64 sectorCount);
+// Reads what the quick scan needs of the listed file `entry` at `cardPath`, and
+// summarizes it.
+FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath);
 
 } // namespace QuickScan

@@ -120,7 +120,7 @@ void CardViews::cardOpened()
                 continue;
             const auto *file = static_cast<const FileItem *>(child);
             m_items.insert(file->path, child);
-            files.append({file->path, file->entry.size / 512 + 1});
+            files.append({file->path, file->entry});
         }
     }
     m_scanner.start(files);

@@ -161,25 +161,19 @@ QByteArray Filesystem::readFile(const QString &path)
     return data;
 }
 
-QByteArray Filesystem::readFileSectors(const QString &path, qint64 first, qint64 count)
+QByteArray Filesystem::readEntrySectors(const EntryInfo &entry, qint64 first, qint64 count)
 {
     std::shared_ptr<CardDevice> device;
-    FileRecord record;
     {
         QMutexLocker locker(&m_lock);
-        const int dir = directoryIndex(path.section(QLatin1Char('/'), 1, 1));
-        const QStringList parts = path.split(QLatin1Char('/'));
-        if (first < 0 || count <= 0 || parts.size() != 3 || !parts.at(0).isEmpty() || dir < 0
-            || findFileRecord(dir, parts.at(2), &record) < 0)
-            return {};
         device = m_device;
     }
-    const qint64 sectors = qMin(count, qMax<qint64>(0, record.sectorCount() - first));
-    if (sectors <= 0)
+    const qint64 sectors = qMin(count, entry.record.sectorCount() - first);
+    if (!device || !entry.isFile() || first < 0 || sectors <= 0)
         return {};
     QByteArray data(sectors * Card::SectorSize, Qt::Uninitialized);
-    const SectorRead read = device->readSectors(record.firstSector + quint64(first), sectors, data.data());
-    data.resize(read.bytes);
+    const SectorRead read = device->readSectors(entry.record.firstSector + quint64(first), sectors, data.data());
+    data.resize(read.outcome == SectorRead::Read ? read.bytes : 0);
     return data;
 }
 

@@ -95,10 +95,10 @@ public:
     // The sectors of the file at "/DIRECTORY/FILE": lastSector - firstSector + 1 sectors,
     // cut short where the card ends. Empty when the path names no file.
     QByteArray readFile(const QString &path);
-    // Up to `count` sectors of the file at "/DIRECTORY/FILE" from its sector `first`, cut
-    // short where the file or the card ends or a sector cannot be read. For the quick look
-    // at a file's first and last records.
-    QByteArray readFileSectors(const QString &path, qint64 first, qint64 count);
+    // Up to `count` sectors of a listed file from its sector `first`, cut short where the
+    // file or the card ends; empty when the read fails. For the quick scan of a file's
+    // first and last records: no name is parsed and no block read.
+    QByteArray readEntrySectors(const EntryInfo &entry, qint64 first, qint64 count);
 
     // Copies the file at card path `path` ("/DIRECTORY/FILE", or "/log") into
     // folder + "/" + cardFileName(start time) + ".mseed" (folder + "/log" for the log),
