@@ -111,7 +111,13 @@ void CardViews::cardOpened()
     if (m_tree->header()->sectionSize(NameColumn) < nameWidth)
         m_tree->header()->resizeSection(NameColumn, nameWidth);
 
+    qsizetype count = 0;
+    for (int i = 0; i < m_tree->topLevelItemCount(); ++i)
+        count += m_tree->topLevelItem(i)->childCount();
     QVector<CardScanner::File> files;
+    files.reserve(count);
+    m_items.reserve(count);
+    m_files.reserve(count);
     for (int i = 0; i < m_tree->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = m_tree->topLevelItem(i);
         for (int j = 0; j < top->childCount(); ++j) {
