@@ -314,3 +314,9 @@ void TimelineWidget::mouseReleaseEvent(QMouseEvent *event)
     }
     m_dragging = false;
 }
+
+void TimelineWidget::mouseDoubleClickEvent(QMouseEvent *)
+{
+    m_view.reset(m_picture.start, m_picture.end);
+    update();
+}

@@ -202,3 +202,10 @@ void WaveformWidget::mouseReleaseEvent(QMouseEvent *)
     m_pressed = false;
     setCursor(Qt::OpenHandCursor);
 }
+
+void WaveformWidget::mouseDoubleClickEvent(QMouseEvent *)
+{
+    if (m_look)
+        m_view.reset(m_look->start, m_look->end);
+    update();
+}

@@ -43,6 +43,8 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    // A double click shows the whole span again.
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     int labelHeight() const;
