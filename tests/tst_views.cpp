@@ -336,7 +336,10 @@ void TestViews::timeline()
     QCOMPARE(pixel(1, Start + 107 * Sec), bar);            // and after
     QVERIFY(pixel(0, Start + 185 * Sec) != red);           // hatched, not filled
     QVERIFY(pixel(0, Start + 185 * Sec) != bar);
-    QVERIFY(pixel(0, Start + 160 * Sec) != bar);           // shaded: clock unlocked
+    const QPoint unlockedEdge(int(a.x(Start + 160 * Sec)), w.rowRect(0).top() + 2); // shaded above the bar
+    QCOMPARE(pixel(0, Start + 160 * Sec), bar);
+    QVERIFY(image.pixelColor(unlockedEdge) != w.palette().color(QPalette::Base));
+    QCOMPARE(image.pixelColor(QPoint(int(a.x(Start + 120 * Sec)), w.rowRect(0).top() + 2)), w.palette().color(QPalette::Base));
     QCOMPARE(pixel(0, Start + 120 * Sec), bar);
 
     const QPoint gapPoint(int(a.x(Start + 102 * Sec)), w.rowRect(1).center().y());

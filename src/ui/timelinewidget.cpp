@@ -65,7 +65,7 @@ int TimelineWidget::labelWidth() const
 
 int TimelineWidget::rowHeight() const
 {
-    return fontMetrics().height() + 8;
+    return fontMetrics().height() + 10;
 }
 
 int TimelineWidget::axisHeight() const
@@ -208,9 +208,15 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     for (int row = 0; row < rows; ++row) {
         const ChannelSpans &c = m_picture.channels.at(row);
         const QRect band = rowRect(row);
-        const double top = band.top() + 4;
-        const double height = band.height() - 8;
+        const double top = band.top() + 5;
+        const double height = band.height() - 10;
 
+        // Clock-unlocked stretches shade the whole height of the row, behind the bars:
+        // above and below a bar the shade shows, and a bar still shows where data are.
+        for (auto it = firstFrom(c.unlocked, m_view.start); it != c.unlocked.cend() && it->start < m_view.end; ++it) {
+            const double x0 = a.x(it->start);
+            p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, 2.0), band.height() - 2), unlockedColor());
+        }
         // Data bars; neighbours that meet within a pixel become one rectangle, so that a
         // card of thousands of files costs a few rectangles.
         bool open = false;
@@ -231,10 +237,6 @@ void TimelineWidget::paintEvent(QPaintEvent *)
         if (open)
             p.fillRect(QRectF(runLeft, top, runRight - runLeft, height), barColor);
 
-        for (auto it = firstFrom(c.unlocked, m_view.start); it != c.unlocked.cend() && it->start < m_view.end; ++it) {
-            const double x0 = a.x(it->start);
-            p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, 2.0), band.height() - 2), unlockedColor());
-        }
         for (const Stretch &g : c.gaps) {
             if (g.end < m_view.start || g.start > m_view.end)
                 continue;
