@@ -58,7 +58,7 @@ void MainWindow::setUpViews()
     m_splitter = new QSplitter(Qt::Horizontal, ui->centralwidget);
     m_splitter->setObjectName(QStringLiteral("sp_tree"));
     m_splitter->setChildrenCollapsible(false);
-    grid->replaceWidget(ui->tw_files, m_splitter);
+    delete grid->replaceWidget(ui->tw_files, m_splitter); // the tree's old layout item
     m_splitter->addWidget(ui->tw_files);
     m_views = new CardViews(filesystem, ui->tw_files, m_splitter);
     m_splitter->addWidget(m_views);
