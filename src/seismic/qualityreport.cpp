@@ -149,6 +149,11 @@ QString qualityText(const QualityReport &report, bool withGaps)
             text += QStringLiteral("%1: %2%3\n").arg(file.path, file.complete ? QString() : QStringLiteral("not read whole, "))
                         .arg(QStringLiteral("%1 unreadable sector(s)").arg(file.unreadableSectors));
     }
+    for (const ChannelQuality &c : report.channels) {
+        for (const TimeSpan &span : c.clockUnlocked)
+            text += padded(c.id, idWidth) + QStringLiteral("clock unlocked %1 to %2 (%3 s)\n")
+                        .arg(utcTimeText(span.start), utcTimeText(span.end), number(double(span.end - span.start) / 1e6, 2));
+    }
     if (!withGaps)
         return text;
 

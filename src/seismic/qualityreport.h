@@ -96,6 +96,7 @@ QString utcTimeText(qint64 microseconds);
 QJsonObject qualityJson(const QualityReport &report);
 // qualityJson() as indented UTF-8 text with a final newline.
 QByteArray qualityJsonText(const QualityReport &report);
-// The report for people: one line per channel under a header, a line of totals per
-// file, and with `withGaps` one line per gap or overlap, as record inspectors list them.
+// The report for people: one line per channel under a header, the totals, a line per
+// file with unreadable sectors, a line per clock-unlocked stretch, and with `withGaps`
+// one line per gap or overlap, as record inspectors list them.
 QString qualityText(const QualityReport &report, bool withGaps);
