@@ -70,6 +70,8 @@ struct RecordScanner::Break
 
 struct RecordScanner::Channel
 {
+    QString id;
+    char key[44] = {}; // network, station, location and channel as libmseed holds them
     QString network;
     QString station;
     QString location;
@@ -91,6 +93,7 @@ struct RecordScanner::Channel
     quint64 lastSector = 0;
     int lastSequence = -1;
     int lastFile = -1;
+    int listedInFile = -1;
 };
 
 struct RecordScanner::File
@@ -226,16 +229,39 @@ qint64 RecordScanner::scan(const char *data, qint64 length, bool atEnd)
 void RecordScanner::takeRecord(const char *raw, int length, bool decoded)
 {
     MSRecord *msr = m_msr;
-    const QString id = channelId(msr->network, msr->station, msr->location, msr->channel);
-    Channel *&slot = m_channels[id];
-    if (!slot) {
-        slot = new Channel;
-        slot->network = QLatin1String(msr->network);
-        slot->station = QLatin1String(msr->station);
-        slot->location = QLatin1String(msr->location);
-        slot->channel = QLatin1String(msr->channel);
+    // A card holds a few channels: they are found by their raw codes, without a text key.
+    char key[4 * sizeof msr->network];
+    static_assert(sizeof key == sizeof Channel::key, "the four codes of a channel");
+    std::memcpy(key, msr->network, sizeof msr->network);
+    std::memcpy(key + sizeof msr->network, msr->station, sizeof msr->network);
+    std::memcpy(key + 2 * sizeof msr->network, msr->location, sizeof msr->network);
+    std::memcpy(key + 3 * sizeof msr->network, msr->channel, sizeof msr->network);
+    Channel *found = nullptr;
+    for (Channel *known : qAsConst(m_recent)) {
+        if (std::memcmp(known->key, key, sizeof key) == 0) {
+            found = known;
+            break;
+        }
     }
-    Channel &channel = *slot;
+    if (!found) {
+        const QString id = channelId(msr->network, msr->station, msr->location, msr->channel);
+        Channel *&slot = m_channels[id];
+        if (!slot) {
+            slot = new Channel;
+            slot->id = id;
+            std::memcpy(slot->key, key, sizeof key);
+            slot->network = QLatin1String(msr->network);
+            slot->station = QLatin1String(msr->station);
+            slot->location = QLatin1String(msr->location);
+            slot->channel = QLatin1String(msr->channel);
+        }
+        found = slot;
+        m_recent.prepend(found);
+        if (m_recent.size() > 8)
+            m_recent.removeLast();
+    }
+    Channel &channel = *found;
+    const QString &id = channel.id;
     const qint64 start = msr->starttime;
     const qint64 end = msr_endtime(msr);
     const double rate = msr->samprate;
@@ -291,7 +317,10 @@ void RecordScanner::takeRecord(const char *raw, int length, bool decoded)
     quality.start = qMin(quality.start, start);
     quality.end = qMax(quality.end, end);
     ++quality.records;
-    file.channels.insert(id);
+    if (channel.listedInFile != fileIndex) {
+        file.channels.insert(id);
+        channel.listedInFile = fileIndex;
+    }
 
     if (!decoded)
         msr->numsamples = 0;

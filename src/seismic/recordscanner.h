@@ -62,6 +62,7 @@ private:
     MSRecord *m_msr = nullptr;
     MSTraceList *m_traces = nullptr;
     QHash<QString, Channel *> m_channels;
+    QVector<Channel *> m_recent; // up to 8 channels, tried before the hash
     QVector<File> m_files;
     QVector<quint64> m_unreadableCardSectors; // every one seen in the run
     QVector<qint64> m_fileUnreadable;          // of the current file, sector indices in the file
