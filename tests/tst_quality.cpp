@@ -1,6 +1,7 @@
 // The record checks against records packed here by libmseed: what the scanner finds in a
 // stream of sectors, and what `vexa-card inspect` and the export report of a card. The
 // expected figures come from the packing parameters, not from the code under test.
+#include "backgroundsink.h"
 #include "cardimage.h"
 #include "recordscanner.h"
 
@@ -260,12 +261,16 @@ void TestQuality::scanner()
     QFETCH(QJsonArray, gaps);
     QFETCH(QJsonObject, file);
 
+    // Directly, and on a thread of its own as an export runs it: the same report.
     RecordScanner scanner;
+    RecordScanner threaded;
+    BackgroundSink background(threaded, 2);
     int handled = 0;
     scanner.setRecordHandler([&handled](const char *raw, int length, const MSRecord *msr) {
         handled += raw && length == msr->reclen;
     });
-    QVERIFY(scanner.begin(CopySource{"/20230314_1000/20230314_100018", "20230314_100018.mseed", 5000, data.size() / 512}));
+    const CopySource source{"/20230314_1000/20230314_100018", "20230314_100018.mseed", 5000, data.size() / 512};
+    QVERIFY(scanner.begin(source) && background.begin(source));
     for (qint64 at = 0; at < data.size(); at += chunkSectors * 512) {
         SectorChunk chunk;
         chunk.data = data.constData() + at;
@@ -275,11 +280,12 @@ void TestQuality::scanner()
             if (s >= chunk.firstSector && s * 512 < at + chunk.length)
                 chunk.unreadable.append(s);
         }
-        QVERIFY(scanner.consume(chunk));
+        QVERIFY(scanner.consume(chunk) && background.consume(chunk));
     }
-    QVERIFY(scanner.finish(CopyEnd::Complete));
+    QVERIFY(scanner.finish(CopyEnd::Complete) && background.finish(CopyEnd::Complete));
     const QualityReport report = scanner.report();
     checkReport(qualityJson(report), channel, gaps, file);
+    QCOMPARE(qualityJson(threaded.report()), qualityJson(report));
     QCOMPARE(handled, int(report.files.at(0).records));
 
     if (QByteArray(QTest::currentDataTag()) == "clock unlocked") {
