@@ -2,6 +2,14 @@
 // card files as they stream past, decodes every record's samples to check them, and
 // gathers the quality report of the run. It keeps statistics only: samples are decoded
 // and dropped, and no more than one record's bytes are held across chunk boundaries.
+//
+// Records are looked for where a sector begins and right after each record (so records
+// of 256 bytes or of blockette 1000's larger lengths are found too); every readable
+// sector where none begins counts as an other sector. One scanner is used by one thread
+// at a time: call report() only while no copy feeds it (after the copy, or between
+// files). It routes libmseed's messages through itself (ms_loginit, once per process):
+// the report counts what they would say, and the Steim integrity warning is how a failed
+// check is seen.
 #pragma once
 
 #include "copysink.h"
