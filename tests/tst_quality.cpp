@@ -145,6 +145,7 @@ private Q_SLOTS:
     void scanner_data();
     void scanner();
     void inspectCard();
+    void exportReport();
     void demoCard();
 };
 
@@ -297,10 +298,10 @@ void TestQuality::scanner()
     }
 }
 
-void TestQuality::inspectCard()
+// Two files: three channels with a recorder's gap in HHN; then a log sector and records
+// of HHZ across midnight.
+QString writeCard(const QString &image)
 {
-    // Two files: three channels with a recorder's gap in HHN; then a log sector, records
-    // of HHZ across midnight and a file that runs past the card's end.
     QByteArray first;
     for (int i = 0; i < 4; ++i) {
         for (const char *c : {"HHZ", "HHN", "HHE"}) {
@@ -316,10 +317,15 @@ void TestQuality::inspectCard()
     card.setRecord(1, 1, FileRecord{1362823228, 31000, quint32(31000 + second.size() / 512 - 1), 1});
     card.put(Card::sectorOffset(30000), first);
     card.put(Card::sectorOffset(31000), second);
-    QTemporaryDir dir;
-    const QString image = dir.filePath("card.img");
-    QVERIFY(card.write(image));
+    return card.write(image) ? image : QString();
+}
 
+void TestQuality::inspectCard()
+{
+    QTemporaryDir dir;
+    const QString image = writeCard(dir.filePath("card.img"));
+    QVERIFY(!image.isEmpty());
+    const qint64 midnight = T + 14 * 3600 * Second;
     CardRun inspect = runVexaCard({"inspect", "--json", image});
     QCOMPARE(inspect.status, 0);
     const QJsonObject report = QJsonDocument::fromJson(inspect.out).object();
@@ -344,6 +350,23 @@ void TestQuality::inspectCard()
     QVERIFY(inspect.err.contains("100029"));
     QCOMPARE(runVexaCard({"inspect", "--gap", image}).status, 2);
     QCOMPARE(runVexaCard({"inspect"}).status, 2);
+}
+
+void TestQuality::exportReport()
+{
+    // The export checks what it copies: its quality.json is inspect's report of those files.
+    QTemporaryDir dir;
+    const QString image = writeCard(dir.filePath("card.img"));
+    QVERIFY(!image.isEmpty());
+    const QString out = dir.filePath("out");
+    const CardRun copy = runVexaCard({"export", "--quiet", "-o", out, image, "/20230314_1000/20230314_100028", "/log"});
+    QVERIFY2(copy.status == 0, copy.err.constData());
+    const QJsonObject report = QJsonDocument::fromJson(fileContents(out + "/quality.json")).object();
+    QCOMPARE(report, QJsonDocument::fromJson(runVexaCard({"inspect", "--json", image, "/20230314_1000/20230314_100028"}).out).object());
+    checkReport(report, {{"id", "XX.VEXA..HHZ"}, {"records", 2}, {"end", "2023-03-15T00:00:01.110000Z"}}, {},
+                {{"path", "/20230314_1000/20230314_100028"}, {"otherSectors", 1}});
+    const QByteArray text = fileContents(out + "/quality.txt");
+    QVERIFY(text.startsWith("Source") && text.contains("Total: 0 gap(s), 0 overlap(s)"));
 }
 
 void TestQuality::demoCard()

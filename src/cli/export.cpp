@@ -1,11 +1,13 @@
 // vexa-card export: copies card paths into a folder, byte for byte.
 #include "cliutil.h"
 #include "commands.h"
+#include "backgroundsink.h"
+#include "recordscanner.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -87,7 +89,12 @@ int runExport(const QStringList &arguments)
                                  QStringLiteral("[CARDPATH...]"));
     const int status = parseCommand(parser, arguments,
                                     QStringLiteral("Copies files of the card into a folder as FILE.mseed (the log as 'log'),\n"
-                                                   "sector by sector. Exit 0 only when every path was copied completely."),
+                                                   "sector by sector. An existing file is replaced only when its copy ends;\n"
+                                                   "a symbolic link, the card itself or anything but a regular file is\n"
+                                                   "refused. A card that stops answering ends the run. Every miniSEED record\n"
+                                                   "is checked on the way: quality.json and quality.txt beside the copies\n"
+                                                   "report what 'inspect' reports of the files copied.\n"
+                                                   "Exit 0 only when every path was copied completely."),
                                     1, -1);
     if (status >= 0)
         return status;
@@ -97,20 +104,23 @@ int runExport(const QStringList &arguments)
     if (parser.isSet(all) == !positional.isEmpty())
         return usageError(QStringLiteral("give either card paths or --all; see 'vexa-card export --help'"));
 
-    const QString folder = parser.value(output);
-    if (!QDir().mkpath(folder)) {
-        printError(QStringLiteral("cannot create the folder %1").arg(folder));
-        return ExitFailure;
-    }
-
+    // The folder is made only once there is a card to copy from.
     Filesystem card;
     if (!openCard(card, device))
         return ExitFailure;
-    const QStringList paths = parser.isSet(all) ? cardPaths(card) : positional;
-    if (paths.isEmpty()) {
-        printError(QStringLiteral("cannot read the directory table of %1").arg(device));
-        return ExitFailure;
+    bool complete = true;
+    QList<EntryInfo> entries;
+    QStringList paths;
+    if (parser.isSet(all)) {
+        entries = cardFiles(card, &complete);
+        for (const EntryInfo &entry : std::as_const(entries))
+            paths.append(card.cardPath(entry));
+    } else {
+        paths = positional;
     }
+    const QString folder = parser.value(output);
+    if (paths.isEmpty() || !makeFolder(folder))
+        return ExitFailure;
 
     ProgressBar bar;
     const bool showBar = !parser.isSet(quiet) && isatty(fileno(stderr));
@@ -118,16 +128,39 @@ int runExport(const QStringList &arguments)
         QObject::connect(&card, &Filesystem::progress, &card,
                          [&bar](int current, int total) { bar.update(current, total); }, Qt::DirectConnection);
 
-    int result = ExitOk;
-    for (const QString &path : paths) {
+    // The records are checked on the way, on a thread beside the copy's writer; the log
+    // is the recorder's text and stays out of the report.
+    RecordScanner scanner;
+    BackgroundSink check(scanner);
+    int result = complete ? ExitOk : ExitFailure;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
         if (showBar)
             bar.start(path);
-        const ExportResult copy = card.exportFile(path, folder);
+        const bool isLog = entries.isEmpty() ? path == QLatin1String("/log") : entries.at(i).isLog();
+        const QList<CopySink *> sinks = isLog ? QList<CopySink *>() : QList<CopySink *>{&check};
+        // Entries of the listing are copied as listed; typed paths are looked up strictly.
+        const ExportResult copy = entries.isEmpty() ? card.exportFile(path, folder, sinks)
+                                                    : card.exportEntry(entries.at(i), folder, sinks);
         if (copy.isComplete())
             continue;
         if (showBar && copy.status != ExportResult::Incomplete)
             bar.abandon();
-        printError(QStringLiteral("%1: %2").arg(path, copy.message));
+        printError(copy.message.startsWith(path) ? copy.message : QStringLiteral("%1: %2").arg(path, copy.message));
+        result = ExitFailure;
+        if (copy.cardStopped) {
+            // Every further read would fail too, each taking its time: the batch ends.
+            printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));
+            for (int rest = i + (copy.status == ExportResult::Incomplete ? 1 : 0); rest < paths.size(); ++rest)
+                printError(QStringLiteral("%1: not copied").arg(paths.at(rest)));
+            break;
+        }
+    }
+    // A report when any file was read; none when nothing was (no such file, only the log).
+    QString reason;
+    const QualityReport report = scanner.report();
+    if (!report.files.isEmpty() && !writeQualityFiles(report, folder, &reason)) {
+        printError(reason);
         result = ExitFailure;
     }
     return result;

@@ -3,41 +3,6 @@
 #include "commands.h"
 #include "recordscanner.h"
 
-namespace {
-
-// Hands a file's sectors to the scanner in the copy's chunks.
-bool scanFile(Filesystem &card, const QString &path, RecordScanner &scanner, QString *error)
-{
-    const int dir = card.directoryIndex(path.section(QLatin1Char('/'), 1, 1));
-    FileRecord record;
-    if (dir < 0 || card.findFileRecord(dir, path.section(QLatin1Char('/'), 2, 2), &record) < 0) {
-        *error = QStringLiteral("no such file on the card: %1").arg(path);
-        return false;
-    }
-    const qint64 expected = record.readLength();
-    const QByteArray data = card.readFile(path);
-    CopySource source;
-    source.cardPath = path;
-    source.firstCardSector = record.firstSector;
-    source.sectorCount = expected / Card::SectorSize;
-    scanner.begin(source);
-    constexpr qint64 Chunk = 1 << 20;
-    for (qint64 at = 0; at < data.size(); at += Chunk) {
-        SectorChunk chunk;
-        chunk.data = data.constData() + at;
-        chunk.length = qMin<qint64>(Chunk, data.size() - at);
-        chunk.firstSector = at / Card::SectorSize;
-        scanner.consume(chunk);
-    }
-    const bool whole = data.size() >= expected;
-    scanner.finish(whole ? CopyEnd::Complete : CopyEnd::Incomplete);
-    if (!whole)
-        *error = QStringLiteral("the card ends after %1 of %2 bytes").arg(data.size()).arg(expected);
-    return whole;
-}
-
-} // namespace
-
 int runInspect(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -61,23 +26,31 @@ int runInspect(const QStringList &arguments)
     Filesystem card;
     if (!openCard(card, device))
         return ExitFailure;
+    bool complete = true;
+    QList<EntryInfo> entries;
     if (paths.isEmpty()) {
-        paths = cardPaths(card);
-        if (paths.isEmpty()) {
-            printError(QStringLiteral("cannot read the directory table of %1").arg(device));
-            return ExitFailure;
-        }
         // The log is the recorder's text, not miniSEED.
-        paths.removeAll(QStringLiteral("/log"));
+        for (const EntryInfo &entry : cardFiles(card, &complete)) {
+            if (!entry.isLog()) {
+                entries.append(entry);
+                paths.append(card.cardPath(entry));
+            }
+        }
     }
 
+    // Each file is read once, through the copy, as an export reads it; nothing is written.
     RecordScanner scanner;
-    int result = ExitOk;
-    for (const QString &path : paths) {
-        QString error;
-        if (!scanFile(card, path, scanner, &error)) {
-            printError(QStringLiteral("%1: %2").arg(path, error));
-            result = ExitFailure;
+    int result = complete ? ExitOk : ExitFailure;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
+        const ExportResult scan = entries.isEmpty() ? card.scanFile(path, {&scanner}) : card.scanEntry(entries.at(i), {&scanner});
+        if (scan.isComplete())
+            continue;
+        printError(scan.message.startsWith(path) ? scan.message : QStringLiteral("%1: %2").arg(path, scan.message));
+        result = ExitFailure;
+        if (scan.cardStopped) {
+            printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));
+            break;
         }
     }
     const QualityReport report = scanner.report();

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QTimeZone>
 
 namespace {
@@ -168,4 +169,20 @@ QString qualityText(const QualityReport &report, bool withGaps)
     }
     text += QStringLiteral("Total: %1 gap(s), %2 overlap(s)\n").arg(gaps).arg(overlaps);
     return text;
+}
+
+bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error)
+{
+    const QList<QPair<QString, QByteArray>> files{
+        {QStringLiteral("quality.json"), qualityJsonText(report)},
+        {QStringLiteral("quality.txt"), qualityText(report, true).toUtf8()},
+    };
+    for (const auto &file : files) {
+        QSaveFile out(folder + QLatin1Char('/') + file.first);
+        if (!out.open(QIODevice::WriteOnly) || out.write(file.second) != file.second.size() || !out.commit()) {
+            *error = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
+            return false;
+        }
+    }
+    return true;
 }

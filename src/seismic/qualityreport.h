@@ -100,3 +100,8 @@ QByteArray qualityJsonText(const QualityReport &report);
 // file with unreadable sectors, a line per clock-unlocked stretch, and with `withGaps`
 // one line per gap or overlap, as record inspectors list them.
 QString qualityText(const QualityReport &report, bool withGaps);
+
+// Writes qualityJsonText() as folder/quality.json and qualityText(report, true) as
+// folder/quality.txt, each through a temporary file renamed into place. False with
+// *error naming the file and the system's reason when one cannot be written.
+bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error);
