@@ -284,6 +284,7 @@ void TestQuality::scanner()
         QVERIFY(scanner.consume(chunk) && background.consume(chunk));
     }
     QVERIFY(scanner.finish(CopyEnd::Complete) && background.finish(CopyEnd::Complete));
+    background.drain();
     const QualityReport report = scanner.report();
     checkReport(qualityJson(report), channel, gaps, file);
     QCOMPARE(qualityJson(threaded.report()), qualityJson(report));

@@ -157,6 +157,7 @@ int runExport(const QStringList &arguments)
         }
     }
     // A report when any file was read; none when nothing was (no such file, only the log).
+    check.drain();
     QString reason;
     const QualityReport report = scanner.report();
     if (!report.files.isEmpty() && !writeQualityFiles(report, folder, &reason)) {
