@@ -2,7 +2,9 @@
 // stream of sectors, and what `vexa-card inspect` and the export report of a card. The
 // expected figures come from the packing parameters, not from the code under test.
 #include "backgroundsink.h"
+#include "carddevice.h"
 #include "cardimage.h"
+#include "filesystem.h"
 #include "recordscanner.h"
 
 #include <QDateTime>
@@ -16,6 +18,7 @@
 
 #include <libmseed.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -135,6 +138,23 @@ void checkReport(const QJsonObject &report, const QJsonObject &channel, const QJ
     QVERIFY2(mismatch(gotFile, file).isEmpty(), qPrintable(mismatch(gotFile, file)));
 }
 
+// A card with one sector that cannot be read, as a worn card has.
+class FaultyCard : public CardDevice
+{
+public:
+    FaultyCard(const QString &path, quint64 bad) : CardDevice(path), m_bad(bad) {}
+
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
+    {
+        if (sector <= m_bad && sector + quint64(count) > m_bad)
+            return SectorRead{SectorRead::Unreadable, 0, EIO};
+        return CardDevice::readSectors(sector, count, data);
+    }
+
+private:
+    quint64 m_bad;
+};
+
 } // namespace
 
 class TestQuality : public QObject
@@ -146,6 +166,7 @@ private Q_SLOTS:
     void scanner();
     void inspectCard();
     void exportReport();
+    void unreadableThroughCopy();
     void demoCard();
 };
 
@@ -368,6 +389,28 @@ void TestQuality::exportReport()
                 {{"path", "/20230314_1000/20230314_100028"}, {"otherSectors", 1}});
     const QByteArray text = fileContents(out + "/quality.txt");
     QVERIFY(text.startsWith("Source") && text.contains("Total: 0 gap(s), 0 overlap(s)"));
+}
+
+void TestQuality::unreadableThroughCopy()
+{
+    // The second HHN record of the first file (card sector 30004) cannot be read: the
+    // copy hands on zeros, and the gap HHN shows from its first record to its fourth (the
+    // third the recorder never wrote) names that sector.
+    QTemporaryDir dir;
+    const QString image = writeCard(dir.filePath("card.img"));
+    QVERIFY(!image.isEmpty());
+    Filesystem card;
+    QVERIFY(card.openDevice(std::make_unique<FaultyCard>(image, 30004)));
+    RecordScanner scanner;
+    BackgroundSink check(scanner);
+    const ExportResult copy = card.exportFile("/20230314_1000/20230314_100018", dir.path(), {&check});
+    QVERIFY2(copy.status == ExportResult::Incomplete, qPrintable(copy.message));
+    check.drain();
+    const QualityReport report = scanner.report();
+    checkReport(qualityJson(report), {{"id", "XX.VEXA..HHN"}, {"records", 2}, {"gaps", 1}, {"availability", 50}},
+                {gap("XX.VEXA..HHN", T + Rec - 10000, T + 3 * Rec, 1)},
+                {{"records", 10}, {"unreadableSectors", 1}, {"otherSectors", 0}});
+    QVERIFY(!report.allComplete());
 }
 
 void TestQuality::demoCard()
