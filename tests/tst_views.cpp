@@ -9,6 +9,9 @@
 #include "filesystem.h"
 #include "quicklook.h"
 #include "quickscan.h"
+#include "recordscanner.h"
+#include "reportpicture.h"
+#include "samplecard.h"
 #include "timeaxis.h"
 #include "timelinewidget.h"
 #include "waveformwidget.h"
@@ -153,6 +156,8 @@ class TestViews : public QObject
 private Q_SLOTS:
     void quickScan_data();
     void quickScan();
+    void quickScanAgainstReport_data();
+    void quickScanAgainstReport();
     void envelope();
     void timeAxis();
     void timeline();
@@ -231,6 +236,67 @@ void TestViews::quickScan()
                 QCOMPARE(c.gaps[0].unreadableSectors, 1);
         }
     }
+}
+
+void TestViews::quickScanAgainstReport_data()
+{
+    QTest::addColumn<QString>("card");
+    QTest::addColumn<int>("badSector"); // of the card, -1: none
+    QTest::addColumn<QStringList>("verdicts");
+    // The demo's unlocked stretch and its gap of 7 s in all three channels.
+    QTest::newRow("demo") << "demo" << -1
+                          << QStringList{"ok", "clock unlocked", "ok", "ok", "3 gaps", "ok", "ok", "ok", "ok"};
+    QTest::newRow("gap, unlocked, long") << "packed" << -1 << QStringList{"ok", "1 gap, clock unlocked", "unchecked"};
+    QTest::newRow("unreadable") << "packed" << 40040 << QStringList{"1 gap, unreadable", "1 gap, clock unlocked", "unchecked"};
+}
+
+void TestViews::quickScanAgainstReport()
+{
+    // Every file: the quick scan says what the full check of a copy says of its channels,
+    // start and end; where both read every record, their verdicts agree too.
+    QFETCH(QString, card);
+    QFETCH(int, badSector);
+    QFETCH(QStringList, verdicts);
+    const QString image = m_dir.filePath("report.img");
+    QFile::remove(image);
+    if (card == "demo") {
+        QFile file(image);
+        QString error;
+        QVERIFY(file.open(QIODevice::WriteOnly) && SampleCard::write(file, &error));
+    } else {
+        QCOMPARE(writeCard(image, {recording(60), recording(60, 20, 25, 30, 40), recording(3600)}).size(), 3);
+    }
+    Filesystem fs;
+    if (badSector >= 0)
+        QVERIFY(fs.openDevice(std::make_unique<FaultyCard>(image, badSector, badSector)));
+    else
+        QVERIFY(fs.open(image));
+    QStringList seen;
+    for (const EntryInfo &entry : fs.listFiles()) {
+        if (!entry.isFile())
+            continue;
+        const QString path = fs.cardPath(entry);
+        RecordScanner scanner;
+        fs.scanEntry(entry, {&scanner});
+        const QualityReport report = scanner.report();
+        QCOMPARE(report.files.size(), 1);
+        const FileQuality &full = report.files[0];
+        const FilePicture quick = QuickScan::scanFile(fs, entry, path);
+        QStringList codes;
+        for (const QString &id : full.channels)
+            codes << id.section('.', 3);
+        codes.sort();
+        QCOMPARE(quick.channelText(), codes.join(' '));
+        QCOMPARE(utcText(quick.start), utcText(full.start));
+        QCOMPARE(quick.start, full.start);
+        QCOMPARE(quick.end, full.end);
+        const QVector<FilePicture> pictures = filePictures(report);
+        QCOMPARE(pictures.size(), full.complete ? 1 : 0);
+        if (!pictures.isEmpty() && quick.whole)
+            QCOMPARE(pictures[0].verdict(), quick.verdict());
+        seen << quick.verdict();
+    }
+    QCOMPARE(seen, verdicts);
 }
 
 void TestViews::envelope()
