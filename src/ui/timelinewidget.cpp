@@ -14,7 +14,7 @@ constexpr int Margin = 6;
 constexpr double MinGapWidth = 3; // pixels: a gap of a few seconds on a day-long card still shows
 
 QColor gapColor() { return QColor(214, 39, 40); }
-QColor unlockedColor() { return QColor(255, 160, 0, 110); }
+QColor unlockedColor() { return QColor(255, 150, 0, 170); }
 
 // The spans of a sorted list that may overlap [from, to): from the first whose end lies
 // after `from`. Spans of one channel do not nest, so their ends rise with their starts.
@@ -215,7 +215,7 @@ void TimelineWidget::paintEvent(QPaintEvent *)
         // above and below a bar the shade shows, and a bar still shows where data are.
         for (auto it = firstFrom(c.unlocked, m_view.start); it != c.unlocked.cend() && it->start < m_view.end; ++it) {
             const double x0 = a.x(it->start);
-            p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, 2.0), band.height() - 2), unlockedColor());
+            p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, MinGapWidth), band.height() - 2), unlockedColor());
         }
         // Data bars; neighbours that meet within a pixel become one rectangle, so that a
         // card of thousands of files costs a few rectangles.
@@ -237,6 +237,17 @@ void TimelineWidget::paintEvent(QPaintEvent *)
         if (open)
             p.fillRect(QRectF(runLeft, top, runRight - runLeft, height), barColor);
 
+        // The selected file outlined; the gaps over it, so that none hides.
+        if (!m_selected.isEmpty()) {
+            p.setPen(QPen(selectedColor, 1.5));
+            p.setBrush(Qt::NoBrush);
+            for (auto it = firstFrom(c.data, m_view.start); it != c.data.cend() && it->start < m_view.end; ++it) {
+                if (it->cardPath == m_selected) {
+                    const double x0 = a.x(it->start);
+                    p.drawRect(QRectF(x0, top - 2, qMax(a.x(it->end) - x0, 2.0), height + 4));
+                }
+            }
+        }
         for (const Stretch &g : c.gaps) {
             if (g.end < m_view.start || g.start > m_view.end)
                 continue;
@@ -248,16 +259,6 @@ void TimelineWidget::paintEvent(QPaintEvent *)
                 p.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
             } else {
                 p.fillRect(r, gapColor());
-            }
-        }
-        if (!m_selected.isEmpty()) {
-            p.setPen(QPen(selectedColor, 1.5));
-            p.setBrush(Qt::NoBrush);
-            for (auto it = firstFrom(c.data, m_view.start); it != c.data.cend() && it->start < m_view.end; ++it) {
-                if (it->cardPath == m_selected) {
-                    const double x0 = a.x(it->start);
-                    p.drawRect(QRectF(x0, top - 2, qMax(a.x(it->end) - x0, 2.0), height + 4));
-                }
             }
         }
     }
