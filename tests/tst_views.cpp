@@ -160,6 +160,7 @@ private Q_SLOTS:
     void quickScanAgainstReport();
     void envelope();
     void timeAxis();
+    void zoomAndPan();
     void timeline();
     void quickLookCancelled();
     void windowWhileScanning();
@@ -373,6 +374,56 @@ void TestViews::timeAxis()
     QCOMPARE(TimeAxis(Start, Start + 86400 * Sec, 0, 1000).tickStep(80), 2 * 3600 * Sec);
     const QVector<TimeAxis::Tick> day = TimeAxis(Start, Start + 86400 * Sec, 0, 1000).ticks(80);
     QVERIFY(std::any_of(day.cbegin(), day.cend(), [](const TimeAxis::Tick &t) { return t.label == "2023-03-05"; }));
+}
+
+void TestViews::zoomAndPan()
+{
+    // The view over [0, 100 s): the wheel narrows it around the pointer, which stays put;
+    // panning stops at the ends; never narrower than 10 ms nor wider than the whole.
+    TimeView v;
+    v.reset(0, 100 * Sec);
+    v.zoom(0.5, 20 * Sec);
+    QCOMPARE(v.start, 10 * Sec);
+    QCOMPARE(v.end, 60 * Sec);
+    v.pan(-30 * Sec);
+    QCOMPARE(v.start, 0);
+    QCOMPARE(v.end, 50 * Sec);
+    v.pan(500 * Sec);
+    QCOMPARE(v.end, 100 * Sec);
+    v.zoom(1e-9, 99 * Sec);
+    QCOMPARE(v.end - v.start, 10000);
+    v.zoom(1e9, 0);
+    QCOMPARE(v.start, 0);
+    QCOMPARE(v.end, 100 * Sec);
+
+    // The waveform zooms from its pyramids: the same decoded look, a narrower view, and
+    // the spike still drawn; a double click shows the whole again.
+    QVector<float> series(100 * 100, 0.f);
+    series[5000] = 1000;
+    auto look = std::make_shared<QuickLook>();
+    look->start = Start;
+    look->end = Start + 100 * Sec;
+    look->traces.append(Trace{"XX.VEXA..HHZ", {{Start, 100, EnvelopePyramid(series)}}});
+    WaveformWidget w;
+    w.resize(600, 300);
+    w.setQuickLook(look);
+    const QPoint at(int(w.axis().x(Start + 50 * Sec)), 100);
+    QWheelEvent wheel(at, w.mapToGlobal(at), QPoint(), QPoint(0, 360), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&w, &wheel);
+    QCOMPARE(w.quickLook().get(), look.get());
+    QVERIFY(w.view().end - w.view().start < 60 * Sec);
+    QVERIFY(w.view().start <= Start + 50 * Sec && Start + 50 * Sec <= w.view().end);
+    QImage image(w.size(), QImage::Format_RGB32);
+    w.render(&image);
+    const int spikeX = int(std::lround(w.axis().x(Start + 50 * Sec)));
+    const QRect band = w.traceRect(0);
+    int inked = 0;
+    for (int x = spikeX - 2; x <= spikeX + 2; ++x)
+        inked += image.pixelColor(x, band.top() + band.height() / 3) == w.palette().color(QPalette::Text);
+    QVERIFY(inked > 0);
+    QTest::mouseDClick(&w, Qt::LeftButton, {}, at);
+    QCOMPARE(w.view().start, Start);
+    QCOMPARE(w.view().end, Start + 100 * Sec);
 }
 
 void TestViews::timeline()
