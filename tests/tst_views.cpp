@@ -562,6 +562,16 @@ void TestViews::windowWhileScanning()
             inked += shot.pixelColor(band.center().x(), y) == ink;
         QVERIFY2(inked > 0, qPrintable(QString("trace %1").arg(t)));
     }
+
+    // A download's full check of the file replaces the quick scan's figures.
+    RecordScanner scanner;
+    EntryInfo entry;
+    QVERIFY(window.cardReader()->findEntry("/20230304_2120/20230305_052000", &entry));
+    window.cardReader()->scanEntry(entry, {&scanner});
+    views->applyFullFigures(filePictures(scanner.report()));
+    QCOMPARE(folder->child(4)->text(CardViews::CheckColumn), QString("1 gap"));
+    QVERIFY(views->figures("/20230304_2120/20230305_052000")->full);
+    QVERIFY(views->details(folder->child(4)).endsWith("Every record checked by the download."));
     window.close();
 }
 

@@ -6,10 +6,10 @@
 #include "waveformwidget.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QSet>
 #include <QSignalBlocker>
 #include <QStyle>
-#include <QHelpEvent>
 #include <QToolTip>
 #include <QTreeWidget>
 
@@ -137,11 +137,11 @@ void CardViews::setDownloading(bool downloading)
     m_scanner.setPaused(downloading);
 }
 
-void CardViews::applyFullFigures(const FilePicture &file)
+void CardViews::applyFullFigures(QVector<FilePicture> files)
 {
-    FilePicture full = file;
-    full.full = true;
-    showFiles({full}, true);
+    for (FilePicture &f : files)
+        f.full = true;
+    showFiles(files, true);
     refreshTimeline();
 }
 

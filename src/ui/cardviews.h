@@ -36,8 +36,9 @@ public:
     void cardOpened();
     // While a download runs the quick scan waits between files.
     void setDownloading(bool downloading);
-    // A file's figures from a download that read it whole; they replace the quick scan's.
-    void applyFullFigures(const FilePicture &file);
+    // The figures of files a download read whole (filePictures() of its quality report);
+    // they replace the quick scan's, which never overwrites them again.
+    void applyFullFigures(QVector<FilePicture> files);
 
     // The figures shown for the file at `cardPath`, or null.
     const FilePicture *figures(const QString &cardPath) const;
