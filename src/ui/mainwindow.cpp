@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyle>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -29,9 +30,9 @@ quint64 packProgress(int current, int total)
 // Where a file of the tree goes: named from its record, the log as "log".
 MainWindow::BatchFile batchFile(const FileItem *item)
 {
-    if (!item->parent())
-        return {item->path, QStringLiteral("log")};
-    return {item->path, item->entry.name + QLatin1String(".mseed")};
+    if (item->entry.isLog())
+        return {item->entry, item->path, QStringLiteral("log")};
+    return {item->entry, item->path, cardFileName(item->entry.record.startTime) + QLatin1String(".mseed")};
 }
 
 // True when something, even a link to nothing, has this name already.
@@ -113,16 +114,23 @@ void MainWindow::openFile()
         box.exec();
         return;
     }
-    rootPath = QStringLiteral("/");
     populateTree();
 }
 
 void MainWindow::populateTree()
 {
     ui->tw_files->clear();
-    const QList<EntryInfo> root = filesystem->list(rootPath);
+    QStringList problems;
+    const QList<EntryInfo> root = filesystem->listRoot(&problems);
+    if (root.isEmpty() && !problems.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, tr("Error"), tr("The card's directory table cannot be read."),
+                        QMessageBox::Ok, this);
+        box.setInformativeText(problems.first());
+        box.exec();
+        return;
+    }
     for (const EntryInfo &entry : root) {
-        if (entry.name == QLatin1String("log")) {
+        if (entry.isLog()) {
             auto *item = new FileItem(entry);
             item->setText(0, entry.name);
             item->setText(1, QString::number(entry.size));
@@ -136,6 +144,12 @@ void MainWindow::populateTree()
         directory->setText(1, QString::number(entry.size));
         ui->tw_files->addTopLevelItem(directory);
         directory->setCheckState(0, Qt::Unchecked);
+        if (!entry.problem.isEmpty()) {
+            // Its files cannot be listed: marked, with the reason where the pointer rests.
+            directory->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            directory->setToolTip(0, entry.problem);
+            continue;
+        }
 
         // By table slot, not by name: two recordings that began in the same minute
         // share a name, and each must show its own files.
@@ -199,8 +213,15 @@ void MainWindow::downloadChecked()
     if (m_batchRunning)
         return;
     QList<BatchFile> files;
+    QStringList unlisted;
     for (int i = 0; i < ui->tw_files->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = ui->tw_files->topLevelItem(i);
+        // A checked directory whose files could not be listed: the summary says so.
+        if (top->type() == DirectoryItem::Type && top->checkState(0) == Qt::Checked) {
+            const EntryInfo &entry = static_cast<DirectoryItem *>(top)->entry;
+            if (!entry.problem.isEmpty())
+                unlisted.append(tr("%1: %2").arg(QLatin1Char('/') + entry.name, entry.problem));
+        }
         for (int j = 0; j < top->childCount(); ++j) {
             QTreeWidgetItem *child = top->child(j);
             if (child->checkState(0) == Qt::Checked && child->type() == FileItem::Type)
@@ -210,14 +231,14 @@ void MainWindow::downloadChecked()
         if (top->type() == FileItem::Type)
             files.append(batchFile(static_cast<FileItem *>(top)));
     }
-    startBatch(files);
+    startBatch(files, unlisted);
 }
 
 void MainWindow::itemDoubleClicked(QTreeWidgetItem *item)
 {
     if (m_batchRunning || item->type() != FileItem::Type)
         return;
-    startBatch({batchFile(static_cast<FileItem *>(item))});
+    startBatch({batchFile(static_cast<FileItem *>(item))}, {});
 }
 
 bool MainWindow::checkDownloadFolder(const QString &folder)
@@ -236,7 +257,7 @@ bool MainWindow::checkDownloadFolder(const QString &folder)
     return false;
 }
 
-void MainWindow::startBatch(QList<BatchFile> files)
+void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
 {
     if (files.isEmpty())
         return;
@@ -297,25 +318,33 @@ void MainWindow::startBatch(QList<BatchFile> files)
     // One task for the whole batch: a file costs its copy and nothing else. The task
     // holds its own share of the reader; the window still waits for it on close.
     std::shared_ptr<Filesystem> reader = filesystem;
-    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder] {
+    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted] {
         BatchOutcome outcome;
         outcome.total = int(files.size());
+        outcome.problems = unlisted;
+        outcome.unlisted = int(unlisted.size());
         for (int i = 0; i < files.size(); ++i) {
             const BatchFile &file = files.at(i);
-            if (m_stopRequested.load()) {
-                outcome.stopped = true;
-                outcome.problems.append(tr("%1: not begun, the download was stopped").arg(file.cardPath));
+            if (outcome.cardStopped || m_stopRequested.load()) {
+                outcome.stopped = outcome.stopped || !outcome.cardStopped;
+                outcome.problems.append(outcome.cardStopped
+                                            ? tr("%1: not begun, the card stopped answering").arg(file.cardPath)
+                                            : tr("%1: not begun, the download was stopped").arg(file.cardPath));
                 continue;
             }
             m_latestProgress.store(packProgress(0, 1));
             m_currentFile.store(i + 1);
-            const ExportResult result = reader->exportFile(file.cardPath, folder);
-            if (result.status == ExportResult::Stopped)
+            // From its entry: the file the tree shows, even where two directories share a name.
+            const ExportResult result = reader->exportEntry(file.entry, folder);
+            if (result.status != ExportResult::Complete)
+                outcome.problems.append(tr("%1: %2").arg(file.cardPath, result.message));
+            // A card taken out or failing every read: nothing more is read from it.
+            if (result.cardStopped)
+                outcome.cardStopped = true;
+            else if (result.status == ExportResult::Stopped)
                 outcome.stopped = true;
             else
                 ++outcome.ended;
-            if (result.status != ExportResult::Complete)
-                outcome.problems.append(tr("%1: %2").arg(file.cardPath, result.message));
         }
         return outcome;
     });
@@ -334,9 +363,16 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
     if (m_closing || outcome.problems.isEmpty())
         return;
 
-    const QString text = outcome.stopped
-        ? tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total)
-        : tr("%1 of %2 files were not downloaded completely.").arg(outcome.problems.size()).arg(outcome.total);
+    const int notDownloaded = int(outcome.problems.size()) - outcome.unlisted;
+    QString text;
+    if (outcome.cardStopped)
+        text = tr("The card stopped answering after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (outcome.stopped)
+        text = tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (notDownloaded > 0)
+        text = tr("%1 of %2 files were not downloaded completely.").arg(notDownloaded).arg(outcome.total);
+    else
+        text = tr("Every file listed was downloaded, but some directories could not be read.");
     QStringList first = outcome.problems.mid(0, SummaryLines);
     if (outcome.problems.size() > SummaryLines)
         first.append(tr("... and %1 more (Show Details).").arg(outcome.problems.size() - SummaryLines));

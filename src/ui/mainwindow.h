@@ -39,6 +39,7 @@ public:
     // One file of a batch: where it is on the card and the name it gets in the folder.
     struct BatchFile
     {
+        EntryInfo entry;    // as listed: the copy needs no name parsed
         QString cardPath;   // "/DIRECTORY/FILE", or "/log"
         QString outputName; // "FILE.mseed", or "log"
     };
@@ -46,9 +47,12 @@ public:
     struct BatchOutcome
     {
         int total = 0;      // files in the batch
-        int ended = 0;      // files whose copy ended, well or not
+        int ended = 0;      // files whose copy ended, well or not, before any stop
         bool stopped = false;
-        QStringList problems; // "PATH: REASON" of each file not downloaded completely
+        bool cardStopped = false; // the card stopped answering; nothing more was read
+        int unlisted = 0;   // checked directories whose files could not be listed
+        QStringList problems; // "PATH: REASON": the unlisted directories, then each file
+                              // not downloaded completely
     };
 
 public Q_SLOTS:
@@ -68,7 +72,8 @@ protected:
 
 private:
     void populateTree();
-    void startBatch(QList<BatchFile> files);
+    // `unlisted`: "PATH: REASON" of the checked directories that could not be listed.
+    void startBatch(QList<BatchFile> files, const QStringList &unlisted);
     bool checkDownloadFolder(const QString &folder);
     void finishBatch(const BatchOutcome &outcome);
     void stopDownloads();
@@ -77,7 +82,6 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui; // pointers to the form's widgets, which the window owns
     std::shared_ptr<Filesystem> filesystem;
-    QString rootPath;
 
     // The running batch: one task on the pool copies its files one after another; its
     // end, and only its end, ends the batch.
