@@ -8,6 +8,30 @@
 
 constexpr quint32 T1 = 1000000000; // 2011-09-14 01:46:40
 
+// A card whose sectors first..last fail every read with `error`, each failure taking
+// `delayMs` as on a worn card.
+class FailingCard : public CardDevice
+{
+public:
+    FailingCard(const QString &path, quint64 first, quint64 last, int error, int delayMs)
+        : CardDevice(path), m_first(first), m_last(last), m_error(error), m_delayMs(delayMs)
+    {
+    }
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
+    {
+        if (sector > m_last || sector + quint64(count) <= m_first)
+            return CardDevice::readSectors(sector, count, data);
+        ++failures;
+        QThread::msleep(m_delayMs);
+        return SectorRead{SectorRead::Unreadable, 0, m_error};
+    }
+    std::atomic<int> failures{0};
+
+private:
+    quint64 m_first, m_last;
+    int m_error, m_delayMs;
+};
+
 class TestWindow : public QObject
 {
     Q_OBJECT
@@ -255,7 +279,7 @@ private Q_SLOTS:
         QCOMPARE(m_dialogs.size(), 3); // the batch ended once
         QVERIFY(m_dialogs[1].startsWith("Download: \"20110914_014700.mseed\" exists already in"));
         const QStringList lines = m_dialogs.last().split('\n');
-        QVERIFY2(lines.size() == 3 && lines[0] == "Download: 2 of 6 files were not downloaded completely."
+        QVERIFY2(lines.size() == 3 && lines[0] == "Download: Not downloaded completely: 2 of 6 files."
                      && lines[1].startsWith("/20110914_0146/20110914_014700: cannot write")
                      && lines[2].startsWith("/20110914_0246/20110914_024725: the card ends"),
                  qPrintable(m_dialogs.last()));
@@ -340,6 +364,59 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
         const auto *bar = w<QProgressBar>("pb_progress");
         QVERIFY2(bar->minimum() == 0 && bar->maximum() > 0, qPrintable(QString("%1..%2").arg(bar->minimum()).arg(bar->maximum())));
+    }
+
+    void cardFailures() // a card pulled mid-batch: one message, nothing more read; a worn card closed at once
+    {
+        open(CardImage());
+        auto pulled = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30205, ~0ull, ENODEV, 0);
+        FailingCard *card = pulled.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(pulled)));
+        for (QTreeWidgetItem *item : {file(0, 0), file(0, 2), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        const QStringList lines = m_dialogs[0].split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: The card stopped answering after 1 of 4 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014720: ")
+                     && lines[2] == "/20110914_0246/20110914_024640: not begun, the card stopped answering"
+                     && lines[3] == "/log: not begun, the card stopped answering",
+                 qPrintable(m_dialogs[0]));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList{"20110914_014640.mseed"}); // no zeros
+        const int failures = card->failures;
+        QVERIFY2(failures < 100, qPrintable(QString::number(failures)));
+
+        // Worn: every sector of the 300-sector file fails slowly. Closing stops the retry
+        // at the next sector.
+        auto worn = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30200, 30499, EIO, 20);
+        card = worn.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(worn)));
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([card] { return card->failures >= 3; }, 20000));
+        QVERIFY(m_window->close());
+        const int atClose = card->failures;
+        QVERIFY2(atClose <= 5, qPrintable(QString::number(atClose))); // not the 300 sectors' retries
+        QCOMPARE(m_dialogs.size(), 2); // the question about the files there; no summary
+    }
+
+    void unreadableDirectory() // marked with its reason, and named in the summary
+    {
+        CardImage card(60000);
+        card.setLength(Card::sectorOffset(60016)); // the block of slot 2 lies beyond the end
+        open(card);
+        QTreeWidgetItem *directory = tree()->topLevelItem(1);
+        QVERIFY(!directory->icon(0).isNull() && directory->childCount() == 0);
+        QVERIFY2(directory->toolTip(0).startsWith("cannot read directory 20110914_0246 (table slot 2, sector 60016)"),
+                 qPrintable(directory->toolTip(0)));
+        QVERIFY(tree()->topLevelItem(0)->icon(0).isNull() && tree()->topLevelItem(0)->toolTip(0).isEmpty());
+        w("b_selectAll")->click();
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        QCOMPARE(m_dialogs[0], "Download: Every file listed was downloaded, but some directories could not be read.\n/20110914_0246: "
+                                   + directory->toolTip(0));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 4);
     }
 
     void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued

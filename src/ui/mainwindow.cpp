@@ -59,6 +59,9 @@ MainWindow::MainWindow()
     // keeps the latest report, which the bar's timer shows.
     connect(filesystem.get(), &Filesystem::progress, this, &MainWindow::relayProgress, Qt::DirectConnection);
     connect(&m_barTimer, &QTimer::timeout, this, &MainWindow::showProgress);
+    // The names of a directory's files show in full once it is opened; measuring them all
+    // when the tree is filled would cost the time of a full card's rows.
+    connect(ui->tw_files, &QTreeWidget::itemExpanded, this, [this] { ui->tw_files->resizeColumnToContents(0); });
     m_barTimer.setInterval(ProgressIntervalMs);
     connect(&m_batchWatcher, &QFutureWatcherBase::finished, this, [this] { finishBatch(m_batchWatcher.result()); });
 
@@ -370,7 +373,7 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
     else if (outcome.stopped)
         text = tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
     else if (notDownloaded > 0)
-        text = tr("%1 of %2 files were not downloaded completely.").arg(notDownloaded).arg(outcome.total);
+        text = tr("Not downloaded completely: %1 of %2 files.").arg(notDownloaded).arg(outcome.total);
     else
         text = tr("Every file listed was downloaded, but some directories could not be read.");
     QStringList first = outcome.problems.mid(0, SummaryLines);
