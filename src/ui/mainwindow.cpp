@@ -9,10 +9,13 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 #include <QStyle>
 #include <QThreadPool>
 #include <QtConcurrent>
+
+#include <algorithm>
 
 namespace {
 
@@ -292,8 +295,9 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
         box.setEscapeButton(cancel);
         box.exec();
         if (box.clickedButton() == skip) {
+            const QSet<QString> taken(existing.cbegin(), existing.cend());
             files.erase(std::remove_if(files.begin(), files.end(),
-                                       [&existing](const BatchFile &file) { return existing.contains(file.outputName); }),
+                                       [&taken](const BatchFile &file) { return taken.contains(file.outputName); }),
                         files.end());
         } else if (box.clickedButton() != replace) {
             return;
