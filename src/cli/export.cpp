@@ -141,7 +141,7 @@ int runExport(const QStringList &arguments)
         if (copy.cardStopped) {
             // Every further read would fail too, each taking its time: the batch ends.
             printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));
-            for (int rest = i + (copy.status == ExportResult::Incomplete ? 1 : 0); rest < paths.size(); ++rest)
+            for (int rest = i + 1; rest < paths.size(); ++rest)
                 printError(QStringLiteral("%1: not copied").arg(paths.at(rest)));
             break;
         }
