@@ -17,6 +17,7 @@ const Command commands[] = {
     {"list", "List the root, or one directory's files", runList},
     {"tree", "List every exportable card path", runTree},
     {"export", "Copy card paths into a folder", runExport},
+    {"inspect", "Check the records of card files: the quality report", runInspect},
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "List the devices that may hold a card", runDevices},
 };

@@ -1,6 +1,8 @@
 // vexa-card export: copies card paths into a folder, byte for byte.
 #include "cliutil.h"
 #include "commands.h"
+#include "backgroundsink.h"
+#include "recordscanner.h"
 
 #include <QElapsedTimer>
 
@@ -89,7 +91,9 @@ int runExport(const QStringList &arguments)
                                     QStringLiteral("Copies files of the card into a folder as FILE.mseed (the log as 'log'),\n"
                                                    "sector by sector. An existing file is replaced only when its copy ends;\n"
                                                    "a symbolic link, the card itself or anything but a regular file is\n"
-                                                   "refused. A card that stops answering ends the run.\n"
+                                                   "refused. A card that stops answering ends the run. Every miniSEED record\n"
+                                                   "is checked on the way: quality.json and quality.txt beside the copies\n"
+                                                   "report what 'inspect' reports of the files copied.\n"
                                                    "Exit 0 only when every path was copied completely."),
                                     1, -1);
     if (status >= 0)
@@ -124,14 +128,20 @@ int runExport(const QStringList &arguments)
         QObject::connect(&card, &Filesystem::progress, &card,
                          [&bar](int current, int total) { bar.update(current, total); }, Qt::DirectConnection);
 
+    // The records are checked on the way, on a thread beside the copy's writer; the log
+    // is the recorder's text and stays out of the report.
+    RecordScanner scanner;
+    BackgroundSink check(scanner);
     int result = complete ? ExitOk : ExitFailure;
     for (int i = 0; i < paths.size(); ++i) {
         const QString &path = paths.at(i);
         if (showBar)
             bar.start(path);
+        const bool isLog = entries.isEmpty() ? path == QLatin1String("/log") : entries.at(i).isLog();
+        const QList<CopySink *> sinks = isLog ? QList<CopySink *>() : QList<CopySink *>{&check};
         // Entries of the listing are copied as listed; typed paths are looked up strictly.
-        const ExportResult copy = entries.isEmpty() ? card.exportFile(path, folder)
-                                                    : card.exportEntry(entries.at(i), folder);
+        const ExportResult copy = entries.isEmpty() ? card.exportFile(path, folder, sinks)
+                                                    : card.exportEntry(entries.at(i), folder, sinks);
         if (copy.isComplete())
             continue;
         if (showBar && copy.status != ExportResult::Incomplete)
@@ -145,6 +155,14 @@ int runExport(const QStringList &arguments)
                 printError(QStringLiteral("%1: not copied").arg(paths.at(rest)));
             break;
         }
+    }
+    // A report when any file was read; none when nothing was (no such file, only the log).
+    check.drain();
+    QString reason;
+    const QualityReport report = scanner.report();
+    if (!report.files.isEmpty() && !writeQualityFiles(report, folder, &reason)) {
+        printError(reason);
+        result = ExitFailure;
     }
     return result;
 }
