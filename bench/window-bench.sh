@@ -98,7 +98,8 @@ for run in $(seq 1 "$runs"); do
     else
         w=$(run_window_all); c=$(run_cli_all)
     fi
-    diff -r "$work/cli" "$work/window" >/dev/null
+    # The copies must be equal; the export's quality report has no counterpart here.
+    diff -r -x 'quality.*' "$work/cli" "$work/window" >/dev/null
     echo "run $run: vexa-card export --all $c s, window download of every file $w s"
     best_cli=$(awk -v x="$c" -v y="${best_cli:-$c}" 'BEGIN { print (x < y ? x : y) }')
     best_win=$(awk -v x="$w" -v y="${best_win:-$w}" 'BEGIN { print (x < y ? x : y) }')
