@@ -343,8 +343,11 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
             m_currentFile.store(i + 1);
             // From its entry: the file the tree shows, even where two directories share a name.
             const ExportResult result = reader->exportEntry(file.entry, folder);
+            // Some reasons name the file already; it is named once.
             if (result.status != ExportResult::Complete)
-                outcome.problems.append(tr("%1: %2").arg(file.cardPath, result.message));
+                outcome.problems.append(result.message.startsWith(file.cardPath)
+                                            ? result.message
+                                            : tr("%1: %2").arg(file.cardPath, result.message));
             // A card taken out or failing every read: nothing more is read from it.
             if (result.cardStopped)
                 outcome.cardStopped = true;
