@@ -8,6 +8,30 @@
 
 constexpr quint32 T1 = 1000000000; // 2011-09-14 01:46:40
 
+// A card whose sectors first..last fail every read with `error`, each failure taking
+// `delayMs` as on a worn card.
+class FailingCard : public CardDevice
+{
+public:
+    FailingCard(const QString &path, quint64 first, quint64 last, int error, int delayMs)
+        : CardDevice(path), m_first(first), m_last(last), m_error(error), m_delayMs(delayMs)
+    {
+    }
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
+    {
+        if (sector > m_last || sector + quint64(count) <= m_first)
+            return CardDevice::readSectors(sector, count, data);
+        ++failures;
+        QThread::msleep(m_delayMs);
+        return SectorRead{SectorRead::Unreadable, 0, m_error};
+    }
+    std::atomic<int> failures{0};
+
+private:
+    quint64 m_first, m_last;
+    int m_error, m_delayMs;
+};
+
 class TestWindow : public QObject
 {
     Q_OBJECT
@@ -16,7 +40,8 @@ class TestWindow : public QObject
     std::unique_ptr<QTemporaryDir> m_out;
     std::unique_ptr<MainWindow> m_window;
     QTimer m_dialogTimer;
-    QStringList m_dialogs; // "title: text" of each dialog answered
+    QStringList m_dialogs; // "title: text" of each dialog answered, then a box's details
+    QString m_answer;      // the button pressed in a box that has it; otherwise OK, or Cancel
     QMutex m_mutex;
     QStringList m_copies; // the reader's copies: "s" and the sector count at the start, "e" at the end
     QSemaphore m_started, m_proceed;
@@ -79,14 +104,21 @@ private Q_SLOTS:
         QCoreApplication::setApplicationName("Vexa reader");
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path()); // never the user's
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
-        connect(&m_dialogTimer, &QTimer::timeout, this, [this] { // OK to a message, Cancel to any other
+        connect(&m_dialogTimer, &QTimer::timeout, this, [this] {
             for (QWidget *widget : QApplication::topLevelWidgets()) {
                 auto *dialog = qobject_cast<QDialog *>(widget);
                 auto *box = qobject_cast<QMessageBox *>(widget);
-                if (dialog && dialog->isVisible()) {
-                    m_dialogs.append(dialog->windowTitle() + ": " + (box ? box->text() : QString()));
+                if (!dialog || !dialog->isVisible())
+                    continue;
+                m_dialogs.append(dialog->windowTitle() + ": " + (box ? box->text() : QString()));
+                if (box && !box->detailedText().isEmpty())
+                    m_dialogs.last() += "\n" + box->detailedText();
+                const QList<QAbstractButton *> buttons = box ? box->buttons() : QList<QAbstractButton *>();
+                auto answer = std::find_if(buttons.begin(), buttons.end(), [this](auto *b) { return b->text() == m_answer; });
+                if (answer != buttons.end())
+                    (*answer)->click();
+                else
                     dialog->done(box ? int(QMessageBox::Ok) : int(QDialog::Rejected));
-                }
             }
         });
         m_dialogTimer.start(5);
@@ -98,6 +130,7 @@ private Q_SLOTS:
         m_dialogs.clear();
         m_copies.clear();
         m_hold = false;
+        m_answer = "Replace";
     }
     void cleanup() { m_window.reset(); }
 
@@ -126,7 +159,8 @@ private Q_SLOTS:
         QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 sp_tree tw_files",
                                     "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
                                     "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=...",
-                                    "4 0 1 1 pb_progress"}));
+                                    "4 0 1 1 horizontalLayout_3 pb_progress=0% b_stop=Stop"}));
+        QVERIFY(w<QProgressBar>("pb_progress")->isHidden() && w("b_stop")->isHidden()); // until a batch runs
         QCOMPARE(tree()->headerItem()->text(0) + "|" + tree()->headerItem()->text(1), QString("Name|Size"));
 
         const QMetaObject *meta = m_window->metaObject();
@@ -138,8 +172,7 @@ private Q_SLOTS:
         }
         QCOMPARE(slotList, QStringList({"openFile() public", "itemDoubleClicked(QTreeWidgetItem*) public",
                                         "browseDownloadFolder() public", "downloadChecked() public",
-                                        "selectAll() public", "progress(int,int) private",
-                                        "progressValueChanged(int) private",
+                                        "selectAll() public", "stopDownload() public", "progress(int,int) private",
                                         "itemChanged(QTreeWidgetItem*,int) private"}));
     }
 
@@ -199,14 +232,15 @@ private Q_SLOTS:
         const QStringList reopened{"20110914_0146 0 0", "  20110914_014640 1024 0", "20110914_0146 0 0",
                                    "  20110914_014655 1536 0", "log 2097152 0"};
         QCOMPARE(items(), reopened);
+        QVERIFY(!w<QComboBox>("cb_device")->isEnabled());
 
-        // Then no card at all: one message, the tree stays, the chooser stays disabled.
+        // Then no card at all: one message, the tree stays, another device can be chosen.
         card.setMagic(0x12345678);
         QVERIFY(card.write(m_cards.filePath("card.img")));
         w("b_open")->click();
         QCOMPARE(m_dialogs, QStringList{"Error: Unable to open device"});
         QCOMPARE(items(), reopened);
-        QVERIFY(!w<QComboBox>("cb_device")->isEnabled());
+        QVERIFY(w<QComboBox>("cb_device")->isEnabled());
     }
 
     void batch() // of checked files, in tree order and one at a time, into a checked folder
@@ -231,6 +265,9 @@ private Q_SLOTS:
         // One batch at a time: the controls that would start another are off or ignored.
         QVERIFY(m_window->isDownloading() && !w("b_open")->isEnabled() && !w("b_downloadChecked")->isEnabled());
         emit tree()->itemDoubleClicked(file(1, 0), 0);
+        // The folder is the one the batch started with.
+        const QTemporaryDir other;
+        w<QLineEdit>("e_downloadFolder")->setText(other.path());
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
 
         // Past the failures to the end, the unchecked log last, the double-clicked file not at
@@ -241,14 +278,50 @@ private Q_SLOTS:
         QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
         QCOMPARE(exported("20110914_024725.mseed"), CardImage::patternRun(31200, 20)); // what the card had
         QCOMPARE(exported("log"), CardImage::patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
-        QTRY_COMPARE(m_dialogs.size(), 2);
+        QCOMPARE(QDir(other.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QTRY_COMPARE(m_dialogs.size(), 3); // the folder, the question, the summary
+        QTest::qWait(200);
+        QCOMPARE(m_dialogs.size(), 3); // the batch ended once
+        QVERIFY(m_dialogs[1].startsWith("Download: \"20110914_014700.mseed\" exists already in"));
         const QStringList lines = m_dialogs.last().split('\n');
-        QVERIFY2(lines.size() == 4 && lines[0] == "Download: These files were not downloaded completely:"
-                     && lines[2].startsWith("/20110914_0146/20110914_014700: cannot write")
-                     && lines[3].startsWith("/20110914_0246/20110914_024725: the card ends"),
+        QVERIFY2(lines.size() == 3 && lines[0] == "Download: Not downloaded completely: 2 of 6 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014700: cannot write")
+                     && lines[2].startsWith("/20110914_0246/20110914_024725: the card ends"),
                  qPrintable(m_dialogs.last()));
         QVERIFY(w("b_open")->isEnabled() && w("b_downloadChecked")->isEnabled());
-        QVERIFY(w<QProgressBar>("pb_progress")->isHidden());
+        QVERIFY(w<QProgressBar>("pb_progress")->isHidden() && w("b_stop")->isHidden());
+    }
+
+    void existingFiles_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("copies");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("Replace") << "Replace" << "s10 e10 s5 e5 s4097 e4097" << true;
+        QTest::newRow("Skip existing") << "Skip existing" << "s5 e5" << false;
+        QTest::newRow("Cancel") << "Cancel" << "" << false;
+    }
+    void existingFiles() // one question for the whole batch; skipped files are not touched
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, copies);
+        QFETCH(bool, replaced);
+        open(CardImage());
+        for (const QString name : {"20110914_014640.mseed", "log"}) {
+            QFile old(m_out->filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier copy") == 12);
+        }
+        m_answer = answer;
+        for (QTreeWidgetItem *item : {file(0, 0), file(0, 1)})
+            item->setCheckState(0, Qt::Checked);
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QCOMPARE(m_dialogs, QStringList{"Download: 2 of the 3 files exist already in \""
+                                        + QDir::toNativeSeparators(m_out->path()) + "\".\n20110914_014640.mseed\nlog"});
+        QCOMPARE(m_copies.join(' '), copies);
+        QCOMPARE(exported("20110914_014640.mseed"), replaced ? CardImage::patternRun(30000, 10) : "earlier copy");
+        QCOMPARE(exported("log").startsWith("earlier copy"), !replaced);
+        QCOMPARE(QFileInfo::exists(m_out->filePath("20110914_014700.mseed")), answer != "Cancel");
     }
 
     void doubleClick() // a file alone, outside any queue; the log as "log"; a directory nothing
@@ -264,6 +337,91 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), (QStringList{"20110914_024710.mseed", "log"}));
         QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
         QVERIFY(m_dialogs.isEmpty());
+    }
+
+    void stopButton() // the running file removed, nothing more begun, one summary; then a copy of no sectors
+    {
+        CardImage card;
+        card.addFile(1, 6, T1 + 50, 100000, 32768); // 16 MiB
+        card.setRecord(2, 3, FileRecord{T1 + 3700, 40000, 39990, 0}); // the last sector below the first
+        open(card);
+        for (QTreeWidgetItem *item : {file(0, 3), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        m_hold = true;
+        w("b_downloadChecked")->click();
+        QVERIFY(m_started.tryAcquire(1, 10000));
+        QVERIFY(!w("b_stop")->isHidden() && w("b_stop")->isEnabled());
+        w("b_stop")->click();
+        m_proceed.release();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QCOMPARE(m_copies, QStringList{"s32768"});
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList());
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        const QStringList lines = m_dialogs[0].split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: The download was stopped after 0 of 3 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014730: stopped")
+                     && lines[2] == "/20110914_0246/20110914_024640: not begun, the download was stopped"
+                     && lines[3] == "/log: not begun, the download was stopped",
+                 qPrintable(m_dialogs[0]));
+
+        m_hold = false;
+        emit tree()->itemDoubleClicked(file(1, 3), 0);
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        const auto *bar = w<QProgressBar>("pb_progress");
+        QVERIFY2(bar->minimum() == 0 && bar->maximum() > 0, qPrintable(QString("%1..%2").arg(bar->minimum()).arg(bar->maximum())));
+    }
+
+    void cardFailures() // a card pulled mid-batch: one message, nothing more read; a worn card closed at once
+    {
+        open(CardImage());
+        auto pulled = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30205, ~0ull, ENODEV, 0);
+        FailingCard *card = pulled.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(pulled)));
+        for (QTreeWidgetItem *item : {file(0, 0), file(0, 2), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        const QStringList lines = m_dialogs[0].split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: The card stopped answering after 1 of 4 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014720: ")
+                     && lines[2] == "/20110914_0246/20110914_024640: not begun, the card stopped answering"
+                     && lines[3] == "/log: not begun, the card stopped answering",
+                 qPrintable(m_dialogs[0]));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList{"20110914_014640.mseed"}); // no zeros
+        const int failures = card->failures;
+        QVERIFY2(failures < 100, qPrintable(QString::number(failures)));
+
+        // Worn: every sector of the 300-sector file fails slowly. Closing stops the retry
+        // at the next sector.
+        auto worn = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30200, 30499, EIO, 20);
+        card = worn.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(worn)));
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([card] { return card->failures >= 3; }, 20000));
+        QVERIFY(m_window->close());
+        const int atClose = card->failures;
+        QVERIFY2(atClose <= 5, qPrintable(QString::number(atClose))); // not the 300 sectors' retries
+        QCOMPARE(m_dialogs.size(), 2); // the question about the files there; no summary
+    }
+
+    void unreadableDirectory() // marked with its reason, and named in the summary
+    {
+        CardImage card(60000);
+        card.setLength(Card::sectorOffset(60016)); // the block of slot 2 lies beyond the end
+        open(card);
+        QTreeWidgetItem *directory = tree()->topLevelItem(1);
+        QVERIFY(!directory->icon(0).isNull() && directory->childCount() == 0);
+        QVERIFY2(directory->toolTip(0).startsWith("cannot read directory 20110914_0246 (table slot 2, sector 60016)"),
+                 qPrintable(directory->toolTip(0)));
+        QVERIFY(tree()->topLevelItem(0)->icon(0).isNull() && tree()->topLevelItem(0)->toolTip(0).isEmpty());
+        w("b_selectAll")->click();
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        QCOMPARE(m_dialogs[0], "Download: Every file listed was downloaded, but some directories could not be read.\n/20110914_0246: "
+                                   + directory->toolTip(0));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 4);
     }
 
     void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued

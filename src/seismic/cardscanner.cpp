@@ -67,7 +67,10 @@ void CardScanner::run(quint64 generation, QVector<File> files)
         batch.clear();
         sinceBatch.restart();
     };
-    for (const File &file : files) {
+    // Between two reads the scan gives way: to a newer scan, and to a download, after
+    // which the file is read again from its start.
+    const auto proceed = [this, &current] { return current() && !m_paused.load(); };
+    for (int i = 0; i < files.size();) {
         {
             QMutexLocker locker(&m_mutex);
             while (m_paused && current())
@@ -75,7 +78,13 @@ void CardScanner::run(quint64 generation, QVector<File> files)
         }
         if (!current())
             return;
-        batch.append(QuickScan::scanFile(*m_card, file.entry, file.cardPath));
+        bool interrupted = false;
+        const FilePicture picture = QuickScan::scanFile(*m_card, files.at(i).entry, files.at(i).cardPath, proceed,
+                                                        &interrupted);
+        if (interrupted)
+            continue;
+        batch.append(picture);
+        ++i;
         if (sinceBatch.elapsed() >= BatchIntervalMs)
             deliver();
     }

@@ -189,14 +189,31 @@ namespace {
 // range that does not come whole, so that a bad sector costs a few reads and the rest
 // around it is still read. Sectors that would not come are zeros in `bytes` and named in
 // `unreadable`; after `budget` reads the rest stays unread and is counted as missing.
-void readRange(Filesystem &card, const EntryInfo &entry, qint64 first, qint64 count, QByteArray *bytes,
-               QVector<qint64> *unreadable, int *budget, qint64 *missing)
+struct Reading
 {
-    if (*budget <= 0) {
+    Filesystem &card;
+    const EntryInfo &entry;
+    const std::function<bool()> &proceed;
+    int budget;
+    bool interrupted = false;
+
+    // False once the reads of this file must end.
+    bool next()
+    {
+        if (interrupted || (proceed && !proceed()))
+            interrupted = true;
+        return !interrupted && budget-- > 0;
+    }
+};
+
+void readRange(Reading &r, qint64 first, qint64 count, QByteArray *bytes, QVector<qint64> *unreadable, qint64 *missing)
+{
+    if (!r.next()) {
         *missing += count;
         return;
     }
-    --*budget;
+    Filesystem &card = r.card;
+    const EntryInfo &entry = r.entry;
     const QByteArray part = card.readEntrySectors(entry, first, count);
     if (part.size() == count * Card::SectorSize) {
         bytes->replace(first * Card::SectorSize, part.size(), part);
@@ -208,33 +225,41 @@ void readRange(Filesystem &card, const EntryInfo &entry, qint64 first, qint64 co
         return;
     }
     const qint64 half = count / 2;
-    readRange(card, entry, first, half, bytes, unreadable, budget, missing);
-    readRange(card, entry, first + half, count - half, bytes, unreadable, budget, missing);
+    readRange(r, first, half, bytes, unreadable, missing);
+    readRange(r, first + half, count - half, bytes, unreadable, missing);
 }
 
 } // namespace
 
-FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath)
+FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath,
+                     const std::function<bool()> &proceed, bool *interrupted)
 {
     const qint64 sectorCount = qMax<qint64>(0, entry.record.sectorCount());
+    // Past a sector that cannot be read the rest is read on, with zeros in its place, so
+    // that a gap it causes can be told from one the recorder made. Halving finds one bad
+    // sector of a 1 MiB file in about 22 reads; a failing card may take seconds a read,
+    // so a file gets no more than that.
+    constexpr int ReadBudget = 24;
+    Reading reading{card, entry, proceed, ReadBudget};
+    FilePicture file;
     if (sectorCount <= WholeFileSectors) {
-        // Past a sector that cannot be read the rest is read on, with zeros in its place,
-        // so that a gap it causes can be told from one the recorder made.
-        constexpr int ReadBudget = 64;
-        QByteArray bytes(qMax<qint64>(sectorCount, 0) * Card::SectorSize, '\0');
+        QByteArray bytes(sectorCount * Card::SectorSize, '\0');
         QVector<qint64> unreadable;
         qint64 missing = 0;
-        int budget = ReadBudget;
         if (sectorCount > 0)
-            readRange(card, entry, 0, sectorCount, &bytes, &unreadable, &budget, &missing);
+            readRange(reading, 0, sectorCount, &bytes, &unreadable, &missing);
         std::sort(unreadable.begin(), unreadable.end());
-        return summarize(cardPath, bytes, QByteArray(), true, missing, unreadable);
+        file = summarize(cardPath, bytes, QByteArray(), true, missing, unreadable);
+    } else {
+        const QByteArray head = reading.next() ? card.readEntrySectors(entry, 0, HeadSectors) : QByteArray();
+        const QByteArray tail = reading.next() ? card.readEntrySectors(entry, sectorCount - TailSectors, TailSectors)
+                                               : QByteArray();
+        file = summarize(cardPath, head, tail, false);
+        if (head.size() < HeadSectors * Card::SectorSize || tail.size() < TailSectors * Card::SectorSize)
+            file.unreadableSectors = HeadSectors + TailSectors - (head.size() + tail.size()) / Card::SectorSize;
     }
-    const QByteArray head = card.readEntrySectors(entry, 0, HeadSectors);
-    const QByteArray tail = card.readEntrySectors(entry, sectorCount - TailSectors, TailSectors);
-    FilePicture file = summarize(cardPath, head, tail, false);
-    if (head.size() < HeadSectors * Card::SectorSize || tail.size() < TailSectors * Card::SectorSize)
-        file.unreadableSectors = HeadSectors + TailSectors - (head.size() + tail.size()) / Card::SectorSize;
+    if (interrupted)
+        *interrupted = reading.interrupted;
     return file;
 }
 

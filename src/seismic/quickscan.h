@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QVector>
 
+#include <functional>
+
 class Filesystem;
 struct EntryInfo;
 
@@ -26,7 +28,9 @@ FilePicture summarize(const QString &cardPath, const QByteArray &head, const QBy
                       qint64 missingSectors = 0, const QVector<qint64> &unreadable = {});
 
 // Reads what the quick scan needs of the listed file `entry` at `cardPath`, and
-// summarizes it.
-FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath);
+// summarizes it. `proceed`, when given, is asked before every read; once it answers false
+// the scan of the file ends and *interrupted is set (its figures are then incomplete).
+FilePicture scanFile(Filesystem &card, const EntryInfo &entry, const QString &cardPath,
+                     const std::function<bool()> &proceed = {}, bool *interrupted = nullptr);
 
 } // namespace QuickScan

@@ -1,6 +1,9 @@
 #include "mainwindow.h"
+#include "backgroundsink.h"
 #include "cardviews.h"
 #include "devicediscoverer.h"
+#include "recordscanner.h"
+#include "reportpicture.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
 
@@ -10,9 +13,12 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QSet>
 #include <QSettings>
 #include <QSplitter>
+#include <QStyle>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -25,10 +31,30 @@ const char *const GeometryKey = "window_geometry";
 const char *const SplitterKey = "splitter_state";
 const char *const ViewsSplitterKey = "views_splitter_state";
 const char *const ColumnsKey = "tree_columns";
-// Interval between bar updates while sectors stream in; the end of a copy always shows.
-constexpr qint64 ProgressIntervalMs = 20;
-// Sectors between two looks at the clock: 32 KiB, a few milliseconds even on a slow card.
-constexpr unsigned ProgressSampleSectors = 64;
+// Interval between two looks of the bar at the copy under way.
+constexpr int ProgressIntervalMs = 40;
+// Files named in the summary box itself; its details list every one.
+constexpr int SummaryLines = 3;
+
+quint64 packProgress(int current, int total)
+{
+    return (quint64(quint32(current)) << 32) | quint32(total);
+}
+
+// Where a file of the tree goes: named from its record, the log as "log".
+MainWindow::BatchFile batchFile(const FileItem *item)
+{
+    if (item->entry.isLog())
+        return {item->entry, item->path, QStringLiteral("log")};
+    return {item->entry, item->path, cardFileName(item->entry.record.startTime) + QLatin1String(".mseed")};
+}
+
+// True when something, even a link to nothing, has this name already.
+bool destinationTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
 
 } // namespace
 
@@ -37,14 +63,21 @@ MainWindow::MainWindow()
     , filesystem(std::make_shared<Filesystem>())
 {
     ui->setupUi(this);
-    m_clock.start();
+    ui->pb_progress->hide();
+    ui->b_stop->hide();
 
     const DeviceDiscoverer discoverer;
     ui->cb_device->addItems(discoverer.listDevices());
 
-    // Direct: the reader emits on a pool thread once per sector; relayProgress() keeps
-    // only the latest report and hands it to progress() on this thread.
+    // Direct: the reader emits on a pool thread once per sector; relayProgress() only
+    // keeps the latest report, which the bar's timer shows.
     connect(filesystem.get(), &Filesystem::progress, this, &MainWindow::relayProgress, Qt::DirectConnection);
+    connect(&m_barTimer, &QTimer::timeout, this, &MainWindow::showProgress);
+    // The names of a directory's files show in full once it is opened; measuring them all
+    // when the tree is filled would cost the time of a full card's rows.
+    connect(ui->tw_files, &QTreeWidget::itemExpanded, this, [this] { ui->tw_files->resizeColumnToContents(0); });
+    m_barTimer.setInterval(ProgressIntervalMs);
+    connect(&m_batchWatcher, &QFutureWatcherBase::finished, this, [this] { finishBatch(m_batchWatcher.result()); });
 
     setUpViews();
     const QSettings settings;
@@ -131,18 +164,19 @@ void MainWindow::browseDownloadFolder()
 
 void MainWindow::openFile()
 {
-    // The chooser stays fixed from the first attempt on; Open retries the same path.
+    // An open card fixes the chooser; Open reads the same path again. After a failure
+    // another device can be chosen.
     ui->cb_device->setEnabled(false);
     const QString devicePath = ui->cb_device->currentText();
     // The views stop reading the card before the reader turns to another.
     m_views->stop();
     if (!filesystem->open(devicePath)) {
+        ui->cb_device->setEnabled(true);
         QMessageBox box(QMessageBox::Critical, tr("Error"), tr("Unable to open device"), QMessageBox::Ok, this);
         box.setInformativeText(filesystem->errorString());
         box.exec();
         return;
     }
-    rootPath = QStringLiteral("/");
     populateTree();
     m_views->cardOpened();
 }
@@ -150,9 +184,17 @@ void MainWindow::openFile()
 void MainWindow::populateTree()
 {
     ui->tw_files->clear();
-    const QList<EntryInfo> root = filesystem->list(rootPath);
+    QStringList problems;
+    const QList<EntryInfo> root = filesystem->listRoot(&problems);
+    if (root.isEmpty() && !problems.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, tr("Error"), tr("The card's directory table cannot be read."),
+                        QMessageBox::Ok, this);
+        box.setInformativeText(problems.first());
+        box.exec();
+        return;
+    }
     for (const EntryInfo &entry : root) {
-        if (entry.name == QLatin1String("log")) {
+        if (entry.isLog()) {
             auto *item = new FileItem(entry);
             item->setText(0, entry.name);
             item->setText(1, QString::number(entry.size));
@@ -166,6 +208,12 @@ void MainWindow::populateTree()
         directory->setText(1, QString::number(entry.size));
         ui->tw_files->addTopLevelItem(directory);
         directory->setCheckState(0, Qt::Unchecked);
+        if (!entry.problem.isEmpty()) {
+            // Its files cannot be listed: marked, with the reason where the pointer rests.
+            directory->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            directory->setToolTip(0, entry.problem);
+            continue;
+        }
 
         // By table slot, not by name: two recordings that began in the same minute
         // share a name, and each must show its own files.
@@ -228,26 +276,33 @@ void MainWindow::downloadChecked()
 {
     if (m_batchRunning)
         return;
-    downloadQueue.clear();
+    QList<BatchFile> files;
+    QStringList unlisted;
     for (int i = 0; i < ui->tw_files->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = ui->tw_files->topLevelItem(i);
+        // A checked directory whose files could not be listed: the summary says so.
+        if (top->type() == DirectoryItem::Type && top->checkState(0) == Qt::Checked) {
+            const EntryInfo &entry = static_cast<DirectoryItem *>(top)->entry;
+            if (!entry.problem.isEmpty())
+                unlisted.append(tr("%1: %2").arg(QLatin1Char('/') + entry.name, entry.problem));
+        }
         for (int j = 0; j < top->childCount(); ++j) {
             QTreeWidgetItem *child = top->child(j);
             if (child->checkState(0) == Qt::Checked && child->type() == FileItem::Type)
-                downloadQueue.append(static_cast<FileItem *>(child)->path);
+                files.append(batchFile(static_cast<FileItem *>(child)));
         }
         // The recorder's log comes with every batch, checked or not.
-        if (top->text(0) == QLatin1String("log"))
-            downloadQueue.append(QStringLiteral("/log"));
+        if (top->type() == FileItem::Type)
+            files.append(batchFile(static_cast<FileItem *>(top)));
     }
-    startBatch(downloadQueue);
+    startBatch(files, unlisted);
 }
 
 void MainWindow::itemDoubleClicked(QTreeWidgetItem *item)
 {
     if (m_batchRunning || item->type() != FileItem::Type)
         return;
-    startBatch({static_cast<FileItem *>(item)->path});
+    startBatch({batchFile(static_cast<FileItem *>(item))}, {});
 }
 
 bool MainWindow::checkDownloadFolder(const QString &folder)
@@ -266,127 +321,183 @@ bool MainWindow::checkDownloadFolder(const QString &folder)
     return false;
 }
 
-void MainWindow::startBatch(const QStringList &paths)
+void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
 {
-    if (paths.isEmpty())
+    if (files.isEmpty())
         return;
-    if (!checkDownloadFolder(ui->e_downloadFolder->text())) {
-        downloadQueue.clear();
+    // The folder is read once: editing the field during the batch changes nothing.
+    const QString folder = ui->e_downloadFolder->text();
+    if (!checkDownloadFolder(folder))
         return;
+
+    // Files of another card may have the same names (recorders of an array start
+    // together): nothing is replaced unasked.
+    QStringList existing;
+    for (const BatchFile &file : files) {
+        if (destinationTaken(QDir(folder).filePath(file.outputName)))
+            existing.append(file.outputName);
     }
-    downloadQueue = paths;
-    m_problems.clear();
+    if (!existing.isEmpty()) {
+        const QString where = QDir::toNativeSeparators(folder);
+        const QString text = existing.size() == 1
+            ? tr("\"%1\" exists already in \"%2\".").arg(existing.first(), where)
+            : tr("%1 of the %2 files exist already in \"%3\".").arg(existing.size()).arg(files.size()).arg(where);
+        QMessageBox box(QMessageBox::Question, tr("Download"), text, QMessageBox::NoButton, this);
+        box.setInformativeText(tr("Replace them with the card's copies, or download only the others?"));
+        if (existing.size() > 1)
+            box.setDetailedText(existing.join(QLatin1Char('\n')));
+        QPushButton *replace = box.addButton(tr("Replace"), QMessageBox::AcceptRole);
+        QPushButton *skip = box.addButton(tr("Skip existing"), QMessageBox::AcceptRole);
+        QPushButton *cancel = box.addButton(tr("Cancel"), QMessageBox::RejectRole);
+        box.setDefaultButton(skip);
+        box.setEscapeButton(cancel);
+        box.exec();
+        if (box.clickedButton() == skip) {
+            const QSet<QString> taken(existing.cbegin(), existing.cend());
+            files.erase(std::remove_if(files.begin(), files.end(),
+                                       [&taken](const BatchFile &file) { return taken.contains(file.outputName); }),
+                        files.end());
+        } else if (box.clickedButton() != replace) {
+            return;
+        }
+        if (files.isEmpty())
+            return;
+    }
+
     m_batchRunning = true;
     m_views->setDownloading(true);
-    // One export at a time: the card has a single read position.
+    m_closing = false;
+    m_stopRequested = false;
+    filesystem->clearStopRequest();
+    m_batchSize = int(files.size());
+    m_currentFile = 0;
+    m_latestProgress = packProgress(0, 1);
+    // One batch at a time: the card has a single read position.
     ui->b_open->setEnabled(false);
     ui->b_downloadChecked->setEnabled(false);
-    downloadNextFile();
-}
+    ui->b_stop->setEnabled(true);
+    ui->pb_progress->show();
+    ui->b_stop->show();
+    showProgress();
+    m_barTimer.start();
 
-void MainWindow::downloadNextFile()
-{
-    if (downloadQueue.isEmpty())
-        return;
-    const QString path = downloadQueue.takeFirst();
-    const QString folder = ui->e_downloadFolder->text();
-    const quint64 task = ++m_currentTask;
-
-    // The task holds its own share of the reader; the window still waits for it on close.
+    // One task for the whole batch: a file costs its copy and nothing else. The task
+    // holds its own share of the reader; the window still waits for it on close.
     std::shared_ptr<Filesystem> reader = filesystem;
-    QFuture<ExportResult> future = QtConcurrent::run(QThreadPool::globalInstance(), [reader, path, folder] {
-        return reader->exportFile(path, folder);
+    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted] {
+        // Every record is checked on the way, on a thread of its own beside the copy: the
+        // views then show the full figures of each file read whole.
+        RecordScanner scanner;
+        BackgroundSink check(scanner);
+        BatchOutcome outcome;
+        outcome.total = int(files.size());
+        outcome.problems = unlisted;
+        outcome.unlisted = int(unlisted.size());
+        for (int i = 0; i < files.size(); ++i) {
+            const BatchFile &file = files.at(i);
+            if (outcome.cardStopped || m_stopRequested.load()) {
+                outcome.stopped = outcome.stopped || !outcome.cardStopped;
+                outcome.problems.append(outcome.cardStopped
+                                            ? tr("%1: not begun, the card stopped answering").arg(file.cardPath)
+                                            : tr("%1: not begun, the download was stopped").arg(file.cardPath));
+                continue;
+            }
+            m_latestProgress.store(packProgress(0, 1));
+            m_currentFile.store(i + 1);
+            // From its entry: the file the tree shows, even where two directories share a name.
+            const ExportResult result = reader->exportEntry(file.entry, folder, {&check});
+            // Some reasons name the file already; it is named once.
+            if (result.status != ExportResult::Complete)
+                outcome.problems.append(result.message.startsWith(file.cardPath)
+                                            ? result.message
+                                            : tr("%1: %2").arg(file.cardPath, result.message));
+            // A card taken out or failing every read: nothing more is read from it.
+            if (result.cardStopped)
+                outcome.cardStopped = true;
+            else if (result.status == ExportResult::Stopped)
+                outcome.stopped = true;
+            else
+                ++outcome.ended;
+        }
+        check.drain();
+        outcome.report = scanner.report();
+        return outcome;
     });
-    m_tasks.append(future);
-    auto *watcher = new QFutureWatcher<ExportResult>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, task, path] {
-        watcher->deleteLater();
-        exportFinished(task, path, watcher->result());
-    });
-    watcher->setFuture(future);
+    m_batchWatcher.setFuture(m_batch);
 }
 
-void MainWindow::exportFinished(quint64 task, const QString &path, const ExportResult &result)
+void MainWindow::finishBatch(const BatchOutcome &outcome)
 {
-    m_tasks.erase(std::remove_if(m_tasks.begin(), m_tasks.end(), [](const QFuture<ExportResult> &f) {
-                      return f.isFinished();
-                  }),
-                  m_tasks.end());
-    if (m_closing)
-        return;
-    if (result.status != ExportResult::Complete)
-        m_problems.append(tr("%1: %2").arg(path, result.message));
-    // An export that gave up sends no final progress, so the batch goes on from here;
-    // after a final progress the next file has been started already.
-    if (task == m_currentTask && !downloadQueue.isEmpty())
-        downloadNextFile();
-    if (downloadQueue.isEmpty() && m_tasks.isEmpty())
-        finishBatch();
-}
-
-void MainWindow::finishBatch()
-{
+    m_barTimer.stop();
+    showProgress();
     m_batchRunning = false;
     m_views->setDownloading(false);
     ui->b_open->setEnabled(true);
     ui->b_downloadChecked->setEnabled(true);
     ui->pb_progress->hide();
-    if (m_problems.isEmpty())
+    ui->b_stop->hide();
+    if (!m_closing)
+        m_views->applyFullFigures(filePictures(outcome.report));
+    if (m_closing || outcome.problems.isEmpty())
         return;
-    const QString text = tr("These files were not downloaded completely:\n\n%1").arg(m_problems.join(QLatin1Char('\n')));
-    m_problems.clear();
-    QMessageBox::warning(this, tr("Download"), text);
+
+    const int notDownloaded = int(outcome.problems.size()) - outcome.unlisted;
+    QString text;
+    if (outcome.cardStopped)
+        text = tr("The card stopped answering after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (outcome.stopped)
+        text = tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (notDownloaded > 0)
+        text = tr("Not downloaded completely: %1 of %2 files.").arg(notDownloaded).arg(outcome.total);
+    else
+        text = tr("Every file listed was downloaded, but some directories could not be read.");
+    QStringList first = outcome.problems.mid(0, SummaryLines);
+    if (outcome.problems.size() > SummaryLines)
+        first.append(tr("... and %1 more (Show Details).").arg(outcome.problems.size() - SummaryLines));
+    // However many files failed, the box keeps its size: the details area scrolls.
+    QMessageBox box(QMessageBox::Warning, tr("Download"), text, QMessageBox::Ok, this);
+    box.setInformativeText(first.join(QLatin1Char('\n')));
+    box.setDetailedText(outcome.problems.join(QLatin1Char('\n')));
+    box.exec();
+}
+
+void MainWindow::stopDownload()
+{
+    if (!m_batchRunning)
+        return;
+    m_stopRequested = true;
+    // Between two sectors the export removes its partial file and returns.
+    filesystem->requestStop();
+    ui->b_stop->setEnabled(false);
 }
 
 void MainWindow::progress(int current, int total)
 {
-    if (total != ui->pb_progress->maximum())
-        ui->pb_progress->setMaximum(total);
-    ui->pb_progress->setValue(current);
-    if (current == total && !downloadQueue.isEmpty())
-        downloadNextFile();
+    // A copy of no sectors still shows as done, and never sets a negative maximum.
+    const int maximum = qMax(total, 1);
+    if (ui->pb_progress->maximum() != maximum)
+        ui->pb_progress->setRange(0, maximum);
+    ui->pb_progress->setValue(current >= total ? maximum : qBound(0, current, maximum));
 }
 
-void MainWindow::progressValueChanged(int value)
+void MainWindow::showProgress()
 {
-    ui->pb_progress->setVisible(value != ui->pb_progress->maximum());
+    const quint64 latest = m_latestProgress.load(std::memory_order_acquire);
+    progress(int(quint32(latest >> 32)), int(quint32(latest)));
+    ui->pb_progress->setFormat(tr("File %1 of %2: %p%").arg(qMax(m_currentFile.load(), 1)).arg(m_batchSize));
 }
 
 void MainWindow::stopDownloads()
 {
-    if (m_tasks.isEmpty())
+    if (!m_batchRunning)
         return;
     m_closing = true;
-    downloadQueue.clear();
-    // Between two sectors the export removes its partial file and returns.
-    filesystem->requestStop();
-    for (QFuture<ExportResult> &task : m_tasks)
-        task.waitForFinished();
-    m_tasks.clear();
+    stopDownload();
+    m_batch.waitForFinished();
 }
 
 void MainWindow::relayProgress(int current, int total)
 {
-    // On the exporting thread, once per sector: keep it cheap. Keep the latest report;
-    // now and then, post it unless one is on its way already or the bar was fed a
-    // moment ago. The start and the end of a copy are always posted.
-    m_latestProgress.store((quint64(quint32(current)) << 32) | quint32(total), std::memory_order_release);
-    const bool edge = current == 0 || current == total;
-    if (!edge) {
-        const unsigned count = m_progressCount.load(std::memory_order_relaxed) + 1;
-        m_progressCount.store(count, std::memory_order_relaxed);
-        if (count % ProgressSampleSectors != 0)
-            return;
-    }
-    const qint64 now = m_clock.elapsed();
-    if (!edge && now - m_lastProgressPost.load(std::memory_order_relaxed) < ProgressIntervalMs)
-        return;
-    if (m_progressPending.exchange(true))
-        return;
-    m_lastProgressPost.store(now, std::memory_order_relaxed);
-    QMetaObject::invokeMethod(this, [this] {
-        m_progressPending.store(false);
-        const quint64 latest = m_latestProgress.load(std::memory_order_acquire);
-        progress(int(quint32(latest >> 32)), int(quint32(latest)));
-    }, Qt::QueuedConnection);
+    // On the exporting thread, once per sector: only the latest report is kept.
+    m_latestProgress.store(packProgress(current, total), std::memory_order_release);
 }
