@@ -14,6 +14,7 @@
 #include "samplecard.h"
 #include "timeaxis.h"
 #include "timelinewidget.h"
+#include "treeitems.h"
 #include "waveformwidget.h"
 
 #include <QSignalSpy>
@@ -100,7 +101,8 @@ QVector<qint32> wave(int count, int seed)
 
 // A file of three channels from Start, `seconds` long; HHZ misses [gapFrom, gapTo) seconds
 // when gapTo > gapFrom; all channels record [unlockedFrom, unlockedTo) with the clock unlocked.
-QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFrom = 0, int unlockedTo = 0)
+QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFrom = 0, int unlockedTo = 0,
+                     hptime_t start = Start)
 {
     QList<Packed> all;
     int seed = 0;
@@ -114,7 +116,7 @@ QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFr
                 bounds = {cuts[i], qBound(cuts[i], unlockedFrom, cuts[i + 1]), qBound(cuts[i], unlockedTo, cuts[i + 1]), cuts[i + 1]};
             for (int b = 0; b + 1 < bounds.size(); ++b) {
                 if (bounds[b + 1] > bounds[b])
-                    all += pack(channel, Start + bounds[b] * Sec, wave((bounds[b + 1] - bounds[b]) * 100, ++seed),
+                    all += pack(channel, start + bounds[b] * Sec, wave((bounds[b + 1] - bounds[b]) * 100, ++seed),
                                 !(unlockedTo > unlockedFrom && b == 1));
             }
         }
@@ -505,7 +507,7 @@ void TestViews::windowWhileScanning()
     // One directory of 100 files of 20 s, the fifth with a gap.
     QList<QByteArray> files;
     for (int i = 0; i < 100; ++i)
-        files << (i == 4 ? recording(20, 5, 8) : recording(20));
+        files << (i == 4 ? recording(20, 5, 8, 0, 0, Start + 80 * Sec) : recording(20, 0, 0, 0, 0, Start + i * 20 * Sec));
     const QString image = m_dir.filePath("window.img");
     QCOMPARE(writeCard(image, files).size(), 100);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
@@ -540,9 +542,9 @@ void TestViews::windowWhileScanning()
     QTreeWidgetItem *folder = tree->topLevelItem(0);
     QCOMPARE(row(folder->child(0)), QString("20230304_212000|%1|HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|ok|2")
                                         .arg(files[0].size() - 512));
-    QCOMPARE(row(folder->child(4)).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|1 gap|2"));
-    QCOMPARE(row(folder).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:20:01|1 gap|2"));
-    QVERIFY(views->details(folder->child(4)).contains("HHZ: gap of 3.01 s from 2023-03-04 21:19:46"));
+    QCOMPARE(row(folder->child(4)).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:21:02|2023-03-04 21:21:21|1 gap|2"));
+    QCOMPARE(row(folder).section('|', 2), QString("HHE HHN HHZ|2023-03-04 21:19:42|2023-03-04 21:53:01|1 gap|2"));
+    QVERIFY(views->details(folder->child(4)).contains("HHZ: gap of 3.01 s from 2023-03-04 21:21:06"));
     QCOMPARE(views->details(folder), QString("20230305_052000: 1 gap"));
     QCOMPARE(views->timeline()->picture().channels.size(), 3);
     QCOMPARE(views->timeline()->picture().channels[2].gaps.size(), 1);
@@ -563,14 +565,15 @@ void TestViews::windowWhileScanning()
         QVERIFY2(inked > 0, qPrintable(QString("trace %1").arg(t)));
     }
 
-    // A download's full check of the file replaces the quick scan's figures.
-    RecordScanner scanner;
-    EntryInfo entry;
-    QVERIFY(window.cardReader()->findEntry("/20230304_2120/20230305_052000", &entry));
-    window.cardReader()->scanEntry(entry, {&scanner});
-    views->applyFullFigures(filePictures(scanner.report()));
+    // A download checks every record of what it copies; its full figures replace the
+    // quick scan's.
+    QTemporaryDir out;
+    window.findChild<QLineEdit *>("e_downloadFolder")->setText(out.path());
+    window.findChild<QPushButton *>("b_downloadChecked")->click();
+    QVERIFY(QTest::qWaitFor([&] { return !window.isDownloading(); }, 20000));
     QCOMPARE(folder->child(4)->text(CardViews::CheckColumn), QString("1 gap"));
-    QVERIFY(views->figures("/20230304_2120/20230305_052000")->full);
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(views->figures(static_cast<FileItem *>(folder->child(i))->path)->full);
     QVERIFY(views->details(folder->child(4)).endsWith("Every record checked by the download."));
     window.close();
 }
