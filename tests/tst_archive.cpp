@@ -1,5 +1,6 @@
 // What an export files and proves: SHA-256 digests, the sha256sum manifest, and the SDS
 // day files, checked against records packed by libmseed here and against sha256sum.
+#include "archivesinks.h"
 #include "manifest.h"
 #include "sdsarchive.h"
 #include "sha256.h"
@@ -154,6 +155,8 @@ private Q_SLOTS:
     void dayFiles();
     void splitAtMidnight();
     void failedRunLeavesDayFilesAsTheyWere();
+    void sinkFindsRecordsInChunks_data();
+    void sinkFindsRecordsInChunks();
 };
 
 void TestArchive::digests_data()
@@ -399,6 +402,68 @@ void TestArchive::failedRunLeavesDayFilesAsTheyWere()
     QCOMPARE(archive.addRecord(tuesday[0].constData(), 512), SdsArchive::Failed);
     QVERIFY(archive.errorString().contains("symbolic link"));
     QCOMPARE(readAll(other.filePath("target")), QByteArray("keep"));
+}
+
+void TestArchive::sinkFindsRecordsInChunks_data()
+{
+    QTest::addColumn<int>("chunkSectors");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("one sector a chunk") << 1 << int(CopyEnd::Incomplete) << true;
+    QTest::newRow("three sectors a chunk") << 3 << int(CopyEnd::Complete) << true;
+    QTest::newRow("stopped") << 3 << int(CopyEnd::Stopped) << false;
+    QTest::newRow("failed") << 1 << int(CopyEnd::Failed) << false;
+}
+
+void TestArchive::sinkFindsRecordsInChunks()
+{
+    QFETCH(int, chunkSectors);
+    QFETCH(int, end);
+    QFETCH(bool, kept);
+    // A card file: records of 4096 bytes across chunk ends, a sector of the recorder's
+    // padding, and a record with an unreadable sector (zeros), which is not filed.
+    MSRecord *msr = msr_init(nullptr);
+    strcpy(msr->network, "XX");
+    strcpy(msr->station, "VEXA");
+    strcpy(msr->channel, "HHE");
+    msr->starttime = utc("2023-03-14T09:25:49");
+    msr->samprate = 100;
+    msr->reclen = 4096;
+    msr->encoding = DE_STEIM2;
+    msr->byteorder = 1;
+    QVector<qint32> samples = series(20000, 3);
+    msr->datasamples = samples.data();
+    msr->numsamples = samples.size();
+    msr->sampletype = 'i';
+    QList<QByteArray> records;
+    int64_t packed = 0;
+    msr_pack(msr, keep, &records, &packed, 1, 0);
+    msr->datasamples = nullptr;
+    msr_free(&msr);
+    QVERIFY(records.size() >= 4);
+    QByteArray file = records[0] + QByteArray(512, char(0xa5)) + records[1] + records[2] + records[3];
+    const qint64 unreadable = (4096 + 512 + 4096 + 1024) / 512; // inside records[2]
+    std::fill_n(file.data() + unreadable * 512, 512, '\0');
+
+    QTemporaryDir dir;
+    SdsArchive archive(dir.path());
+    SdsSink sink(archive);
+    QVERIFY(sink.begin(CopySource{}));
+    for (qint64 offset = 0; offset < file.size(); offset += chunkSectors * 512) {
+        SectorChunk chunk;
+        chunk.data = file.constData() + offset;
+        chunk.length = qMin<qint64>(chunkSectors * 512, file.size() - offset);
+        chunk.firstSector = offset / 512;
+        if (unreadable >= chunk.firstSector && unreadable < chunk.firstSector + chunk.length / 512)
+            chunk.unreadable = {unreadable};
+        QVERIFY(sink.consume(chunk));
+    }
+    QVERIFY(sink.finish(CopyEnd(end)));
+    QCOMPARE(sink.recordsLeftOut(), 1);
+    archive.close();
+    const QString dayFile = dir.filePath("2023/XX/VEXA/HHE.D/XX.VEXA..HHE.D.2023.073");
+    QCOMPARE(readAll(dayFile), kept ? records[0] + records[1] + records[3] : QByteArray());
+    QCOMPARE(QFile::exists(dayFile), kept);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

@@ -186,3 +186,43 @@ bool Manifest::save()
     }
     return true;
 }
+
+bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems)
+{
+    const QString path = QDir(folder).filePath(Manifest::fileName());
+    QFile file(path);
+    errno = 0;
+    if (!file.open(QIODevice::ReadOnly)) {
+        problems->append(QStringLiteral("cannot read %1: %2").arg(path, errno ? systemReason() : file.errorString()));
+        return false;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    bool ok = true;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).isEmpty())
+            continue;
+        QString name;
+        QByteArray expected;
+        if (!Manifest::parseLine(lines.at(i), &name, &expected) || QDir::isAbsolutePath(name)
+            || QDir::cleanPath(name) == QLatin1String("..") || QDir::cleanPath(name).startsWith(QLatin1String("../"))) {
+            problems->append(QStringLiteral("%1 line %2 is not a checksum line of a file in the folder").arg(path).arg(i + 1));
+            ok = false;
+            continue;
+        }
+        ManifestCheck check;
+        check.path = name;
+        const QString filePath = QDir(folder).filePath(name);
+        QString reason;
+        const QByteArray actual = sha256OfFile(filePath, &reason);
+        if (!actual.isEmpty()) {
+            check.outcome = actual == expected ? ManifestCheck::Ok : ManifestCheck::Failed;
+        } else if (!QFileInfo::exists(filePath) && !QFileInfo(filePath).isSymLink()) {
+            check.outcome = ManifestCheck::Missing;
+        } else {
+            check.outcome = ManifestCheck::Failed;
+            check.reason = reason;
+        }
+        checks->append(check);
+    }
+    return ok;
+}

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 class Manifest
 {
@@ -53,3 +54,22 @@ private:
     QMap<QString, QByteArray> m_set;     // set in this run: win over the file's lines
     QString m_error;
 };
+
+// One line of a manifest checked against the folder, as `sha256sum -c` reports it.
+struct ManifestCheck
+{
+    enum Outcome {
+        Ok,
+        Failed,  // the digest differs, or the file cannot be read (reason says why)
+        Missing, // no such file
+    };
+    QString path;
+    Outcome outcome = Failed;
+    QString reason; // empty for Ok and for a digest that differs
+};
+
+// Checks every line of FOLDER/manifest-sha256.txt, in the order of the file, into
+// *checks. False when the manifest is missing or unreadable, or holds a line that is not a
+// checksum line or names a path outside the folder (*problems says which; the other lines
+// are still checked).
+bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems);
