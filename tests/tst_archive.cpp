@@ -36,7 +36,7 @@ QVector<qint32> series(int count, int seed)
 {
     QVector<qint32> samples(count);
     for (int i = 0; i < count; ++i)
-        samples[i] = qint32(400 * std::sin(i / 70.0 + seed) + ((i * 7919 + seed * 31) % 23) - 11);
+        samples[i] = qint32(400 * std::sin(i / 70.0 + seed) + ((qint64(i) * 7919 + seed * 31) % 23) - 11);
     return samples;
 }
 
