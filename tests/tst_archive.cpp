@@ -177,16 +177,22 @@ void TestArchive::digests()
     QFETCH(QByteArray, data);
     QFETCH(int, chunk);
     QFETCH(QByteArray, digest);
+    // Directly, and on a thread of its own behind a ring of chunk buffers.
     HashSink sink;
-    QVERIFY(sink.begin(CopySource{}));
-    for (int offset = 0; offset < data.size(); offset += chunk) {
-        SectorChunk part;
-        part.data = data.constData() + offset;
-        part.length = qMin(chunk, int(data.size()) - offset);
-        QVERIFY(sink.consume(part));
+    HashSink behind;
+    BackgroundSinks background({&behind});
+    for (CopySink *consumer : std::initializer_list<CopySink *>{&sink, &background}) {
+        QVERIFY(consumer->begin(CopySource{}));
+        for (int offset = 0; offset < data.size(); offset += chunk) {
+            SectorChunk part;
+            part.data = data.constData() + offset;
+            part.length = qMin(chunk, int(data.size()) - offset);
+            QVERIFY(consumer->consume(part));
+        }
+        QVERIFY(consumer->finish(CopyEnd::Incomplete));
     }
-    QVERIFY(sink.finish(CopyEnd::Incomplete));
     QCOMPARE(sink.hexDigest(), digest);
+    QCOMPARE(behind.hexDigest(), digest);
     QCOMPARE(Sha256::hexDigest(data.constData(), data.size()), digest);
 
     QTemporaryDir dir;
@@ -197,6 +203,25 @@ void TestArchive::digests()
     QVERIFY(error.contains("No such file or directory"));
     // A stopped copy leaves no digest to list.
     QVERIFY(sink.begin(CopySource{}) && sink.finish(CopyEnd::Stopped) && sink.hexDigest().isEmpty());
+
+    // A sink behind the thread that fails: the copy fails, and the sink is told.
+    struct Refusing : CopySink
+    {
+        CopyEnd end = CopyEnd::Complete;
+        bool begin(const CopySource &) override { return true; }
+        bool consume(const SectorChunk &) override { return false; }
+        bool finish(CopyEnd e) override { end = e; return true; }
+        QString errorString() const override { return QStringLiteral("disk full"); }
+    } refusing;
+    BackgroundSinks failing({&refusing});
+    QVERIFY(failing.begin(CopySource{}));
+    SectorChunk one;
+    one.data = "x";
+    one.length = 1;
+    QVERIFY(failing.consume(one));
+    QVERIFY(!failing.finish(CopyEnd::Complete));
+    QCOMPARE(refusing.end, CopyEnd::Failed);
+    QCOMPARE(failing.errorString(), QStringLiteral("disk full"));
 }
 
 void TestArchive::manifestChecksBySha256sum()

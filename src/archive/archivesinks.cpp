@@ -202,3 +202,121 @@ bool CompareSink::finish(CopyEnd end)
     m_fd = -1;
     return true;
 }
+
+BackgroundSinks::BackgroundSinks(const QList<CopySink *> &sinks)
+    : m_sinks(sinks)
+{
+    for (int i = 0; i < Depth; ++i)
+        m_free.push_back(i);
+    m_worker = std::thread([this]() { work(); });
+}
+
+BackgroundSinks::~BackgroundSinks()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    m_worker.join();
+}
+
+void BackgroundSinks::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this]() { return m_quit || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        const int index = m_queue.front();
+        m_queue.pop_front();
+        m_busy = true;
+        const bool skip = m_failed;
+        lock.unlock();
+        QString error;
+        bool ok = true;
+        if (!skip) {
+            for (CopySink *sink : std::as_const(m_sinks)) {
+                if (!sink->consume(m_slots[index].chunk)) {
+                    ok = false;
+                    error = sink->errorString();
+                    break;
+                }
+            }
+        }
+        lock.lock();
+        if (!ok && !m_failed) {
+            m_failed = true;
+            m_error = error;
+        }
+        m_busy = false;
+        m_free.push_back(index);
+        m_changed.notify_all();
+    }
+}
+
+void BackgroundSinks::waitIdle(std::unique_lock<std::mutex> &lock)
+{
+    m_changed.wait(lock, [this]() { return m_queue.empty() && !m_busy; });
+}
+
+bool BackgroundSinks::begin(const CopySource &source)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    waitIdle(lock);
+    m_failed = false;
+    m_error.clear();
+    for (int i = 0; i < m_sinks.size(); ++i) {
+        if (!m_sinks.at(i)->begin(source)) {
+            m_error = m_sinks.at(i)->errorString();
+            for (int j = 0; j < i; ++j)
+                m_sinks.at(j)->finish(CopyEnd::Failed);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BackgroundSinks::consume(const SectorChunk &chunk)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this]() { return !m_free.empty() || m_failed; });
+    if (m_failed)
+        return false;
+    const int index = m_free.front();
+    m_free.pop_front();
+    lock.unlock();
+    Slot &slot = m_slots[index];
+    if (slot.data.size() < chunk.length)
+        slot.data.resize(int(chunk.length));
+    std::memcpy(slot.data.data(), chunk.data, size_t(qMax<qint64>(chunk.length, 0)));
+    slot.chunk = chunk;
+    slot.chunk.data = slot.data.constData();
+    lock.lock();
+    m_queue.push_back(index);
+    m_changed.notify_all();
+    return true;
+}
+
+bool BackgroundSinks::finish(CopyEnd end)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    waitIdle(lock);
+    const bool failed = m_failed;
+    if (failed && (end == CopyEnd::Complete || end == CopyEnd::Incomplete))
+        end = CopyEnd::Failed;
+    bool ok = !failed;
+    for (CopySink *sink : std::as_const(m_sinks)) {
+        if (!sink->finish(end) && ok) {
+            ok = false;
+            m_error = sink->errorString();
+        }
+    }
+    return ok;
+}
+
+QString BackgroundSinks::errorString() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_error;
+}

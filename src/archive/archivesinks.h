@@ -9,6 +9,11 @@
 #include <QString>
 #include <QVector>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 struct MSRecord_s;
 
 // Files the records of each card file into an SdsArchive. The records of one card file
@@ -111,4 +116,47 @@ public:
 private:
     CopySink &m_inner;
     QString m_name;
+};
+
+// Runs other sinks on a thread of their own, so that hashing and writing a copy overlap
+// with parsing its records: each chunk is copied into one of a few buffers (memory stays
+// at Depth chunks) and handed on in order. begin() and finish() run the inner sinks on
+// the calling thread, once every chunk before has been taken. An inner sink that fails
+// fails the copy at the next consume() or at finish().
+class BackgroundSinks : public CopySink
+{
+public:
+    static constexpr int Depth = 4;
+
+    explicit BackgroundSinks(const QList<CopySink *> &sinks);
+    ~BackgroundSinks() override;
+    BackgroundSinks(const BackgroundSinks &) = delete;
+    BackgroundSinks &operator=(const BackgroundSinks &) = delete;
+
+    bool begin(const CopySource &source) override;
+    bool consume(const SectorChunk &chunk) override;
+    bool finish(CopyEnd end) override;
+    QString errorString() const override;
+
+private:
+    struct Slot
+    {
+        QByteArray data;
+        SectorChunk chunk;
+    };
+
+    void work();
+    void waitIdle(std::unique_lock<std::mutex> &lock);
+
+    QList<CopySink *> m_sinks;
+    Slot m_slots[Depth];
+    std::deque<int> m_queue; // slots to consume, in order
+    std::deque<int> m_free;
+    bool m_busy = false;     // the worker holds a slot
+    bool m_quit = false;
+    bool m_failed = false;
+    QString m_error;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_worker;
 };
