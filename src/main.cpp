@@ -11,6 +11,8 @@ int main(int argc, char **argv)
     // The settings and the log folder are both found under these two names.
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Vexa reader"));
+    // The desktop entry's name: the desktop matches the window to its entry and icon by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.VexaReader"));
     configureLogging(true);
     LOG(INFO) << "Vexa Reader started";
 
