@@ -34,6 +34,8 @@ private Q_SLOTS:
     void exportFiles_data();
     void exportFiles();
     void exportGoesOnAfterFailures();
+    void unreadableDirectory_data();
+    void unreadableDirectory();
     void sampleDecodes();
 
 private:
@@ -73,7 +75,9 @@ void TestCli::initTestCase()
 #endif
     m_places = {{"CARD", m_card}, {"DEV", device}, {"LINK", device.isEmpty() ? QString() : m_dir.filePath("link")},
                 {"DIR", m_dir.filePath("folder")}, {"NEW", m_dir.filePath("new.img")},
-                {"TAKEN", m_dir.filePath("taken.img")}};
+                {"TAKEN", m_dir.filePath("taken.img")}, {"FIFO", m_dir.filePath("fifo")},
+                {"UNDER_FILE", m_dir.filePath("taken.img/sub")}};
+    QCOMPARE(::mkfifo(QFile::encodeName(m_places["FIFO"]).constData(), 0600), 0);
     QFile taken(m_places["TAKEN"]);
     QVERIFY(taken.open(QIODevice::WriteOnly) && taken.write("notes\n") == 6);
     QVERIFY(QDir().mkdir(m_places["DIR"]));
@@ -113,6 +117,16 @@ void TestCli::failures_data()
     QTest::newRow("not a card") << QStringList{"tree", VEXA_CARD_PATH} << 1 << "not a card volume";
     QTest::newRow("no such directory") << QStringList{"list", "CARD", "20200101_0000"} << 1 << "no such directory: 20200101_0000";
     QTest::newRow("malformed directory") << QStringList{"list", "CARD", "nonsense"} << 1 << "no such directory";
+    QTest::newRow("text after the name") << QStringList{"list", "CARD", "/20110914_0146extra"} << 1 << "no such directory";
+    QTest::newRow("impossible fields") << QStringList{"export", "-o", "DIR", "CARD", "/20119999_9999/20119999_999999"} << 1
+                                       << "no such file on the card: /20119999_9999/20119999_999999";
+    // Refused before it is opened, which would wait for a writer for ever.
+    QTest::newRow("FIFO") << QStringList{"list", "FIFO"} << 1 << "it is a FIFO, neither a card device nor a card image";
+    QTest::newRow("/dev/zero, no other line") << QStringList{"tree", "/dev/zero"} << 1 << "not a card volume";
+    // The folder is made only once the card opened.
+    QTest::newRow("export: missing card, no folder") << QStringList{"export", "-o", "NEW", missing, "/log"} << 1 << "cannot open";
+    QTest::newRow("export: folder under a file") << QStringList{"export", "-o", "UNDER_FILE", "CARD", "/log"} << 1
+                                                 << "cannot create the folder " + m_places["UNDER_FILE"] + ": Not a directory";
     QTest::newRow("sample: existing file") << QStringList{"sample", "TAKEN"} << 1 << "exists; --force replaces it";
     QTest::newRow("sample: device") << QStringList{"sample", "DEV"} << 1 << "not a regular file";
     QTest::newRow("sample: device, --force") << QStringList{"sample", "--force", "DEV"} << 1 << "not a regular file";
@@ -202,7 +216,45 @@ void TestCli::exportGoesOnAfterFailures()
     run = runVexaCard({"export", "--all", "--output", out, image});
     QCOMPARE(run.status, 1);
     QCOMPARE(run.err, "vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes\n"
-                      "vexa-card: /log: the card ends after 0 of 2097664 bytes\n");
+                      "vexa-card: /log lies beyond the end of the card (it begins at sector 8192)\n");
+}
+
+void TestCli::unreadableDirectory_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("out");
+    QTest::newRow("list") << QStringList{"list"} << QByteArray("20110914_0146\t0\tdir\n20110914_0246\t0\tdir\nlog\t2097152\tlog\n");
+    QTest::newRow("list DIR") << QStringList{"list", "IMG", "20110914_0246"} << QByteArray();
+    QTest::newRow("tree") << QStringList{"tree"} << QByteArray("/20110914_0146/20110914_014640\t1536\n/log\t2097152\n");
+    QTest::newRow("export --all") << QStringList{"export", "--all", "-o", "OUT"} << QByteArray();
+}
+
+void TestCli::unreadableDirectory()
+{
+    // The block of the second directory lies past the end of the card: named, with its
+    // slot and sector, and everything else still listed and exported; exit status 1.
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, out);
+    CardImage card;
+    card.setDirectory(1, 1000000000);
+    card.setDirectory(2, 1000003600);
+    card.addFile(1, 0, 1000000000, 3000, 4);
+    card.addFile(2, 0, 1000003600, 3100, 2);
+    card.fillLog();
+    card.setLength(Card::sectorOffset(20496));
+    const QString image = m_dir.filePath(QStringLiteral("cut.img"));
+    const QString folder = m_dir.filePath(QStringLiteral("cut"));
+    QVERIFY(card.write(image));
+    arguments.replaceInStrings(QStringLiteral("OUT"), folder);
+    if (!arguments.contains(QStringLiteral("IMG")))
+        arguments.append(image);
+    arguments.replaceInStrings(QStringLiteral("IMG"), image);
+    const CardRun run = runVexaCard(arguments);
+    QCOMPARE(run.status, 1);
+    QCOMPARE(run.out, out);
+    QCOMPARE(run.err, "vexa-card: cannot read directory 20110914_0246 (table slot 2, sector 20496): the card ends before it\n");
+    if (arguments.contains(QStringLiteral("--all")))
+        QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log"}));
 }
 
 void TestCli::sampleDecodes()

@@ -15,6 +15,18 @@ char *toString(const EntryInfo &e)
                                .arg(e.isDirectory).arg(e.fileFlag).arg(e.index));
 }
 
+// A listed entry by its listed columns.
+EntryInfo listed(const char *name, qint64 size, bool isDirectory, bool fileFlag, int index)
+{
+    EntryInfo e;
+    e.name = QString::fromLatin1(name);
+    e.size = size;
+    e.isDirectory = isDirectory;
+    e.fileFlag = fileFlag;
+    e.index = index;
+    return e;
+}
+
 class TestFilesystem : public QObject
 {
     Q_OBJECT
@@ -58,9 +70,9 @@ void TestFilesystem::minimalCard()
 {
     Filesystem fs;
     QVERIFY(fs.open(image(::minimalCard())));
-    QCOMPARE(fs.list(QStringLiteral("/")), (QList<EntryInfo>{{"20110914_0146", 0, true, false, 1},
-                                                            {"log", 2097152, false, false, 0}}));
-    const QList<EntryInfo> files{{"20110914_014640", 4608, false, true, 1}};
+    QCOMPARE(fs.list(QStringLiteral("/")), (QList<EntryInfo>{listed("20110914_0146", 0, true, false, 1),
+                                                            listed("log", 2097152, false, false, 0)}));
+    const QList<EntryInfo> files{listed("20110914_014640", 4608, false, true, 1)};
     QCOMPARE(fs.list(QStringLiteral("/20110914_0146")), files);
     QCOMPARE(fs.list(QStringLiteral("20110914_0146")), files);
     QCOMPARE(fs.readFile(QStringLiteral("/20110914_0146/20110914_014640")), CardImage::patternRun(30000, 10));
@@ -112,9 +124,9 @@ void TestFilesystem::directoryBlockSkipsEmptySlots()
     card.setRecord(1, 9, FileRecord{1000000300, 0, 40100, 1});
     Filesystem fs;
     QVERIFY(fs.open(image(card)));
-    QCOMPARE(fs.listDirectory(1), (QList<EntryInfo>{{"20110914_014640", 512, false, false, 1},
-                                                    {"20110914_014820", 512, false, false, 1},
-                                                    {"20110914_015000", 512, false, false, 1}}));
+    QCOMPARE(fs.listDirectory(1), (QList<EntryInfo>{listed("20110914_014640", 512, false, false, 1),
+                                                    listed("20110914_014820", 512, false, false, 1),
+                                                    listed("20110914_015000", 512, false, false, 1)}));
     QVERIFY(fs.listDirectory(0).isEmpty());
     QVERIFY(fs.listDirectory(-1).isEmpty());
     QVERIFY(fs.list(QStringLiteral("/20200101_0000")).isEmpty());
@@ -158,7 +170,13 @@ void TestFilesystem::malformedNames_data()
     QTest::addColumn<int>("index");
     QTest::newRow("plain") << "20110914_0146" << 1;
     QTest::newRow("slash") << "/20110914_0146" << 1;
-    QTest::newRow("trailing text ignored") << "20110914_0146xyz" << 1;
+    QTest::newRow("trailing text") << "20110914_0146xyz" << -1;
+    QTest::newRow("seconds on a directory") << "20110914_014640" << -1;
+    QTest::newRow("sign in a field") << "20110914_+146" << -1;
+    QTest::newRow("day past the month's end") << "20110931_0146" << -1;
+    QTest::newRow("impossible fields") << "20119999_9999" << -1;
+    QTest::newRow("beyond 32-bit GPS seconds") << "21170101_0000" << -1;
+    QTest::newRow("newline") << "20110914_0146\n" << -1;
     QTest::newRow("two slashes") << "//20110914_0146" << -1;
     QTest::newRow("underscore misplaced") << "2011091401_46" << -1;
     QTest::newRow("dash") << "20110914-0146" << -1;

@@ -1,10 +1,17 @@
 #include "cliutil.h"
 #include "commands.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <cerrno>
 #include <cstdio>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 void printOut(const QString &text)
 {
@@ -66,23 +73,42 @@ QJsonObject entryJson(const EntryInfo &entry)
     };
 }
 
-QStringList cardPaths(Filesystem &card, QList<EntryInfo> *entries)
+void printProblems(const QStringList &problems)
 {
-    QStringList paths;
-    for (const EntryInfo &top : card.listRoot()) {
-        if (!top.isDirectory) {
-            paths.append(QLatin1Char('/') + top.name);
-            if (entries)
-                entries->append(top);
+    for (const QString &problem : problems)
+        printError(problem);
+}
+
+QList<EntryInfo> cardFiles(Filesystem &card, bool *complete)
+{
+    QStringList problems;
+    const QList<EntryInfo> files = card.listFiles(&problems);
+    printProblems(problems);
+    *complete = problems.isEmpty();
+    return files;
+}
+
+bool makeFolder(const QString &folder)
+{
+    // One level at a time, so that the level that fails gives the system's reason.
+    const QStringList parts = QDir::cleanPath(folder).split(QLatin1Char('/'));
+    QString path;
+    for (int i = 0; i < parts.size(); ++i) {
+        path += (i > 0 ? QStringLiteral("/") : QString()) + parts.at(i);
+        const bool last = i + 1 == parts.size();
+        if (path.isEmpty() || QFileInfo(path).isDir() || (!last && QFileInfo::exists(path)))
             continue;
+#ifdef Q_OS_WIN
+        if (!QDir().mkdir(path)) {
+            printError(QStringLiteral("cannot create the folder %1").arg(folder));
+            return false;
         }
-        // By slot, not by name: two directories that began in the same minute share a
-        // name, and each must show its own files.
-        for (const EntryInfo &file : card.listDirectory(top.index)) {
-            paths.append(QLatin1Char('/') + top.name + QLatin1Char('/') + file.name);
-            if (entries)
-                entries->append(file);
+#else
+        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0) {
+            printError(QStringLiteral("cannot create the folder %1: %2").arg(folder, systemError(errno)));
+            return false;
         }
+#endif
     }
-    return paths;
+    return true;
 }

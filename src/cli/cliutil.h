@@ -25,10 +25,15 @@ bool openCard(Filesystem &card, const QString &device);
 // An entry as the JSON object of the listings.
 QJsonObject entryJson(const EntryInfo &entry);
 
-// Every exportable card path in tree order: each directory's files (each directory
-// listed by its table slot), then "/log". `sizes` receives the listed sizes, `entries`
-// the entries, when given.
-QStringList cardPaths(Filesystem &card, QList<EntryInfo> *entries = nullptr);
+// Every exportable entry in tree order: each directory's files (each directory listed
+// by its table slot), then the log. Prints one line for each table or directory block
+// that cannot be read; *complete is false after any.
+QList<EntryInfo> cardFiles(Filesystem &card, bool *complete);
+// One error line each.
+void printProblems(const QStringList &problems);
+
+// Creates `folder` and its parents; false after printing the system's reason.
+bool makeFolder(const QString &folder);
 
 int runList(const QStringList &arguments);
 int runTree(const QStringList &arguments);

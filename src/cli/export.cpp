@@ -2,10 +2,10 @@
 #include "cliutil.h"
 #include "commands.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -87,7 +87,10 @@ int runExport(const QStringList &arguments)
                                  QStringLiteral("[CARDPATH...]"));
     const int status = parseCommand(parser, arguments,
                                     QStringLiteral("Copies files of the card into a folder as FILE.mseed (the log as 'log'),\n"
-                                                   "sector by sector. Exit 0 only when every path was copied completely."),
+                                                   "sector by sector. An existing file is replaced only when its copy ends;\n"
+                                                   "a symbolic link, the card itself or anything but a regular file is\n"
+                                                   "refused. A card that stops answering ends the run.\n"
+                                                   "Exit 0 only when every path was copied completely."),
                                     1, -1);
     if (status >= 0)
         return status;
@@ -97,20 +100,23 @@ int runExport(const QStringList &arguments)
     if (parser.isSet(all) == !positional.isEmpty())
         return usageError(QStringLiteral("give either card paths or --all; see 'vexa-card export --help'"));
 
-    const QString folder = parser.value(output);
-    if (!QDir().mkpath(folder)) {
-        printError(QStringLiteral("cannot create the folder %1").arg(folder));
-        return ExitFailure;
-    }
-
+    // The folder is made only once there is a card to copy from.
     Filesystem card;
     if (!openCard(card, device))
         return ExitFailure;
-    const QStringList paths = parser.isSet(all) ? cardPaths(card) : positional;
-    if (paths.isEmpty()) {
-        printError(QStringLiteral("cannot read the directory table of %1").arg(device));
-        return ExitFailure;
+    bool complete = true;
+    QList<EntryInfo> entries;
+    QStringList paths;
+    if (parser.isSet(all)) {
+        entries = cardFiles(card, &complete);
+        for (const EntryInfo &entry : std::as_const(entries))
+            paths.append(card.cardPath(entry));
+    } else {
+        paths = positional;
     }
+    const QString folder = parser.value(output);
+    if (paths.isEmpty() || !makeFolder(folder))
+        return ExitFailure;
 
     ProgressBar bar;
     const bool showBar = !parser.isSet(quiet) && isatty(fileno(stderr));
@@ -118,17 +124,27 @@ int runExport(const QStringList &arguments)
         QObject::connect(&card, &Filesystem::progress, &card,
                          [&bar](int current, int total) { bar.update(current, total); }, Qt::DirectConnection);
 
-    int result = ExitOk;
-    for (const QString &path : paths) {
+    int result = complete ? ExitOk : ExitFailure;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
         if (showBar)
             bar.start(path);
-        const ExportResult copy = card.exportFile(path, folder);
+        // Entries of the listing are copied as listed; typed paths are looked up strictly.
+        const ExportResult copy = entries.isEmpty() ? card.exportFile(path, folder)
+                                                    : card.exportEntry(entries.at(i), folder);
         if (copy.isComplete())
             continue;
         if (showBar && copy.status != ExportResult::Incomplete)
             bar.abandon();
-        printError(QStringLiteral("%1: %2").arg(path, copy.message));
+        printError(copy.message.startsWith(path) ? copy.message : QStringLiteral("%1: %2").arg(path, copy.message));
         result = ExitFailure;
+        if (copy.cardStopped) {
+            // Every further read would fail too, each taking its time: the batch ends.
+            printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));
+            for (int rest = i + (copy.status == ExportResult::Incomplete ? 1 : 0); rest < paths.size(); ++rest)
+                printError(QStringLiteral("%1: not copied").arg(paths.at(rest)));
+            break;
+        }
     }
     return result;
 }

@@ -44,20 +44,23 @@ int runList(const QStringList &arguments)
         return ExitFailure;
 
     QList<EntryInfo> entries;
+    QStringList problems;
     if (positional.size() == 1) {
-        entries = card.listRoot();
-        if (entries.isEmpty()) {
-            printError(QStringLiteral("cannot read the directory table of %1").arg(positional.at(0)));
-            return ExitFailure;
-        }
+        entries = card.listRoot(&problems);
     } else {
         const QString directory = positional.at(1);
-        if (card.directoryIndex(directory) < 0) {
+        const int index = card.directoryIndex(directory);
+        if (index < 0) {
             printError(QStringLiteral("no such directory: %1").arg(directory));
             return ExitFailure;
         }
-        entries = card.list(directory);
+        QString problem;
+        entries = card.listDirectory(index, &problem);
+        if (!problem.isEmpty())
+            problems.append(problem);
     }
+    // What can be read is listed; what cannot is named, and the run fails.
+    printProblems(problems);
 
     if (parser.isSet(json)) {
         QJsonArray array;
@@ -70,7 +73,7 @@ int runList(const QStringList &arguments)
             text += QStringLiteral("%1\t%2\t%3\n").arg(entry.name).arg(entry.size).arg(QLatin1String(kind(entry)));
         printOut(text);
     }
-    return ExitOk;
+    return problems.isEmpty() ? ExitOk : ExitFailure;
 }
 
 int runTree(const QStringList &arguments)
@@ -90,12 +93,11 @@ int runTree(const QStringList &arguments)
     Filesystem card;
     if (!openCard(card, device))
         return ExitFailure;
-    QList<EntryInfo> entries;
-    const QStringList paths = cardPaths(card, &entries);
-    if (paths.isEmpty()) {
-        printError(QStringLiteral("cannot read the directory table of %1").arg(device));
-        return ExitFailure;
-    }
+    bool complete = true;
+    const QList<EntryInfo> entries = cardFiles(card, &complete);
+    QStringList paths;
+    for (const EntryInfo &entry : entries)
+        paths.append(card.cardPath(entry));
 
     if (parser.isSet(json)) {
         QJsonArray array;
@@ -111,5 +113,5 @@ int runTree(const QStringList &arguments)
             text += QStringLiteral("%1\t%2\n").arg(paths.at(i)).arg(entries.at(i).size);
         printOut(text);
     }
-    return ExitOk;
+    return complete ? ExitOk : ExitFailure;
 }

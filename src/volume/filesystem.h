@@ -1,40 +1,23 @@
 // The reader of a recorder's card: opens a raw device or a card image read-only,
 // lists the recording directories and their files under their GPS-time names, finds
-// them again by name, reads a file whole and exports files to a folder.
+// them again by name, reads a file whole and exports files to a folder. It is the face
+// of the card device (carddevice.h), the card model (cardmodel.h), the copy job
+// (copyjob.h) and the destination writer (destinationwriter.h).
 #pragma once
 
+#include "carddevice.h"
 #include "cardformat.h"
+#include "cardmodel.h"
+#include "copysink.h"
 
-#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QRecursiveMutex>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <memory>
-
-// One listed entry: a recording directory, a file, or the log.
-struct EntryInfo
-{
-    QString name;             // directory YYYYMMDD_HHMM, file YYYYMMDD_HHMMSS, or "log"
-    qint64 size = 0;          // listed bytes: 0 for a directory, 2097152 for the log
-    bool isDirectory = false;
-    bool fileFlag = false;    // bit 0 of the record's flags, carried along
-    int index = 0;            // table slot of the directory (1..255); 0 for the log
-
-    friend bool operator==(const EntryInfo &a, const EntryInfo &b)
-    {
-        return a.name == b.name && a.size == b.size && a.isDirectory == b.isDirectory
-            && a.fileFlag == b.fileFlag && a.index == b.index;
-    }
-    friend bool operator!=(const EntryInfo &a, const EntryInfo &b) { return !(a == b); }
-};
-
-// The names the card's entries go by: a directory after its start minute (YYYYMMDD_HHMM),
-// a file after its start second (YYYYMMDD_HHMMSS), on the recorder's calendar.
-QString cardDirectoryName(quint32 startTime);
-QString cardFileName(quint32 startTime);
 
 // How one export ended. Only Complete means the destination holds every sector.
 struct ExportResult
@@ -42,16 +25,20 @@ struct ExportResult
     enum Status {
         Complete,   // every sector copied
         Incomplete, // the card ended early or sectors were unreadable; what was read is kept
-        Failed,     // nothing usable was written: lookup, seek or destination failed
-        Stopped,    // asked to stop; the partial file was removed
+        Failed,     // nothing usable was written: lookup, card or destination failed;
+                    // any earlier file of the destination's name is as it was
+        Stopped,    // asked to stop; the partial file was removed, any earlier one kept
     };
 
     Status status = Failed;
-    QString destination;        // the file written or meant to be written; may be empty
+    QString destination;        // the file written or meant to be written; empty for a scan
     QString message;            // why it is not complete; empty when complete
-    qint64 bytesWritten = 0;
+    qint64 bytesWritten = 0;    // bytes handed to the destination (and the other sinks)
     qint64 bytesExpected = 0;
     qint64 sectorsReplaced = 0; // unreadable sectors written as zeros
+    // The card stopped answering (taken out, or failing every read): a batch ends here.
+    // Later copies from the same open card fail at once, without reading, also marked.
+    bool cardStopped = false;
 
     bool isComplete() const { return status == Complete; }
 };
@@ -68,22 +55,32 @@ public:
     // A device that was open before is closed first. After a false result errorString()
     // says why.
     bool open(const QString &devicePath);
-    // The same for a device that the caller has named already (any QFile, for instance
-    // one that stands for a failing card). The reader takes it over.
-    bool openDevice(std::unique_ptr<QFile> device);
+    // The same for a device not yet opened that the caller made (for instance a test
+    // double that stands for a failing card). The reader takes it over and opens it.
+    bool openDevice(std::unique_ptr<CardDevice> device);
     // Why the last open() failed: the system's reason, or that the device is no card.
     QString errorString() const;
     QString devicePath() const;
 
     // "/" lists the root; a directory name, with or without one leading "/", lists its
-    // files. Empty when nothing can be read or the name names no directory.
+    // files. Empty when nothing can be read or the name names no directory (names are
+    // parsed strictly: see parseDirectoryName()).
     QList<EntryInfo> list(const QString &path);
     // The directories in table order, then the log entry; empty when the table cannot
-    // be read (not even the log entry).
-    QList<EntryInfo> listRoot();
+    // be read (not even the log entry). A directory whose block cannot be read carries
+    // the reason in EntryInfo::problem. *problems receives every such reason, and that
+    // of an unreadable table (slot and sector named, with the system's reason).
+    QList<EntryInfo> listRoot(QStringList *problems = nullptr);
     // The files of table slot `index` in record order; empty for index <= 0 or when
-    // the block cannot be read.
-    QList<EntryInfo> listDirectory(int index);
+    // the block cannot be read (then *problem says why).
+    QList<EntryInfo> listDirectory(int index, QString *problem = nullptr);
+    // Every file in tree order (each directory by its table slot), then the log entry:
+    // what 'tree' and an export of everything work from. Problems as for listRoot().
+    QList<EntryInfo> listFiles(QStringList *problems = nullptr);
+    // The card path of a file or log entry: "/DIRECTORY/FILE" or "/log".
+    QString cardPath(const EntryInfo &entry);
+    // The file or log entry a typed card path names; false when it names nothing.
+    bool findEntry(const QString &path, EntryInfo *entry);
 
     // Lowest table slot (1..255) whose start time lies in the 62 seconds from the given
     // minute on; -1 when none does or the table cannot be read.
@@ -99,16 +96,33 @@ public:
     // cut short where the card ends. Empty when the path names no file.
     QByteArray readFile(const QString &path);
 
-    // Copies the file at card path `path` ("/DIRECTORY/FILE", or "/log") sector by sector
-    // into folder + "/" + FILE + ".mseed" (folder + "/log" for the log), emitting
-    // progress(i, n) after sector i is written and progress(n, n) when the copy ends.
+    // Copies the file at card path `path` ("/DIRECTORY/FILE", or "/log") into
+    // folder + "/" + cardFileName(start time) + ".mseed" (folder + "/log" for the log),
+    // emitting progress(i, n) after sector i is written and progress(n, n) when the copy
+    // ends Complete or Incomplete. The file is written under a temporary name beside the
+    // destination and renamed into place at the end; a Failed or Stopped copy leaves an
+    // earlier file of that name as it was. Refused (Failed): the card itself as the
+    // destination, a symbolic link, anything but a regular file there.
     ExportResult exportFile(const QString &path, const QString &folder);
+    // The same, and every chunk read is also handed to `extraSinks` (a hash, a record
+    // parser), in card order, on the calling thread. They are begun before the
+    // destination is created, and finished with the copy's end.
+    ExportResult exportFile(const QString &path, const QString &folder, const QList<CopySink *> &extraSinks);
+    // The same for an entry of listFiles()/listDirectory()/findEntry(): no name parsed.
+    ExportResult exportEntry(const EntryInfo &entry, const QString &folder,
+                             const QList<CopySink *> &extraSinks = {});
     // Copies the 4097 sectors of the log area from byte 4194304 into folder + "/log".
     ExportResult exportLog(const QString &folder);
 
-    // Asks a running or coming export to stop between sectors; it removes its partial
-    // file and reports Stopped. The request holds until clearStopRequest() or open().
-    // Safe to call from any thread.
+    // Reads the file at card path `path` (or the entry) once, as an export does, and
+    // hands its chunks to `sinks` only: no file is written. The result's destination is
+    // empty; bytesWritten counts the bytes handed on. Progress and stop as for exports.
+    ExportResult scanFile(const QString &path, const QList<CopySink *> &sinks);
+    ExportResult scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks);
+
+    // Asks a running or coming export to stop between chunks, and between sectors where
+    // unreadable ones are retried; it removes its partial file and reports Stopped. The
+    // request holds until clearStopRequest() or open(). Safe to call from any thread.
     void requestStop();
     void clearStopRequest();
 
@@ -118,18 +132,15 @@ Q_SIGNALS:
     void progress(int current, int total);
 
 private:
-    bool readBlock(quint64 sector, char *block);
-    qint64 readAt(qint64 offset, char *data, qint64 length);
-    int findDirectoryFrom(quint32 startTime, int firstSlot);
-    ExportResult copySectors(qint64 offset, qint64 sectorCount, const QString &destination);
+    ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
+                      const QList<CopySink *> &sinks);
 
-    // One operation at a time: the device has a single file position, so each public
-    // operation, and each seek of an export together with the reads that follow it,
-    // holds this lock. Recursive because the listings call the lookups.
+    // The model's block cache is shared: listings and lookups hold this lock. Copies
+    // read with positioned reads and hold it only to look the file up.
     mutable QRecursiveMutex m_lock;
-    std::unique_ptr<QFile> m_device;
-    qint64 m_deviceSize = -1; // -1 while unknown
-    VolumeHeader m_header;
+    std::shared_ptr<CardDevice> m_device;
+    std::unique_ptr<CardModel> m_model;
     QString m_error;
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_cardStopped{false}; // until the next open()
 };

@@ -1,0 +1,204 @@
+#include "destinationwriter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString randomTag()
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString tag;
+    for (int i = 0; i < 6; ++i)
+        tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
+    return tag;
+}
+
+int createNew(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
+                    _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+#else
+    // O_EXCL: never an existing file, and never through a link planted under our name.
+    return ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+#endif
+}
+
+bool closeFile(int fd)
+{
+#ifdef Q_OS_WIN
+    return ::_close(fd) == 0;
+#else
+    return ::close(fd) == 0;
+#endif
+}
+
+bool removeFile(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return ::_wunlink(reinterpret_cast<const wchar_t *>(path.utf16())) == 0;
+#else
+    return ::unlink(QFile::encodeName(path).constData()) == 0;
+#endif
+}
+
+// Replaces `to` by `from` in one step: a reader of `to` sees the old file or the new one.
+bool renameOver(const QString &from, const QString &to, QString *reason)
+{
+#ifdef Q_OS_WIN
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    *reason = systemError(int(GetLastError()));
+    return false;
+#else
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *reason = systemError(errno);
+    return false;
+#endif
+}
+
+// The C library's text for an errno value (the file calls below set errno everywhere).
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+DestinationWriter::DestinationWriter(const QString &folder, const FileIdentity &card)
+    : m_folder(folder), m_card(card)
+{
+}
+
+DestinationWriter::~DestinationWriter()
+{
+    discard();
+}
+
+bool DestinationWriter::fail(const QString &reason)
+{
+    m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, reason);
+    discard();
+    return false;
+}
+
+void DestinationWriter::discard()
+{
+    if (m_fd >= 0)
+        closeFile(m_fd);
+    m_fd = -1;
+    if (!m_temporary.isEmpty())
+        removeFile(m_temporary);
+    m_temporary.clear();
+}
+
+bool DestinationWriter::checkDestination()
+{
+    // The card under any name: the path itself, a link to it, a hard link, another
+    // device node of the same disk.
+    if (fileIdentity(m_destination).sameAs(m_card)) {
+        m_error = QStringLiteral("cannot write %1: it is the card itself").arg(m_destination);
+        return false;
+    }
+    const QFileInfo info(m_destination);
+    if (info.isSymLink()) {
+        m_error = QStringLiteral("cannot write %1: it is a symbolic link, which is neither followed nor replaced")
+                      .arg(m_destination);
+        return false;
+    }
+    if (info.exists() && !info.isFile()) {
+        m_error = QStringLiteral("cannot write %1: it exists and is not a regular file").arg(m_destination);
+        return false;
+    }
+    return true;
+}
+
+bool DestinationWriter::begin(const CopySource &source)
+{
+    discard();
+    m_error.clear();
+    m_written = 0;
+    m_destination = m_folder + QLatin1Char('/') + source.outputName;
+    if (!checkDestination())
+        return false;
+    // Beside the destination, so that the final rename stays on one file system; a name
+    // of its own per copy, so that two copies of one name never write into one file.
+    int error = 0;
+    for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+        const QString name = m_folder + QStringLiteral("/.%1.%2.part").arg(source.outputName, randomTag());
+        m_fd = createNew(name);
+        if (m_fd >= 0)
+            m_temporary = name;
+        else if ((error = errno) != EEXIST)
+            break;
+    }
+    if (m_fd < 0)
+        return fail(errnoText(error));
+    return true;
+}
+
+bool DestinationWriter::consume(const SectorChunk &chunk)
+{
+    if (m_fd < 0) {
+        m_error = QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination);
+        return false;
+    }
+    qint64 done = 0;
+    while (done < chunk.length) {
+#ifdef Q_OS_WIN
+        const int n = ::_write(m_fd, chunk.data + done, unsigned(qMin<qint64>(chunk.length - done, 1 << 30)));
+#else
+        const ssize_t n = ::write(m_fd, chunk.data + done, size_t(chunk.length - done));
+#endif
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errnoText(errno));
+        }
+        done += n;
+    }
+    m_written += done;
+    return true;
+}
+
+bool DestinationWriter::finish(CopyEnd end)
+{
+    if (m_fd < 0)
+        return false;
+    if (end == CopyEnd::Failed || end == CopyEnd::Stopped) {
+        discard();
+        return true;
+    }
+    const int fd = m_fd;
+    m_fd = -1;
+    if (!closeFile(fd))
+        return fail(errnoText(errno));
+    // Looked at again: the destination may have been replaced while the copy ran.
+    if (!checkDestination()) {
+        discard();
+        return false;
+    }
+    QString reason;
+    if (!renameOver(m_temporary, m_destination, &reason))
+        return fail(reason);
+    m_temporary.clear();
+    return true;
+}

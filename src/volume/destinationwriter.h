@@ -1,0 +1,46 @@
+// The sink that keeps a copy as a file: written beside its destination under a name of
+// its own, and put in place by one rename only when the copy ends with something worth
+// keeping. Whatever happens, an earlier file of that name is either kept as it was or
+// replaced whole, and the card is never the destination.
+#pragma once
+
+#include "carddevice.h"
+#include "copysink.h"
+
+#include <QString>
+
+class DestinationWriter : public CopySink
+{
+public:
+    // Files go into `folder` under the source's outputName. `card` is who the card is,
+    // so that a destination that is the card itself is refused.
+    DestinationWriter(const QString &folder, const FileIdentity &card);
+    ~DestinationWriter() override;
+
+    // Refuses (false, errorString() names the destination): the card itself under any
+    // name, a symbolic link (never followed nor replaced), anything but a regular file.
+    // Otherwise creates the temporary file ".NAME.XXXXXX.part" in the folder.
+    bool begin(const CopySource &source) override;
+    bool consume(const SectorChunk &chunk) override;
+    // Complete or Incomplete: renames the temporary file onto the destination. Failed or
+    // Stopped: removes it, leaving the destination as it was.
+    bool finish(CopyEnd end) override;
+    QString errorString() const override { return m_error; }
+
+    // The file written, or meant to be written, by the last begin().
+    QString destination() const { return m_destination; }
+    qint64 bytesWritten() const { return m_written; }
+
+private:
+    bool checkDestination();
+    void discard();
+    bool fail(const QString &reason);
+
+    QString m_folder;
+    FileIdentity m_card;
+    QString m_destination;
+    QString m_temporary;
+    QString m_error;
+    qint64 m_written = 0;
+    int m_fd = -1;
+};
