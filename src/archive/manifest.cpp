@@ -154,6 +154,9 @@ bool Manifest::load()
 
 bool Manifest::save()
 {
+    // An export that wrote nothing leaves the folder as it was.
+    if (m_set.isEmpty())
+        return true;
     // Read again just before writing, so that lines another export added meanwhile stay.
     QMap<QString, QByteArray> merged;
     if (!read(&merged))

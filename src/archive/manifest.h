@@ -34,7 +34,7 @@ public:
     bool load();
     // Merges what is recorded into the manifest on disk: lines of the paths set here are
     // replaced, the others kept, all sorted by path; written beside it under a temporary
-    // name and renamed into place. False, with errorString(), when that failed; the
+    // name and renamed into place; nothing is written when nothing was recorded. False, with errorString(), when that failed; the
     // earlier manifest is then untouched.
     bool save();
 
