@@ -1,6 +1,7 @@
 // What an export files and proves: SHA-256 digests, the sha256sum manifest, and the SDS
 // day files, checked against records packed by libmseed here and against sha256sum.
 #include "archivesinks.h"
+#include "cardimage.h"
 #include "manifest.h"
 #include "sdsarchive.h"
 #include "sha256.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -157,6 +159,9 @@ private Q_SLOTS:
     void failedRunLeavesDayFilesAsTheyWere();
     void sinkFindsRecordsInChunks_data();
     void sinkFindsRecordsInChunks();
+    void sdsExportOfTheDemoCard_data();
+    void sdsExportOfTheDemoCard();
+    void verifyNamesWhatChanged();
 };
 
 void TestArchive::digests_data()
@@ -489,6 +494,98 @@ void TestArchive::sinkFindsRecordsInChunks()
     const QString dayFile = dir.filePath("2023/XX/VEXA/HHE.D/XX.VEXA..HHE.D.2023.073");
     QCOMPARE(readAll(dayFile), kept ? records[0] + records[1] + records[3] : QByteArray());
     QCOMPARE(QFile::exists(dayFile), kept);
+}
+
+void TestArchive::sdsExportOfTheDemoCard_data()
+{
+    QTest::addColumn<bool>("splitMidnight");
+    QTest::newRow("whole records") << false;
+    QTest::newRow("split at midnight") << true;
+}
+
+void TestArchive::sdsExportOfTheDemoCard()
+{
+    QFETCH(bool, splitMidnight);
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString archive = dir.filePath("archive");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    QStringList arguments{"export", "--sds", archive, "--all", card};
+    if (splitMidnight)
+        arguments.insert(3, "--split-midnight");
+    const CardRun first = runVexaCard(arguments);
+    QVERIFY2(first.status == 0, first.err.constData());
+    QCOMPARE(sha256sumCheck(archive), 0);
+    const QMap<QString, QByteArray> filed = tree(archive);
+    QVERIFY(filed.contains("log/log.20230314T092549Z"));
+
+    // Every channel of the demo in its two days; with the split, no record of the 14th
+    // runs into the 15th.
+    const qint64 midnight = utc("2023-03-15T00:00:00");
+    int dayFiles = 0;
+    for (auto it = filed.cbegin(); it != filed.cend(); ++it) {
+        if (it.key().startsWith("log/"))
+            continue;
+        ++dayFiles;
+        QVERIFY2(it.key().contains(QRegularExpression("^2023/XX/VEXA/HH(.)\\.D/XX\\.VEXA\\.\\.HH\\1\\.D\\.2023\\.07[34]$")),
+                 qPrintable(it.key()));
+        const QList<Decoded> records = decodeAll(it.value());
+        QVERIFY(!records.isEmpty());
+        for (const Decoded &record : records) {
+            const qint64 last = record.start + (record.samples.size() - 1) * 10000;
+            QVERIFY(it.key().endsWith("073") ? record.start < midnight : last >= midnight);
+            if (splitMidnight)
+                QVERIFY(it.key().endsWith("073") ? last < midnight : record.start >= midnight);
+        }
+    }
+    QCOMPARE(dayFiles % 2, 0);
+
+    // Again: nothing changes.
+    const CardRun second = runVexaCard(arguments);
+    QVERIFY2(second.status == 0, second.err.constData());
+    QVERIFY(second.out.startsWith("0 records filed into 0 day files"));
+    QCOMPARE(tree(archive), filed);
+    QCOMPARE(sha256sumCheck(archive), 0);
+}
+
+void TestArchive::verifyNamesWhatChanged()
+{
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString out = dir.filePath("out");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    QCOMPARE(runVexaCard({"export", "--all", "-o", out, card}).status, 0);
+    QCOMPARE(sha256sumCheck(out), 0);
+    const CardRun clean = runVexaCard({"verify", "--card", card, out});
+    QVERIFY2(clean.status == 0, clean.err.constData());
+    QVERIFY(clean.out.contains("\n10 OK, 0 FAILED, 0 MISSING\n"));
+    QVERIFY(clean.out.endsWith("card: 10 same, 0 differ, 0 missing from the folder\n"));
+
+    // One file exported again: merged into the manifest, which still lists all ten.
+    QCOMPARE(runVexaCard({"export", "-o", out, card, "/20230314_1302/20230314_130601"}).status, 0);
+    QCOMPARE(sha256sumCheck(out), 0);
+    QCOMPARE(readAll(QDir(out).filePath(Manifest::fileName())).count('\n'), 10);
+
+    // A changed byte, a file gone.
+    QFile changed(QDir(out).filePath("20230314_130241.mseed"));
+    QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(1000));
+    const char byte = changed.read(1).at(0);
+    QVERIFY(changed.seek(1000) && changed.putChar(char(byte ^ 1)));
+    changed.close();
+    QVERIFY(QFile::remove(QDir(out).filePath("20230315_000000.mseed")));
+
+    const CardRun manifestOnly = runVexaCard({"verify", out});
+    QCOMPARE(manifestOnly.status, 1);
+    QVERIFY(manifestOnly.out.contains("20230314_130241.mseed: FAILED\n"));
+    QVERIFY(manifestOnly.out.contains("20230315_000000.mseed: MISSING\n"));
+    QVERIFY(manifestOnly.out.contains("20230314_130601.mseed: OK\n"));
+    QVERIFY(manifestOnly.out.endsWith("8 OK, 1 FAILED, 1 MISSING\n"));
+
+    const CardRun withCard = runVexaCard({"verify", "--card", card, out});
+    QCOMPARE(withCard.status, 1);
+    QVERIFY(withCard.out.contains("20230314_130241.mseed: differs from the card at byte 1000 (/20230314_1302/20230314_130241)\n"));
+    QVERIFY(withCard.out.contains("/20230314_2358/20230315_000000: missing from the folder (20230315_000000.mseed)\n"));
+    QVERIFY(withCard.out.endsWith("card: 8 same, 1 differ, 1 missing from the folder\n"));
 }
 
 QTEST_GUILESS_MAIN(TestArchive)
