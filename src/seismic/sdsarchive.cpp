@@ -57,14 +57,22 @@ struct MsrFree
 };
 using MsrPointer = std::unique_ptr<MSRecord, MsrFree>;
 
-// Start of the UTC day that holds `time`, with its year and day of year.
-hptime_t dayStart(hptime_t time, int *year, int *dayOfYear)
+// Start of the UTC day that holds `time` (hptime counts no leap seconds: a day is
+// always 86400 s), and that day's year and day of year.
+hptime_t dayStart(hptime_t time)
+{
+    hptime_t day = time / DayLength;
+    if (time % DayLength < 0)
+        --day;
+    return day * DayLength;
+}
+
+void yearAndDay(hptime_t time, int *year, int *dayOfYear)
 {
     BTime btime;
     ms_hptime2btime(time, &btime);
     *year = btime.year;
     *dayOfYear = btime.day;
-    return ms_time2hptime(btime.year, btime.day, 0, 0, 0, 0);
 }
 
 bool canPack(int encoding)
@@ -126,6 +134,7 @@ SdsArchive::~SdsArchive()
         rollback();
     for (const auto &file : std::as_const(m_files))
         closeFile(file.get());
+    msr_free(&m_parsed);
 }
 
 void SdsArchive::setCardIdentity(quint64 device, quint64 inode)
@@ -341,19 +350,16 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
         m_error = QStringLiteral("not a miniSEED record (%1 bytes)").arg(length);
         return NotArchived;
     }
-    MsrPointer own;
-    QByteArray copy;
     if (!parsed) {
         // libmseed parses from a writable buffer; the caller's bytes stay as they are.
-        copy = QByteArray(raw, length);
-        MSRecord *msr = nullptr;
-        const int status = msr_parse(copy.data(), length, &msr, length, 0, 0);
-        own.reset(msr);
-        if (status != MS_NOERROR || !msr) {
+        if (m_scratch.size() < length)
+            m_scratch.resize(length);
+        std::memcpy(m_scratch.data(), raw, size_t(length));
+        if (msr_parse(m_scratch.data(), length, &m_parsed, length, 0, 0) != MS_NOERROR || !m_parsed) {
             m_error = QStringLiteral("not a miniSEED record");
             return NotArchived;
         }
-        parsed = msr;
+        parsed = m_parsed;
     }
     if (!isSafeCode(parsed->network, false) || !isSafeCode(parsed->station, false)
         || !isSafeCode(parsed->location, true) || !isSafeCode(parsed->channel, false)) {
@@ -364,9 +370,7 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
     }
 
     Outcome outcome = NotArchived;
-    int year = 0;
-    int day = 0;
-    const hptime_t midnight = dayStart(parsed->starttime, &year, &day) + DayLength;
+    const hptime_t midnight = dayStart(parsed->starttime) + DayLength;
     const bool runsPastMidnight = parsed->samprate > 0 && parsed->samplecnt > 1
         && parsed->starttime + hptime_t(double(parsed->samplecnt - 1) / parsed->samprate * HPTMODULUS + 0.5) >= midnight;
     if (m_splitMidnight && runsPastMidnight && canPack(parsed->encoding))
@@ -385,13 +389,43 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
     return outcome;
 }
 
+SdsArchive::DayFile *SdsArchive::dayFileOf(const MSRecord *msr, hptime_t time)
+{
+    // Records of a channel come in runs of the same day: the last few routes from
+    // channel and day to day file spare building its path for every record.
+    const hptime_t day = dayStart(time);
+    for (const Route &route : m_routes) {
+        if (route.file && route.day == day && std::strcmp(route.channel, msr->channel) == 0
+            && std::strcmp(route.station, msr->station) == 0 && std::strcmp(route.network, msr->network) == 0
+            && std::strcmp(route.location, msr->location) == 0) {
+            route.file->lastUse = ++m_useClock;
+            if (route.file->fd < 0 && !openFile(route.file))
+                return nullptr;
+            return route.file;
+        }
+    }
+    int year = 0;
+    int dayOfYear = 0;
+    yearAndDay(day, &year, &dayOfYear);
+    DayFile *file = dayFile(dayFilePath(QString::fromLatin1(msr->network), QString::fromLatin1(msr->station),
+                                        QString::fromLatin1(msr->location), QString::fromLatin1(msr->channel), year,
+                                        dayOfYear));
+    if (!file)
+        return nullptr;
+    Route &route = m_routes[m_nextRoute];
+    m_nextRoute = (m_nextRoute + 1) % RouteCount;
+    route.day = day;
+    std::memcpy(route.network, msr->network, sizeof route.network);
+    std::memcpy(route.station, msr->station, sizeof route.station);
+    std::memcpy(route.location, msr->location, sizeof route.location);
+    std::memcpy(route.channel, msr->channel, sizeof route.channel);
+    route.file = file;
+    return file;
+}
+
 SdsArchive::Outcome SdsArchive::fileWhole(const char *raw, int length, const MSRecord *msr)
 {
-    int year = 0;
-    int day = 0;
-    dayStart(msr->starttime, &year, &day);
-    DayFile *file = dayFile(dayFilePath(QString::fromLatin1(msr->network), QString::fromLatin1(msr->station),
-                                        QString::fromLatin1(msr->location), QString::fromLatin1(msr->channel), year, day));
+    DayFile *file = dayFileOf(msr, msr->starttime);
     return file ? append(file, raw, length) : Failed;
 }
 
@@ -413,10 +447,8 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
     Outcome result = AlreadyThere;
     int pieces = 0;
     for (qint64 first = 0; first < count;) {
-        int year = 0;
-        int day = 0;
         const hptime_t start = sampleTime(first);
-        const hptime_t midnight = dayStart(start, &year, &day) + DayLength;
+        const hptime_t midnight = dayStart(start) + DayLength;
         // Samples before midnight: index < (midnight - start of record) * rate. The small
         // allowance keeps a sample that falls on midnight itself in the new day.
         const double beforeMidnight = double(midnight - msr->starttime) * rate / HPTMODULUS;
@@ -444,8 +476,7 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
                           .arg(QString::fromLatin1(msr->station), QString::fromLatin1(msr->channel));
             return Failed;
         }
-        DayFile *file = dayFile(dayFilePath(QString::fromLatin1(msr->network), QString::fromLatin1(msr->station),
-                                            QString::fromLatin1(msr->location), QString::fromLatin1(msr->channel), year, day));
+        DayFile *file = dayFileOf(msr.get(), start);
         if (!file)
             return Failed;
         for (const QByteArray &record : std::as_const(packed)) {
@@ -493,6 +524,8 @@ bool SdsArchive::commit()
 
 void SdsArchive::rollback()
 {
+    for (Route &route : m_routes)
+        route.file = nullptr; // the day files they lead to may go
     for (auto it = m_files.begin(); it != m_files.end();) {
         DayFile *file = it->get();
         file->pending.clear();

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
 struct MSRecord_s;
@@ -87,6 +88,7 @@ private:
     struct Piece;
 
     DayFile *dayFile(const QString &relativePath);
+    DayFile *dayFileOf(const MSRecord_s *msr, std::int64_t time); // time: hptime
     bool openFile(DayFile *file);
     bool indexExisting(DayFile *file);
     Outcome append(DayFile *file, const char *raw, int length);
@@ -101,6 +103,20 @@ private:
     quint64 m_cardInode = 0;
     bool m_hasCardIdentity = false;
     QHash<QString, std::shared_ptr<DayFile>> m_files;
+    struct Route
+    {
+        std::int64_t day = 0; // hptime of the day's start
+        char network[11] = {};
+        char station[11] = {};
+        char location[11] = {};
+        char channel[11] = {};
+        DayFile *file = nullptr;
+    };
+    static constexpr int RouteCount = 16;
+    Route m_routes[RouteCount];
+    int m_nextRoute = 0;
+    MSRecord_s *m_parsed = nullptr; // reused for every record parsed here
+    QByteArray m_scratch;
     int m_openFiles = 0;
     quint64 m_useClock = 0;
     bool m_hasFirstRecord = false;
