@@ -8,6 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QTest>
@@ -36,6 +38,7 @@ private Q_SLOTS:
     void exportGoesOnAfterFailures();
     void unreadableDirectory_data();
     void unreadableDirectory();
+    void permissionHint();
     void sampleDecodes();
 
 private:
@@ -255,6 +258,21 @@ void TestCli::unreadableDirectory()
     QCOMPARE(run.err, "vexa-card: cannot read directory 20110914_0246 (table slot 2, sector 20496): the card ends before it\n");
     if (arguments.contains(QStringLiteral("--all")))
         QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log", "manifest-sha256.txt"}));
+}
+
+void TestCli::permissionHint()
+{
+    // A card the user may not read: the system's reason and what to do about it. Run as
+    // an unprivileged user, for which root is needed here.
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("needs root and setpriv to run vexa-card as another user");
+    QProcess process;
+    process.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", VEXA_CARD_PATH, "list", m_card});
+    QVERIFY(process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(process.readAllStandardError()),
+             "vexa-card: cannot open " + m_card + ": Permission denied; run as a member of the group that owns it, "
+             "e.g. disk, or with sudo\n");
 }
 
 void TestCli::sampleDecodes()

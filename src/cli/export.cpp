@@ -158,16 +158,9 @@ int runExport(const QStringList &arguments)
         int begun = 0;
         for (const ExportFileOutcome &file : summary.files)
             begun += file.notCopied ? 0 : 1;
-        const bool lastKept = [&]() {
-            for (const ExportFileOutcome &file : summary.files) {
-                if (!file.notCopied && file.copy.cardStopped)
-                    return file.copy.status == ExportResult::Incomplete;
-            }
-            return false;
-        }();
         printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(begun - 1).arg(paths.size()));
         for (const ExportFileOutcome &file : summary.files) {
-            if (file.notCopied || (file.copy.cardStopped && !lastKept))
+            if (file.notCopied)
                 printError(QStringLiteral("%1: not copied").arg(file.cardPath));
         }
     }

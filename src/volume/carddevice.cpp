@@ -25,7 +25,11 @@ FileIdentity identityOf(const struct stat &info)
     FileIdentity id;
     id.device = quint64(info.st_dev);
     id.inode = quint64(info.st_ino);
-    id.special = (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode)) ? quint64(info.st_rdev) : 0;
+    // Block and character devices number apart: the kind is part of who it is.
+    if (S_ISBLK(info.st_mode))
+        id.special = quint64(info.st_rdev) | (quint64(1) << 62);
+    else if (S_ISCHR(info.st_mode))
+        id.special = quint64(info.st_rdev) | (quint64(1) << 63);
     id.valid = true;
     return id;
 }

@@ -26,7 +26,7 @@ struct FileIdentity
 {
     quint64 device = 0; // st_dev; the volume serial number on Windows
     quint64 inode = 0;  // st_ino; the file index on Windows
-    quint64 special = 0; // st_rdev of a block or character device, 0 otherwise
+    quint64 special = 0; // st_rdev and kind of a block or character device, 0 otherwise
     bool valid = false;
 
     bool sameAs(const FileIdentity &other) const
