@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -177,10 +178,12 @@ void TestCli::exportFiles_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("files");
+    // With the report of the record check beside the copies.
     QTest::newRow("paths") << QStringList{"/20110914_0146/20110914_014650", "/log"}
-                           << QStringList{"20110914_014650.mseed", "log"};
+                           << QStringList{"20110914_014650.mseed", "log", "quality.json", "quality.txt"};
     QTest::newRow("all") << QStringList{"--all"} << QStringList{"20110914_014640.mseed", "20110914_014645.mseed",
-                                                                "20110914_014650.mseed", "20110914_024640.mseed", "log"};
+                                                                "20110914_014650.mseed", "20110914_024640.mseed", "log",
+                                                                "quality.json", "quality.txt"};
 }
 
 void TestCli::exportFiles()
@@ -190,10 +193,12 @@ void TestCli::exportFiles()
     const QString out = m_dir.filePath(QTest::currentDataTag());
     const CardRun run = runVexaCard(QStringList{"export", "-o", out, m_card} + arguments);
     QVERIFY2(run.status == 0 && run.out.isEmpty() && run.err.isEmpty(), run.err.constData()); // no bar when standard error is not a terminal
-    QCOMPARE(QDir(out).entryList(QDir::Files), files + QStringList{"manifest-sha256.txt"});
+    QStringList written = files + QStringList{"manifest-sha256.txt"};
+    written.sort();
+    QCOMPARE(QDir(out).entryList(QDir::Files), written);
     const QHash<QString, QPair<int, int>> sectors{{"20110914_014640.mseed", {30000, 10}}, {"20110914_014645.mseed", {30100, 2}},
         {"20110914_014650.mseed", {30200, 3}}, {"20110914_024640.mseed", {30300, 1}}, {"log", {8192, 4097}}};
-    for (const QString &file : files)
+    for (const QString &file : files.filter(QRegularExpression("mseed$|^log$")))
         QVERIFY2(fileContents(out + '/' + file) == CardImage::patternRun(sectors[file].first, sectors[file].second), qPrintable(file));
 }
 
@@ -257,7 +262,7 @@ void TestCli::unreadableDirectory()
     QCOMPARE(run.out, out);
     QCOMPARE(run.err, "vexa-card: cannot read directory 20110914_0246 (table slot 2, sector 20496): the card ends before it\n");
     if (arguments.contains(QStringLiteral("--all")))
-        QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log", "manifest-sha256.txt"}));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log", "manifest-sha256.txt", "quality.json", "quality.txt"}));
 }
 
 void TestCli::permissionHint()
@@ -285,40 +290,53 @@ void TestCli::sampleDecodes()
 
     // Names on the recorder's clock: each directory is named for its first file.
     QCOMPARE(runVexaCard({"tree", image}).out,
-             "/20230314_0926/20230314_092607\t54784\n/20230314_0926/20230314_092807\t136704\n/20230314_0926/20230314_093307\t33792\n"
-             "/20230314_1302/20230314_130241\t91136\n/20230314_1302/20230314_130601\t91136\n/20230314_1302/20230314_130921\t20480\n"
-             "/20230314_1302/20230314_131006\t40960\n/20230314_2358/20230314_235830\t40960\n/20230314_2358/20230315_000000\t109568\n"
+             "/20230314_0926/20230314_092607\t73728\n/20230314_0926/20230314_092807\t185344\n/20230314_0926/20230314_093307\t47104\n"
+             "/20230314_1302/20230314_130241\t123904\n/20230314_1302/20230314_130601\t119296\n/20230314_1302/20230314_130921\t27648\n"
+             "/20230314_1302/20230314_131006\t54784\n/20230314_2358/20230314_235830\t54784\n/20230314_2358/20230315_000000\t146944\n"
              "/log\t2097152\n");
 
     const QString out = m_dir.filePath(QStringLiteral("sample"));
     QCOMPARE(runVexaCard({"export", "--all", "--output", out, image}).status, 0);
     const QStringList exported = QDir(out).entryList({QStringLiteral("*.mseed")}, QDir::Files, QDir::Name);
+    const QStringList channels{"HHZ", "HHN", "HHE"};
     int files = 0;
     for (const SampleCard::Directory &directory : SampleCard::directories()) {
         for (const SampleCard::File &file : directory.files) {
             const QString name = exported.value(files++);
             QByteArray data = fileContents(out + '/' + name);
-            QCOMPARE(data.size(), file.recordCount() * MiniSeed::RecordLength);
-            // Named on the recorder's GPS clock; the records keep UTC, 18 s behind, 1.12 s each.
+            QCOMPARE(data.size(), file.records * 512);
+            // Named on the recorder's GPS clock; the records keep UTC, 18 s behind.
             const hptime_t start = MS_EPOCH2HPTIME(QDateTime(QDate::fromString(name.left(8), "yyyyMMdd"),
                 QTime::fromString(name.mid(9, 6), "HHmmss"), QTimeZone::utc()).toSecsSinceEpoch() - 18);
-            QVector<qint32> samples;
-            for (int r = 0; r < file.recordCount(); ++r) {
+            QVector<QVector<qint32>> samples(3);
+            QVector<hptime_t> firstStart(3, HPTERROR);
+            hptime_t previous = start;
+            for (int r = 0; r < file.records; ++r) {
                 MSRecord *msr = nullptr;
-                char source[64] = "";
                 QString got = name + QStringLiteral(": unparsable");
-                if (msr_parse(data.data() + r * MiniSeed::RecordLength, MiniSeed::RecordLength, &msr, MiniSeed::RecordLength, 1, 0)
-                        == MS_NOERROR && msr->sampletype == 'i') {
-                    got = name + QStringLiteral(": %1 #%2, %3 samples at %4").arg(QLatin1String(msr_srcname(msr, source, 0)))
-                                     .arg(msr->sequence_number).arg(msr->samplecnt).arg(msr->starttime);
-                    samples += QVector<qint32>(static_cast<qint32 *>(msr->datasamples),
-                                               static_cast<qint32 *>(msr->datasamples) + msr->numsamples);
+                if (msr_parse(data.data() + r * 512, 512, &msr, 512, 1, 0) == MS_NOERROR && msr->sampletype == 'i') {
+                    got = QStringLiteral("%1: %2.%3.%4 %5 Hz, encoding %6, b1001 %7, time order %8")
+                              .arg(name, msr->network, msr->station, msr->location).arg(msr->samprate).arg(msr->encoding)
+                              .arg(msr->Blkt1001 != nullptr).arg(msr->starttime >= previous);
+                    const int c = int(channels.indexOf(QLatin1String(msr->channel)));
+                    if (c >= 0) {
+                        samples[c] += QVector<qint32>(static_cast<qint32 *>(msr->datasamples),
+                                                      static_cast<qint32 *>(msr->datasamples) + msr->numsamples);
+                        if (firstStart[c] == HPTERROR)
+                            firstStart[c] = msr->starttime;
+                    }
+                    previous = msr->starttime;
                 }
                 msr_free(&msr);
-                QCOMPARE(got, name + QStringLiteral(": XX_VEXA__HHZ #%1, %2 samples at %3").arg(r + 1)
-                                         .arg(qMin<qint64>(112, file.sampleCount() - r * 112)).arg(start + r * 1120000));
+                QCOMPARE(got, name + QStringLiteral(": XX.VEXA. 100 Hz, encoding 11, b1001 1, time order 1"));
             }
-            QCOMPARE(samples, SampleCard::samples(file));
+            for (int c = 0; c < 3; ++c) {
+                QCOMPARE(firstStart[c], start);
+                // Everything the recorder took, but the samples of its gap.
+                QVector<qint32> expected = SampleCard::samples(file, c);
+                expected.remove(file.gapStart * 100, file.gapSeconds * 100);
+                QCOMPARE(samples[c], expected);
+            }
         }
     }
     QCOMPARE(exported.size(), files);

@@ -7,6 +7,9 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 class TestSoak : public QObject
@@ -56,8 +59,12 @@ private Q_SLOTS:
             }
         }
         QVERIFY(fileContents(out + "/log") == CardImage::patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
-        // Nothing else was written but the manifest, and the card is as it was.
-        QCOMPARE(QDir(out).entryList(QDir::Files).size(), int(n) + 2);
+        // Nothing else was written but the manifest and the report of the record check (no records on this
+        // card: every sector is another one), and the card is as it was.
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), int(n) + 4);
+        const QJsonObject report = QJsonDocument::fromJson(fileContents(out + "/quality.json")).object();
+        QCOMPARE(report["files"].toArray().size(), int(n));
+        QCOMPARE(report["files"].toArray().at(1)["otherSectors"].toInt(), 2);
         QCOMPARE(fileChecksum(image), checksum);
     }
 };

@@ -40,4 +40,5 @@ int runTree(const QStringList &arguments);
 int runDevices(const QStringList &arguments);
 int runExport(const QStringList &arguments);
 int runVerify(const QStringList &arguments);
+int runInspect(const QStringList &arguments);
 int runSample(const QStringList &arguments);

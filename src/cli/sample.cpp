@@ -34,7 +34,8 @@ int runSample(const QStringList &arguments)
     const int status = parseCommand(
         parser, arguments,
         QStringLiteral("Writes a demonstration card image: three recording directories of a made-up\n"
-                       "station XX.VEXA..HHZ whose files are miniSEED, and a text log. The file is sparse:\n"
+                       "station XX.VEXA (HHZ, HHN, HHE at 100 Hz) whose files are miniSEED, with an unlocked\n"
+                       "clock, a gap and a recording across midnight UTC, and a text log. The file is sparse:\n"
                        "about 12 MiB long, under 1 MiB on disk. Never writes to a device."),
         1, 1);
     if (status >= 0)

@@ -6,14 +6,20 @@
 
 #include <QMap>
 
+#include <libmseed.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 namespace SampleCard {
 
 namespace {
 
-constexpr int SampleRate = 100;
 constexpr double Pi = 3.14159265358979323846;
+constexpr quint32 StretchSeconds = 10; // records are packed and flushed every 10 s
+constexpr quint8 ClockLocked = 0x20;   // I/O and clock flags, bit 5
 
 QString timeText(quint32 gps)
 {
@@ -33,65 +39,162 @@ qint32 noise(quint32 n)
     return qint32(n % 401) - 200;
 }
 
-Directory directoryAt(quint32 startTime, const QList<quint32> &lengths, quint32 *nextSector)
+void appendRecord(char *record, int length, void *records)
+{
+    static_cast<QList<QByteArray> *>(records)->append(QByteArray(record, length));
+}
+
+hptime_t recordStart(const QByteArray &record)
+{
+    MSRecord *msr = nullptr;
+    hptime_t start = HPTERROR;
+    if (msr_parse(const_cast<char *>(record.constData()), int(record.size()), &msr, int(record.size()), 0, 0) == MS_NOERROR)
+        start = msr->starttime;
+    msr_free(&msr);
+    return start;
+}
+
+// Packs the file as the recorder does: each channel in stretches of StretchSeconds (cut
+// where the gap or the unlocked stretch begins or ends), each stretch with its own
+// timing quality and clock flag; then all records in time order, HHZ, HHN, HHE at a tie.
+QByteArray pack(const File &file)
+{
+    QList<quint32> cuts{0, file.seconds};
+    for (quint32 s = StretchSeconds; s < file.seconds; s += StretchSeconds)
+        cuts.append(s);
+    for (quint32 s : {file.gapStart, file.gapStart + file.gapSeconds, file.unlockedFrom, file.unlockedTo}) {
+        if (s > 0 && s < file.seconds)
+            cuts.append(s);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+
+    struct Packed
+    {
+        hptime_t start;
+        int channel;
+        QByteArray bytes;
+    };
+    QList<Packed> all;
+    const QStringList names = channels();
+    for (int c = 0; c < names.size(); ++c) {
+        const QVector<qint32> values = samples(file, c);
+        MSRecord *msr = msr_init(nullptr);
+        std::strcpy(msr->network, "XX");
+        std::strcpy(msr->station, "VEXA");
+        std::strcpy(msr->channel, names.at(c).toLatin1().constData());
+        msr->dataquality = 'D';
+        msr->samprate = SampleRate;
+        msr->reclen = RecordLength;
+        msr->encoding = DE_STEIM2;
+        msr->byteorder = 1;
+        msr->sampletype = 'i';
+        msr->sequence_number = 1;
+        msr->fsdh = static_cast<struct fsdh_s *>(std::calloc(1, sizeof(struct fsdh_s)));
+        struct blkt_1001_s timing = {};
+        msr_addblockette(msr, reinterpret_cast<char *>(&timing), sizeof timing, 1001, 0);
+        for (int i = 0; i + 1 < cuts.size(); ++i) {
+            const quint32 from = cuts.at(i);
+            if (file.gapSeconds > 0 && from >= file.gapStart && from < file.gapStart + file.gapSeconds)
+                continue;
+            QVector<qint32> stretch = values.mid(qsizetype(from) * SampleRate, qsizetype(cuts.at(i + 1) - from) * SampleRate);
+            const bool unlocked = from >= file.unlockedFrom && from < file.unlockedTo;
+            msr->fsdh->io_flags = unlocked ? 0 : ClockLocked;
+            msr->Blkt1001->timing_qual = quint8(timingQuality(file, from));
+            msr->starttime = utcMicroseconds(file.startTime) + hptime_t(from) * HPTMODULUS;
+            msr->datasamples = stretch.data();
+            msr->numsamples = stretch.size();
+            QList<QByteArray> records;
+            int64_t packed = 0;
+            msr_pack(msr, appendRecord, &records, &packed, 1, 0);
+            for (const QByteArray &record : records)
+                all.append(Packed{recordStart(record), c, record});
+        }
+        msr->datasamples = nullptr; // the stretch's own buffer, not libmseed's
+        msr_free(&msr);
+    }
+    std::stable_sort(all.begin(), all.end(), [](const Packed &a, const Packed &b) {
+        return a.start != b.start ? a.start < b.start : a.channel < b.channel;
+    });
+    QByteArray data;
+    for (const Packed &record : all)
+        data += record.bytes;
+    return data;
+}
+
+Directory directoryAt(quint32 startTime, const QList<File> &files, quint32 *nextSector)
 {
     Directory directory{startTime, {}};
     quint32 time = startTime;
-    for (quint32 seconds : lengths) {
+    for (File file : files) {
         // The recorder closes one file and opens the next in the same second.
-        File file{time, seconds, *nextSector};
+        file.startTime = time;
+        file.firstSector = *nextSector;
+        file.records = int(pack(file).size() / RecordLength);
         directory.files.append(file);
-        time += seconds;
+        time += file.seconds;
         *nextSector = file.lastSector() + 1;
     }
     return directory;
 }
 
+File lasting(quint32 seconds)
+{
+    File file;
+    file.seconds = seconds;
+    return file;
+}
+
+QList<Directory> layout()
+{
+    quint32 sector = FirstDataSector;
+    QList<Directory> list;
+    // The recordings begin at odd seconds, as a recorder started by hand does. The
+    // first loses its GPS lock for two minutes; the second misses 7 s of data; the last
+    // one starts just before midnight, so its second file runs into the next UTC day.
+    File unlocked = lasting(300);
+    unlocked.unlockedFrom = 60;
+    unlocked.unlockedTo = 180;
+    File gap = lasting(200);
+    gap.gapStart = 120;
+    gap.gapSeconds = 7;
+    list.append(directoryAt(calendarToGps(2023, 3, 14, 9, 26, 7), {lasting(120), unlocked, lasting(75)}, &sector));
+    list.append(directoryAt(calendarToGps(2023, 3, 14, 13, 2, 41), {lasting(200), gap, lasting(45), lasting(90)}, &sector));
+    list.append(directoryAt(calendarToGps(2023, 3, 14, 23, 58, 30), {lasting(90), lasting(240)}, &sector));
+    return list;
+}
+
 } // namespace
 
-qint64 File::sampleCount() const
+QStringList channels()
 {
-    return qint64(seconds) * SampleRate;
-}
-
-int File::recordCount() const
-{
-    return int((sampleCount() + MiniSeed::SamplesPerRecord - 1) / MiniSeed::SamplesPerRecord);
-}
-
-const MiniSeed::Stream &stream()
-{
-    static const MiniSeed::Stream s{"XX", "VEXA", "", "HHZ", SampleRate};
-    return s;
+    return {QStringLiteral("HHZ"), QStringLiteral("HHN"), QStringLiteral("HHE")};
 }
 
 QList<Directory> directories()
 {
-    quint32 sector = FirstDataSector;
-    QList<Directory> list;
-    // The recordings begin at odd seconds, as a recorder started by hand does; the last
-    // one starts just before midnight, so its second file begins on the next day.
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 9, 26, 7), {120, 300, 75}, &sector));
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 13, 2, 41), {200, 200, 45, 90}, &sector));
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 23, 58, 30), {90, 240}, &sector));
+    static const QList<Directory> list = layout();
     return list;
 }
 
-QVector<qint32> samples(const File &file)
+QVector<qint32> samples(const File &file, int channel)
 {
     const qint64 count = file.sampleCount();
     const double eventStart = 0.4 * file.seconds;
+    // The horizontals see the swell a little later and the event at a third of its size.
+    const double lag = 0.7 * channel;
+    const double eventSize = channel == 0 ? 60000.0 : 20000.0;
     QVector<qint32> values(count);
     for (qint64 i = 0; i < count; ++i) {
         const double t = double(i) / SampleRate;
         // Time on the card's clock, so that consecutive files join without a step.
-        const double absolute = double(file.startTime) + t;
+        const double absolute = double(file.startTime) + t - lag;
         double v = 1500.0 * std::sin(2 * Pi * absolute / 6.5) + 400.0 * std::sin(2 * Pi * absolute / 3.1 + 1.0);
         if (t >= eventStart) {
             const double s = t - eventStart;
-            v += 60000.0 * std::exp(-s / 2.5) * std::sin(2 * Pi * 4.0 * s);
+            v += eventSize * std::exp(-s / 2.5) * std::sin(2 * Pi * 4.0 * s + channel);
         }
-        values[i] = qint32(std::lround(v)) + noise(file.startTime * SampleRate + quint32(i));
+        values[i] = qint32(std::lround(v)) + noise((file.startTime * SampleRate + quint32(i)) * 3 + quint32(channel));
     }
     return values;
 }
@@ -101,19 +204,18 @@ qint64 utcMicroseconds(quint32 gps)
     return (qint64(gps) + UnixGpsEpoch - GpsLeapSeconds) * 1000000;
 }
 
+int timingQuality(const File &file, quint32 second)
+{
+    if (second >= file.unlockedFrom && second < file.unlockedTo) {
+        // The free-running clock drifts: the quality falls the longer the lock is lost.
+        return qMax(20, 80 - int(second - file.unlockedFrom) / 2);
+    }
+    return 95 + int((file.startTime + second) / StretchSeconds % 6);
+}
+
 QByteArray fileData(const File &file)
 {
-    const QVector<qint32> values = samples(file);
-    const qint64 start = utcMicroseconds(file.startTime);
-    QByteArray data;
-    data.reserve(file.recordCount() * MiniSeed::RecordLength);
-    for (int r = 0; r < file.recordCount(); ++r) {
-        const qint64 first = qint64(r) * MiniSeed::SamplesPerRecord;
-        const int count = int(qMin<qint64>(MiniSeed::SamplesPerRecord, values.size() - first));
-        const qint64 at = start + first * 1000000 / SampleRate;
-        data += MiniSeed::encodeRecord(stream(), r + 1, at, values.constData() + first, count);
-    }
-    return data;
+    return pack(file);
 }
 
 QByteArray logText()
@@ -127,15 +229,20 @@ QByteArray logText()
           << QStringLiteral("%1 GPS lock, 9 satellites, clock offset 0.000012 s").arg(timeText(boot + 71));
     for (int d = 0; d < list.size(); ++d) {
         const Directory &directory = list.at(d);
-        lines << QStringLiteral("%1 recording started: XX.VEXA..HHZ 100 Hz, directory %2")
+        lines << QStringLiteral("%1 recording started: XX.VEXA HHZ HHN HHE 100 Hz, directory %2")
                      .arg(timeText(directory.startTime), cardDirectoryName(directory.startTime));
         quint32 end = directory.startTime;
         for (const File &file : directory.files) {
             lines << QStringLiteral("%1 file %2 opened at sector %3")
                          .arg(timeText(file.startTime), cardFileName(file.startTime))
                          .arg(file.firstSector);
+            if (file.unlockedTo > file.unlockedFrom)
+                lines << QStringLiteral("%1 GPS lock lost, clock free-running").arg(timeText(file.startTime + file.unlockedFrom))
+                      << QStringLiteral("%1 GPS lock, 7 satellites, clock offset 0.004180 s").arg(timeText(file.startTime + file.unlockedTo));
+            if (file.gapSeconds > 0)
+                lines << QStringLiteral("%1 digitizer buffer overrun, %2 s not recorded").arg(timeText(file.startTime + file.gapStart)).arg(file.gapSeconds);
             end = file.startTime + file.seconds;
-            lines << QStringLiteral("%1 file closed, %2 records").arg(timeText(end)).arg(file.recordCount());
+            lines << QStringLiteral("%1 file closed, %2 records").arg(timeText(end)).arg(file.records);
         }
         lines << QStringLiteral("%1 recording stopped by operator").arg(timeText(end))
               << QStringLiteral("%1 battery %2 V").arg(timeText(end + 1)).arg(12.6 - 0.2 * d, 0, 'f', 1);

@@ -1,0 +1,188 @@
+#include "qualityreport.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QTimeZone>
+
+namespace {
+
+QJsonValue timeOrNull(bool present, qint64 microseconds)
+{
+    return present ? QJsonValue(utcTimeText(microseconds)) : QJsonValue(QJsonValue::Null);
+}
+
+QString padded(const QString &text, int width)
+{
+    return text.leftJustified(width);
+}
+
+QString number(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+} // namespace
+
+bool QualityReport::allComplete() const
+{
+    for (const FileQuality &file : files) {
+        if (!file.complete)
+            return false;
+    }
+    return true;
+}
+
+QString utcTimeText(qint64 microseconds)
+{
+    // Floor division, so that times before 1970 keep a positive fraction.
+    qint64 seconds = microseconds / 1000000;
+    qint64 fraction = microseconds % 1000000;
+    if (fraction < 0) {
+        fraction += 1000000;
+        --seconds;
+    }
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc());
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QStringLiteral(".%1Z").arg(fraction, 6, 10, QLatin1Char('0'));
+}
+
+QJsonObject qualityJson(const QualityReport &report)
+{
+    QJsonArray files;
+    for (const FileQuality &file : report.files) {
+        files.append(QJsonObject{
+            {QStringLiteral("path"), file.path},
+            {QStringLiteral("records"), file.records},
+            {QStringLiteral("otherSectors"), file.otherSectors},
+            {QStringLiteral("unreadableSectors"), file.unreadableSectors},
+            {QStringLiteral("channels"), QJsonArray::fromStringList(file.channels)},
+            {QStringLiteral("start"), timeOrNull(file.hasRecords, file.start)},
+            {QStringLiteral("end"), timeOrNull(file.hasRecords, file.end)},
+        });
+    }
+    QJsonArray channels;
+    for (const ChannelQuality &c : report.channels) {
+        QJsonValue timing(QJsonValue::Null);
+        if (c.hasTimingQuality)
+            timing = QJsonObject{{QStringLiteral("min"), c.timingMin},
+                                 {QStringLiteral("median"), c.timingMedian},
+                                 {QStringLiteral("max"), c.timingMax}};
+        channels.append(QJsonObject{
+            {QStringLiteral("id"), c.id},
+            {QStringLiteral("network"), c.network},
+            {QStringLiteral("station"), c.station},
+            {QStringLiteral("location"), c.location},
+            {QStringLiteral("channel"), c.channel},
+            {QStringLiteral("sampleRate"), c.sampleRate},
+            {QStringLiteral("start"), utcTimeText(c.start)},
+            {QStringLiteral("end"), utcTimeText(c.end)},
+            {QStringLiteral("samples"), c.samples},
+            {QStringLiteral("records"), c.records},
+            {QStringLiteral("segments"), c.segments},
+            {QStringLiteral("gaps"), c.gaps},
+            {QStringLiteral("overlaps"), c.overlaps},
+            {QStringLiteral("largestGap"), c.largestGap},
+            {QStringLiteral("availability"), c.availability},
+            {QStringLiteral("timingQuality"), timing},
+            {QStringLiteral("clockLocked"), c.clockLocked},
+            {QStringLiteral("questionableTime"), c.questionableTime},
+            {QStringLiteral("decodeFailures"), c.decodeFailures},
+            {QStringLiteral("sequenceBreaks"), c.sequenceBreaks},
+        });
+    }
+    QJsonArray gaps;
+    for (const GapQuality &gap : report.gaps) {
+        gaps.append(QJsonObject{
+            {QStringLiteral("id"), gap.id},
+            {QStringLiteral("after"), utcTimeText(gap.after)},
+            {QStringLiteral("before"), utcTimeText(gap.before)},
+            {QStringLiteral("seconds"), gap.seconds},
+            {QStringLiteral("unreadableSectors"), gap.unreadableSectors},
+        });
+    }
+    return QJsonObject{{QStringLiteral("files"), files}, {QStringLiteral("channels"), channels}, {QStringLiteral("gaps"), gaps}};
+}
+
+QByteArray qualityJsonText(const QualityReport &report)
+{
+    return QJsonDocument(qualityJson(report)).toJson(QJsonDocument::Indented);
+}
+
+QString qualityText(const QualityReport &report, bool withGaps)
+{
+    int idWidth = 16;
+    for (const ChannelQuality &c : report.channels)
+        idWidth = qMax(idWidth, int(c.id.size()) + 2);
+
+    QString text = padded(QStringLiteral("Source"), idWidth)
+        + QStringLiteral("Start sample                 End sample                       Hz    Samples  Segs  Gaps  Ovls  Avail%  Timing q min/med/max  Locked%  QTime%  Bad  SeqBrk\n");
+    qint64 records = 0;
+    for (const ChannelQuality &c : report.channels) {
+        records += c.records;
+        const QString timing = c.hasTimingQuality
+            ? QStringLiteral("%1/%2/%3").arg(c.timingMin).arg(c.timingMedian, 0, 'g', 4).arg(c.timingMax)
+            : QStringLiteral("-");
+        text += padded(c.id, idWidth) + padded(utcTimeText(c.start), 29) + padded(utcTimeText(c.end), 29)
+            + QStringLiteral("%1 %2 %3 %4 %5 %6  %7 %8 %9 %10 %11\n")
+                  .arg(c.sampleRate, 6, 'g', 6)
+                  .arg(c.samples, 10)
+                  .arg(c.segments, 5)
+                  .arg(c.gaps, 5)
+                  .arg(c.overlaps, 5)
+                  .arg(number(c.availability, 2), 7)
+                  .arg(timing, -20)
+                  .arg(number(c.clockLocked, 1), 8)
+                  .arg(number(c.questionableTime, 1), 7)
+                  .arg(c.decodeFailures, 4)
+                  .arg(c.sequenceBreaks, 7);
+    }
+    qint64 other = 0;
+    qint64 unreadable = 0;
+    for (const FileQuality &file : report.files) {
+        other += file.otherSectors;
+        unreadable += file.unreadableSectors;
+    }
+    text += QStringLiteral("Total: %1 channel(s), %2 file(s), %3 record(s), %4 other sector(s), %5 unreadable sector(s)\n")
+                .arg(report.channels.size()).arg(report.files.size()).arg(records).arg(other).arg(unreadable);
+    for (const FileQuality &file : report.files) {
+        if (file.unreadableSectors > 0 || !file.complete)
+            text += QStringLiteral("%1: %2%3\n").arg(file.path, file.complete ? QString() : QStringLiteral("not read whole, "))
+                        .arg(QStringLiteral("%1 unreadable sector(s)").arg(file.unreadableSectors));
+    }
+    for (const ChannelQuality &c : report.channels) {
+        for (const TimeSpan &span : c.clockUnlocked)
+            text += padded(c.id, idWidth) + QStringLiteral("clock unlocked %1 to %2 (%3 s)\n")
+                        .arg(utcTimeText(span.start), utcTimeText(span.end), number(double(span.end - span.start) / 1e6, 2));
+    }
+    if (!withGaps)
+        return text;
+
+    text += QLatin1Char('\n') + padded(QStringLiteral("Source"), idWidth)
+        + QStringLiteral("Last sample                  Next sample                        Gap  Unreadable\n");
+    int gaps = 0;
+    int overlaps = 0;
+    for (const GapQuality &gap : report.gaps) {
+        (gap.isOverlap() ? overlaps : gaps) += 1;
+        text += padded(gap.id, idWidth) + padded(utcTimeText(gap.after), 29) + padded(utcTimeText(gap.before), 29)
+            + QStringLiteral("%1  %2\n").arg(number(gap.seconds, 6), 12).arg(gap.unreadableSectors, 10);
+    }
+    text += QStringLiteral("Total: %1 gap(s), %2 overlap(s)\n").arg(gaps).arg(overlaps);
+    return text;
+}
+
+bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error)
+{
+    const QList<QPair<QString, QByteArray>> files{
+        {QStringLiteral("quality.json"), qualityJsonText(report)},
+        {QStringLiteral("quality.txt"), qualityText(report, true).toUtf8()},
+    };
+    for (const auto &file : files) {
+        QSaveFile out(folder + QLatin1Char('/') + file.first);
+        if (!out.open(QIODevice::WriteOnly) || out.write(file.second) != file.second.size() || !out.commit()) {
+            *error = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
+            return false;
+        }
+    }
+    return true;
+}
