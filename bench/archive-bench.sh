@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Archive benchmark: a card of MIB mebibytes (default 512) of Steim-2 records (three
-# channels over many UTC days, in FILES card files), page-cached, then in one run, RUNS
-# times each (default 3), over the same bytes: `dd bs=1M`; libmseed's own pass (parse
+# Archive benchmark: the card of bench/quality-bench.sh, one file of MIB mebibytes
+# (default 512) of Steim-2 records (three channels, continuous over many UTC days),
+# page-cached, then in one run, RUNS times each (default 3), over the same bytes: `dd bs=1M`; libmseed's own pass (parse
 # and decode every record); `openssl dgst -sha256`; `vexa-card export` of the files
 # (copies, manifest, quality report); `vexa-card export --sds` (records into day files,
 # manifest, quality report). Prints every time (wall and processor), the best of each
@@ -14,9 +14,8 @@ set -euo pipefail
 build=${1:-build}
 mib=${2:-512}
 runs=${3:-3}
-files=8
 card=$build/src/cli/vexa-card
-maker=$build/bench/vexa-archive-bench-image
+maker=$build/bench/vexa-mseed-image
 pass=$build/bench/mseedpass
 for program in "$card" "$maker" "$pass"; do
     [ -x "$program" ] || { echo "archive-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
@@ -27,7 +26,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-archive-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 image=$work/card.img
 
-read -r offset length < <("$maker" "$image" "$((mib / files * files))" "$files")
+read -r offset length < <("$maker" "$image" "$mib")
 mapfile -t paths < <("$card" tree "$image" | cut -f 1 | grep -v '^/log$')
 # The recordings' bytes on their own, for openssl, which reads whole files.
 dd if="$image" of="$work/records.bin" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none

@@ -1,7 +1,10 @@
 #include "archiveexport.h"
 #include "archivesinks.h"
+#include "backgroundsink.h"
 #include "destinationwriter.h"
 #include "manifest.h"
+#include "qualityreport.h"
+#include "recordscanner.h"
 #include "sha256.h"
 
 #include <QDateTime>
@@ -61,10 +64,14 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         summary.files.append(outcome);
     }
 
+    // Every record is checked on the way for the quality report: beside the copy's hash
+    // and writer, on a thread of its own; in an SDS export, the same parse files it.
+    RecordScanner scanner;
+    BackgroundSink check(scanner);
     SdsArchive archive(m_folder, m_splitMidnight);
     if (card.valid)
         archive.setCardIdentity(card.device, card.inode);
-    SdsSink records(archive);
+    SdsSink records(archive, &scanner);
     bool archiveClosed = m_layout != Sds;
     const auto closeArchive = [&]() {
         if (archiveClosed)
@@ -87,10 +94,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
             m_fileStarted(step, int(order.size()), outcome.cardPath);
         HashSink hash;
         if (m_layout == Files) {
-            // Hash and write on a thread of their own, beside the record parser.
+            // The log is the recorder's text: no records to check.
+            const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
             DestinationWriter writer(m_folder, card);
-            BackgroundSinks behind({&hash, &writer});
-            outcome.copy = copy(i, {&behind});
+            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hash, &writer} : QList<CopySink *>{&check, &hash, &writer});
             outcome.copy.destination = writer.destination();
             if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
                 outcome.written = QFileInfo(outcome.copy.destination).fileName();
@@ -137,6 +144,17 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         }
     }
     closeArchive();
+
+    // The report of what this run read, beside what it wrote; none when no file was read.
+    check.drain();
+    const QualityReport report = scanner.report();
+    QString reason;
+    if (!report.files.isEmpty()) {
+        if (!writeQualityFiles(report, m_folder, &reason))
+            summary.problems.append(reason);
+        else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
+            summary.problems.append(manifest.errorString());
+    }
 
     if (manifest.save())
         summary.manifest = manifest.path();

@@ -1,4 +1,5 @@
 #include "archivesinks.h"
+#include "recordscanner.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,20 +26,31 @@ QString systemReason(int error)
 
 } // namespace
 
-SdsSink::SdsSink(SdsArchive &archive, bool scanChunks)
+SdsSink::SdsSink(SdsArchive &archive, RecordScanner *scanner)
     : m_archive(archive)
-    , m_scanChunks(scanChunks)
+    , m_scanner(scanner)
 {
+    if (m_scanner) {
+        m_scanner->setRecordHandler([this](const char *raw, int length, const MSRecord *msr) {
+            const qint64 sector = qint64(m_scanner->recordCardSector() - m_firstCardSector);
+            addRecord(raw, length, sector * SectorSize, msr);
+        });
+    }
 }
 
-bool SdsSink::begin(const CopySource &)
+bool SdsSink::begin(const CopySource &source)
 {
+    m_firstCardSector = source.firstCardSector;
     m_pending.clear();
     m_offset = 0;
     m_unreadable.clear();
     m_filed = m_alreadyThere = m_leftOut = 0;
     m_failed = false;
     m_error.clear();
+    if (m_scanner && !m_scanner->begin(source)) {
+        m_error = m_scanner->errorString();
+        return false;
+    }
     return true;
 }
 
@@ -97,9 +109,17 @@ qint64 SdsSink::scan(const char *data, qint64 length, bool atEnd)
 
 bool SdsSink::consume(const SectorChunk &chunk)
 {
+    // Known before the records of the chunk arrive: a record with one of them is left out.
     m_unreadable += chunk.unreadable;
-    if (!m_scanChunks || m_failed)
+    if (m_scanner) {
+        if (!m_scanner->consume(chunk) && !m_failed) {
+            m_failed = true;
+            m_error = m_scanner->errorString();
+        }
         return !m_failed;
+    }
+    if (m_failed)
+        return false;
     qint64 used = 0;
     if (m_pending.isEmpty()) {
         used = scan(chunk.data, chunk.length, false);
@@ -115,8 +135,16 @@ bool SdsSink::consume(const SectorChunk &chunk)
 
 bool SdsSink::finish(CopyEnd end)
 {
-    if (m_scanChunks && !m_failed && (end == CopyEnd::Complete || end == CopyEnd::Incomplete))
+    const bool kept = end == CopyEnd::Complete || end == CopyEnd::Incomplete;
+    if (m_scanner) {
+        // The scanner hands on the records left at the end of the file first.
+        if (!m_scanner->finish(end) && !m_failed && kept) {
+            m_failed = true;
+            m_error = m_scanner->errorString();
+        }
+    } else if (!m_failed && kept) {
         scan(m_pending.constData(), m_pending.size(), true);
+    }
     m_pending.clear();
     if (m_failed || (end != CopyEnd::Complete && end != CopyEnd::Incomplete)) {
         m_archive.rollback();
@@ -201,122 +229,4 @@ bool CompareSink::finish(CopyEnd end)
         ::close(m_fd);
     m_fd = -1;
     return true;
-}
-
-BackgroundSinks::BackgroundSinks(const QList<CopySink *> &sinks)
-    : m_sinks(sinks)
-{
-    for (int i = 0; i < Depth; ++i)
-        m_free.push_back(i);
-    m_worker = std::thread([this]() { work(); });
-}
-
-BackgroundSinks::~BackgroundSinks()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_quit = true;
-    }
-    m_changed.notify_all();
-    m_worker.join();
-}
-
-void BackgroundSinks::work()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [this]() { return m_quit || !m_queue.empty(); });
-        if (m_queue.empty())
-            return;
-        const int index = m_queue.front();
-        m_queue.pop_front();
-        m_busy = true;
-        const bool skip = m_failed;
-        lock.unlock();
-        QString error;
-        bool ok = true;
-        if (!skip) {
-            for (CopySink *sink : std::as_const(m_sinks)) {
-                if (!sink->consume(m_slots[index].chunk)) {
-                    ok = false;
-                    error = sink->errorString();
-                    break;
-                }
-            }
-        }
-        lock.lock();
-        if (!ok && !m_failed) {
-            m_failed = true;
-            m_error = error;
-        }
-        m_busy = false;
-        m_free.push_back(index);
-        m_changed.notify_all();
-    }
-}
-
-void BackgroundSinks::waitIdle(std::unique_lock<std::mutex> &lock)
-{
-    m_changed.wait(lock, [this]() { return m_queue.empty() && !m_busy; });
-}
-
-bool BackgroundSinks::begin(const CopySource &source)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    waitIdle(lock);
-    m_failed = false;
-    m_error.clear();
-    for (int i = 0; i < m_sinks.size(); ++i) {
-        if (!m_sinks.at(i)->begin(source)) {
-            m_error = m_sinks.at(i)->errorString();
-            for (int j = 0; j < i; ++j)
-                m_sinks.at(j)->finish(CopyEnd::Failed);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool BackgroundSinks::consume(const SectorChunk &chunk)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this]() { return !m_free.empty() || m_failed; });
-    if (m_failed)
-        return false;
-    const int index = m_free.front();
-    m_free.pop_front();
-    lock.unlock();
-    Slot &slot = m_slots[index];
-    if (slot.data.size() < chunk.length)
-        slot.data.resize(int(chunk.length));
-    std::memcpy(slot.data.data(), chunk.data, size_t(qMax<qint64>(chunk.length, 0)));
-    slot.chunk = chunk;
-    slot.chunk.data = slot.data.constData();
-    lock.lock();
-    m_queue.push_back(index);
-    m_changed.notify_all();
-    return true;
-}
-
-bool BackgroundSinks::finish(CopyEnd end)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    waitIdle(lock);
-    const bool failed = m_failed;
-    if (failed && (end == CopyEnd::Complete || end == CopyEnd::Incomplete))
-        end = CopyEnd::Failed;
-    bool ok = !failed;
-    for (CopySink *sink : std::as_const(m_sinks)) {
-        if (!sink->finish(end) && ok) {
-            ok = false;
-            m_error = sink->errorString();
-        }
-    }
-    return ok;
-}
-
-QString BackgroundSinks::errorString() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_error;
 }

@@ -9,23 +9,21 @@
 #include <QString>
 #include <QVector>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-
 struct MSRecord_s;
+class RecordScanner;
 
 // Files the records of each card file into an SdsArchive. The records of one card file
 // stand or fall together: a copy that ends Complete or Incomplete commits them, a Failed
-// or Stopped one takes them back. Records come either from the sink's own scan of the
-// chunks (records begin on sector boundaries, as the recorder writes them) or, when a
-// record parser sees the same chunks, through addRecord().
+// or Stopped one takes them back. Records come from the record scanner, which the sink
+// runs on the same chunks (so the quality report and the archive share one parse), or,
+// without one, from the sink's own search of the chunks (records begin on sector
+// boundaries, as the recorder writes them).
 class SdsSink : public CopySink
 {
 public:
-    // With `scanChunks` false, records arrive through addRecord() only.
-    explicit SdsSink(SdsArchive &archive, bool scanChunks = true);
+    // `scanner`, when given, is begun, fed and finished by this sink, and hands it its
+    // records; it must outlive the sink.
+    explicit SdsSink(SdsArchive &archive, RecordScanner *scanner = nullptr);
 
     bool begin(const CopySource &source) override;
     bool consume(const SectorChunk &chunk) override;
@@ -46,7 +44,8 @@ private:
     qint64 scan(const char *data, qint64 length, bool atEnd);
 
     SdsArchive &m_archive;
-    bool m_scanChunks;
+    RecordScanner *m_scanner;
+    quint64 m_firstCardSector = 0;
     QByteArray m_pending;         // bytes from m_offset on that may hold the start of a record
     qint64 m_offset = 0;          // byte offset in the file of m_pending's first byte
     QVector<qint64> m_unreadable; // sector indices in the file, ascending
@@ -116,47 +115,4 @@ public:
 private:
     CopySink &m_inner;
     QString m_name;
-};
-
-// Runs other sinks on a thread of their own, so that hashing and writing a copy overlap
-// with parsing its records: each chunk is copied into one of a few buffers (memory stays
-// at Depth chunks) and handed on in order. begin() and finish() run the inner sinks on
-// the calling thread, once every chunk before has been taken. An inner sink that fails
-// fails the copy at the next consume() or at finish().
-class BackgroundSinks : public CopySink
-{
-public:
-    static constexpr int Depth = 4;
-
-    explicit BackgroundSinks(const QList<CopySink *> &sinks);
-    ~BackgroundSinks() override;
-    BackgroundSinks(const BackgroundSinks &) = delete;
-    BackgroundSinks &operator=(const BackgroundSinks &) = delete;
-
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
-    QString errorString() const override;
-
-private:
-    struct Slot
-    {
-        QByteArray data;
-        SectorChunk chunk;
-    };
-
-    void work();
-    void waitIdle(std::unique_lock<std::mutex> &lock);
-
-    QList<CopySink *> m_sinks;
-    Slot m_slots[Depth];
-    std::deque<int> m_queue; // slots to consume, in order
-    std::deque<int> m_free;
-    bool m_busy = false;     // the worker holds a slot
-    bool m_quit = false;
-    bool m_failed = false;
-    QString m_error;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::thread m_worker;
 };
