@@ -531,6 +531,7 @@ void TestArchive::verifyNamesWhatChanged()
     QCOMPARE(runVexaCard({"sample", card}).status, 0);
     QCOMPARE(runVexaCard({"export", "--all", "-o", out, card}).status, 0);
     QCOMPARE(sha256sumCheck(out), 0);
+    QCOMPARE(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList()); // files only
     const CardRun clean = runVexaCard({"verify", "--card", card, out});
     QVERIFY2(clean.status == 0, clean.err.constData());
     QVERIFY(clean.out.contains("\n12 OK, 0 FAILED, 0 MISSING\n")); // the quality report too

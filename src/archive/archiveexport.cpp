@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <memory>
 #include <cstring>
 
 int ExportSummary::count(ExportResult::Status status) const
@@ -71,7 +72,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     SdsArchive archive(m_folder, m_splitMidnight);
     if (card.valid)
         archive.setCardIdentity(card.device, card.inode);
-    SdsSink records(archive, &scanner);
+    // Only an SDS export hands the scanner's records to the archive.
+    std::unique_ptr<SdsSink> records;
+    if (m_layout == Sds)
+        records = std::make_unique<SdsSink>(archive, &scanner);
     bool archiveClosed = m_layout != Sds;
     const auto closeArchive = [&]() {
         if (archiveClosed)
@@ -104,10 +108,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
                 manifest.setDigest(outcome.written, hash.hexDigest());
             }
         } else if (!logs.contains(i)) {
-            outcome.copy = copy(i, {&records});
-            outcome.recordsFiled = records.recordsFiled();
-            outcome.recordsAlreadyThere = records.recordsAlreadyThere();
-            outcome.recordsLeftOut = records.recordsLeftOut();
+            outcome.copy = copy(i, {records.get()});
+            outcome.recordsFiled = records->recordsFiled();
+            outcome.recordsAlreadyThere = records->recordsAlreadyThere();
+            outcome.recordsLeftOut = records->recordsLeftOut();
         } else {
             // Logs of many cards side by side, each named after its export's first record.
             closeArchive();

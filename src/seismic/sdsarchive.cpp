@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMultiHash>
+#include <QHash>
 
 #include <libmseed.h>
 
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -99,11 +100,41 @@ void collectRecord(char *record, int length, void *into)
 
 struct SdsArchive::DayFile
 {
+    // Every record in the file, in file order, chained by a hash of its bytes: records
+    // are almost always new, so a flat list and one table entry per hash cost far less
+    // than a node per record.
     struct Ref
     {
         qint64 offset;
+        size_t key;
         int length;
+        int next; // index of an earlier record with the same hash; -1 for none
     };
+    std::vector<Ref> records;
+    QHash<size_t, int> heads; // hash -> index of its latest record
+
+    void addRef(size_t key, qint64 offset, int length)
+    {
+        const int index = int(records.size());
+        auto head = heads.find(key);
+        records.push_back(Ref{offset, key, length, head == heads.end() ? -1 : *head});
+        if (head == heads.end())
+            heads.insert(key, index);
+        else
+            *head = index;
+    }
+    // Forgets the records from `offset` on (the last ones added).
+    void dropRefsFrom(qint64 offset)
+    {
+        while (!records.empty() && records.back().offset >= offset) {
+            const Ref &last = records.back();
+            if (last.next < 0)
+                heads.remove(last.key);
+            else
+                heads[last.key] = last.next;
+            records.pop_back();
+        }
+    }
 
     QString relativePath;
     QString path;
@@ -114,7 +145,6 @@ struct SdsArchive::DayFile
     qint64 diskLength = 0;        // bytes in the file on disk
     qint64 commitLength = 0;      // length at the last commit(): what rollback() returns to
     QByteArray pending;           // records appended after diskLength, not yet written
-    QMultiHash<size_t, Ref> records; // every record in the file, by a hash of its bytes
     qint64 recordsAdded = 0;
     qint64 recordsAddedAtCommit = 0;
     quint64 lastUse = 0;
@@ -276,7 +306,7 @@ bool SdsArchive::indexExisting(DayFile *file)
             offset += SmallestRecord; // not a record here; records start on 128-byte steps
             continue;
         }
-        file->records.insert(qHashBits(bytes + offset, size_t(length)), DayFile::Ref{offset, length});
+        file->addRef(qHashBits(bytes + offset, size_t(length)), offset, length);
         offset += length;
     }
     ::munmap(map, size_t(file->diskLength));
@@ -318,8 +348,9 @@ void SdsArchive::closeFile(DayFile *file)
 SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int length)
 {
     const size_t key = qHashBits(raw, size_t(length));
-    for (auto it = file->records.constFind(key); it != file->records.cend() && it.key() == key; ++it) {
-        const DayFile::Ref ref = it.value();
+    const auto head = file->heads.constFind(key);
+    for (int index = head == file->heads.cend() ? -1 : *head; index >= 0; index = file->records[size_t(index)].next) {
+        const DayFile::Ref ref = file->records[size_t(index)];
         if (ref.length != length)
             continue;
         if (ref.offset >= file->diskLength) {
@@ -332,7 +363,7 @@ SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int lengt
             && std::memcmp(existing.constData(), raw, size_t(length)) == 0)
             return AlreadyThere;
     }
-    file->records.insert(key, DayFile::Ref{file->length(), length});
+    file->addRef(key, file->length(), length);
     file->pending.append(raw, length);
     ++file->recordsAdded;
     if (file->pending.size() >= FlushBytes && !flush(file))
@@ -542,7 +573,7 @@ void SdsArchive::rollback()
             else
                 m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, systemReason(errno));
         }
-        file->records.removeIf([file](const auto &entry) { return entry.value().offset >= file->commitLength; });
+        file->dropRefsFrom(file->commitLength);
         file->recordsAdded = file->recordsAddedAtCommit;
         if (!file->existedAtCommit) { // existed before the run, first opened since the commit
             closeFile(file);
