@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <cstring>
@@ -149,9 +150,17 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     }
     closeArchive();
 
-    // The report of what this run read, beside what it wrote; none when no file was read.
+    // The report of what this run read, beside what it wrote. A run that wrote nothing
+    // (stopped at its first file, a card that ended before it) leaves no report and no
+    // manifest behind.
     check.drain();
-    const QualityReport report = scanner.report();
+    summary.report = scanner.report();
+    const QualityReport &report = summary.report;
+    const bool wroteAny = !summary.dayFiles.isEmpty()
+        || std::any_of(summary.files.cbegin(), summary.files.cend(),
+                       [](const ExportFileOutcome &file) { return !file.written.isEmpty(); });
+    if (!wroteAny)
+        return summary;
     QString reason;
     if (!report.files.isEmpty()) {
         if (!writeQualityFiles(report, m_folder, &reason))

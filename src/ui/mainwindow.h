@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filesystem.h"
+#include "qualityreport.h"
 
 #include <QFuture>
 #include <QFutureWatcher>
@@ -52,7 +53,12 @@ public:
         bool cardStopped = false; // the card stopped answering; nothing more was read
         int unlisted = 0;   // checked directories whose files could not be listed
         QStringList problems; // "PATH: REASON": the unlisted directories, then each file
-                              // not downloaded completely
+                              // not downloaded completely, then what failed beside them
+        bool sds = false;           // filed into an SDS archive rather than copied as files
+        qint64 recordsFiled = 0;    // SDS: records appended to day files
+        qint64 recordsAlreadyThere = 0;
+        int dayFiles = 0;           // SDS: day files appended to
+        QualityReport report;       // the records the batch read
     };
 
 public Q_SLOTS:
@@ -89,7 +95,6 @@ private:
     bool m_closing = false;
     QFuture<BatchOutcome> m_batch;
     QFutureWatcher<BatchOutcome> m_batchWatcher;
-    std::atomic<bool> m_stopRequested{false}; // checked by the task before each file
     // Set while a directory's mark is copied to its files, so that each file's change
     // does not re-examine all of its siblings.
     bool m_settingChildren = false;
