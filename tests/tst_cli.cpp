@@ -193,7 +193,9 @@ void TestCli::exportFiles()
     const QString out = m_dir.filePath(QTest::currentDataTag());
     const CardRun run = runVexaCard(QStringList{"export", "-o", out, m_card} + arguments);
     QVERIFY2(run.status == 0 && run.out.isEmpty() && run.err.isEmpty(), run.err.constData()); // no bar when standard error is not a terminal
-    QCOMPARE(QDir(out).entryList(QDir::Files), files);
+    QStringList written = files + QStringList{"manifest-sha256.txt"};
+    written.sort();
+    QCOMPARE(QDir(out).entryList(QDir::Files), written);
     const QHash<QString, QPair<int, int>> sectors{{"20110914_014640.mseed", {30000, 10}}, {"20110914_014645.mseed", {30100, 2}},
         {"20110914_014650.mseed", {30200, 3}}, {"20110914_024640.mseed", {30300, 1}}, {"log", {8192, 4097}}};
     for (const QString &file : files.filter(QRegularExpression("mseed$|^log$")))
@@ -260,7 +262,7 @@ void TestCli::unreadableDirectory()
     QCOMPARE(run.out, out);
     QCOMPARE(run.err, "vexa-card: cannot read directory 20110914_0246 (table slot 2, sector 20496): the card ends before it\n");
     if (arguments.contains(QStringLiteral("--all")))
-        QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log", "quality.json", "quality.txt"}));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), (QStringList{"20110914_014640.mseed", "log", "manifest-sha256.txt", "quality.json", "quality.txt"}));
 }
 
 void TestCli::permissionHint()

@@ -59,9 +59,9 @@ private Q_SLOTS:
             }
         }
         QVERIFY(fileContents(out + "/log") == CardImage::patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
-        // Nothing else was written but the report of the record check (no records on this
+        // Nothing else was written but the manifest and the report of the record check (no records on this
         // card: every sector is another one), and the card is as it was.
-        QCOMPARE(QDir(out).entryList(QDir::Files).size(), int(n) + 3);
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), int(n) + 4);
         const QJsonObject report = QJsonDocument::fromJson(fileContents(out + "/quality.json")).object();
         QCOMPARE(report["files"].toArray().size(), int(n));
         QCOMPARE(report["files"].toArray().at(1)["otherSectors"].toInt(), 2);

@@ -569,6 +569,12 @@ void TestViews::windowWhileScanning()
     // quick scan's.
     QTemporaryDir out;
     window.findChild<QLineEdit *>("e_downloadFolder")->setText(out.path());
+    QTimer answer; // the summary box after the batch, answered as a user would
+    connect(&answer, &QTimer::timeout, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+            box->accept();
+    });
+    answer.start(20);
     window.findChild<QPushButton *>("b_downloadChecked")->click();
     QVERIFY(QTest::qWaitFor([&] { return !window.isDownloading(); }, 20000));
     QCOMPARE(folder->child(4)->text(CardViews::CheckColumn), QString("1 gap"));

@@ -2,6 +2,7 @@
 // and downloaded, with every dialog answered as a user would. Runs offscreen.
 #include "cardimage.h"
 #include "mainwindow.h"
+#include "samplecard.h"
 
 #include <QTest>
 #include <QtWidgets>
@@ -51,6 +52,8 @@ class TestWindow : public QObject
     QTreeWidget *tree() const { return w<QTreeWidget>("tw_files"); }
     QTreeWidgetItem *file(int directory, int index) const { return tree()->topLevelItem(directory)->child(index); }
     QByteArray exported(const QString &name) const { return fileContents(m_out->filePath(name)); }
+    // The card's files in the download folder, without the manifest and the report.
+    QStringList copiesInFolder() const { return QDir(m_out->path()).entryList({"*.mseed", "log"}, QDir::Files); }
     void open(CardImage card) // a window on `card` plus two directories of three files, and the log
     {
         const quint32 files[][5] = {{1, 0, 0, 30000, 10}, {1, 1, 20, 30100, 5}, {1, 5, 40, 30200, 300},
@@ -158,7 +161,7 @@ private Q_SLOTS:
         rows.sort();
         QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 sp_tree tw_files",
                                     "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
-                                    "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=...",
+                                    "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=... cb_layout=",
                                     "4 0 1 1 horizontalLayout_3 pb_progress=0% b_stop=Stop"}));
         QVERIFY(w<QProgressBar>("pb_progress")->isHidden() && w("b_stop")->isHidden()); // until a batch runs
         QCOMPARE(tree()->headerItem()->text(0) + "|" + tree()->headerItem()->text(1), QString("Name|Size"));
@@ -316,8 +319,9 @@ private Q_SLOTS:
             item->setCheckState(0, Qt::Checked);
         w("b_downloadChecked")->click();
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
-        QCOMPARE(m_dialogs, QStringList{"Download: 2 of the 3 files exist already in \""
-                                        + QDir::toNativeSeparators(m_out->path()) + "\".\n20110914_014640.mseed\nlog"});
+        QCOMPARE(m_dialogs.value(0), "Download: 2 of the 3 files exist already in \""
+                                         + QDir::toNativeSeparators(m_out->path()) + "\".\n20110914_014640.mseed\nlog");
+        QCOMPARE(m_dialogs.size(), answer == "Cancel" ? 1 : 2); // then the summary
         QCOMPARE(m_copies.join(' '), copies);
         QCOMPARE(exported("20110914_014640.mseed"), replaced ? CardImage::patternRun(30000, 10) : "earlier copy");
         QCOMPARE(exported("log").startsWith("earlier copy"), !replaced);
@@ -334,9 +338,18 @@ private Q_SLOTS:
         emit tree()->itemDoubleClicked(tree()->topLevelItem(2), 0);
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
         QCOMPARE(m_copies.join(' '), QString("s2 e2 s4097 e4097"));
-        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), (QStringList{"20110914_024710.mseed", "log"}));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files),
+                 (QStringList{"20110914_024710.mseed", "log", "manifest-sha256.txt", "quality.json", "quality.txt"}));
         QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
-        QVERIFY(m_dialogs.isEmpty());
+        QCOMPARE(exported("manifest-sha256.txt"),
+                 QCryptographicHash::hash(exported("20110914_024710.mseed"), QCryptographicHash::Sha256).toHex()
+                     + "  20110914_024710.mseed\n"
+                     + QCryptographicHash::hash(exported("log"), QCryptographicHash::Sha256).toHex() + "  log\n"
+                     + QCryptographicHash::hash(exported("quality.json"), QCryptographicHash::Sha256).toHex()
+                     + "  quality.json\n"
+                     + QCryptographicHash::hash(exported("quality.txt"), QCryptographicHash::Sha256).toHex()
+                     + "  quality.txt\n");
+        QCOMPARE(m_dialogs, (QStringList{"Download: Downloaded 1 file.", "Download: Downloaded 1 file."}));
     }
 
     void stopButton() // the running file removed, nothing more begun, one summary; then a copy of no sectors
@@ -355,7 +368,7 @@ private Q_SLOTS:
         m_proceed.release();
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
         QCOMPARE(m_copies, QStringList{"s32768"});
-        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(copiesInFolder(), QStringList());
         QTRY_COMPARE(m_dialogs.size(), 1);
         const QStringList lines = m_dialogs[0].split('\n');
         QVERIFY2(lines.size() == 4 && lines[0] == "Download: The download was stopped after 0 of 3 files."
@@ -388,7 +401,7 @@ private Q_SLOTS:
                      && lines[2] == "/20110914_0246/20110914_024640: not begun, the card stopped answering"
                      && lines[3] == "/log: not begun, the card stopped answering",
                  qPrintable(m_dialogs[0]));
-        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList{"20110914_014640.mseed"}); // no zeros
+        QCOMPARE(copiesInFolder(), QStringList{"20110914_014640.mseed"}); // no zeros
         const int failures = card->failures;
         QVERIFY2(failures < 100, qPrintable(QString::number(failures)));
 
@@ -403,6 +416,38 @@ private Q_SLOTS:
         const int atClose = card->failures;
         QVERIFY2(atClose <= 5, qPrintable(QString::number(atClose))); // not the 300 sectors' retries
         QCOMPARE(m_dialogs.size(), 2); // the question about the files there; no summary
+    }
+
+    void sdsArchive() // the demonstration card filed by channel and day, the count in the summary
+    {
+        QFile image(m_cards.filePath("demo.img"));
+        QString error;
+        QVERIFY(image.open(QIODevice::ReadWrite | QIODevice::Truncate) && SampleCard::write(image, &error));
+        image.close();
+        m_window = std::make_unique<MainWindow>();
+        m_window->addCardImages({image.fileName()});
+        w<QLineEdit>("e_downloadFolder")->setText(m_out->path());
+        w<QComboBox>("cb_layout")->setCurrentText("SDS archive");
+        w("b_open")->click();
+        w("b_selectAll")->click();
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        // The quality report in the details, in the columns of quality.txt.
+        QVERIFY2(m_dialogs[0].startsWith("Download: Downloaded 10 files.\nSource ")
+                     && m_dialogs[0].contains("\nXX.VEXA..HHN    2023-03-14T09:25:49.000000Z"),
+                 qPrintable(m_dialogs[0]));
+        // Three channels over two UTC days (the last recording runs past midnight).
+        QStringList dayFiles;
+        QDirIterator it(m_out->path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            dayFiles.append(QDir(m_out->path()).relativeFilePath(it.next()));
+        dayFiles.sort();
+        QCOMPARE(dayFiles.filter(".D.2023.").size(), 6);
+        QVERIFY(dayFiles.contains("2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.073"));
+        QVERIFY(dayFiles.contains("2023/XX/VEXA/HHE.D/XX.VEXA..HHE.D.2023.074"));
+        QCOMPARE(dayFiles.filter(QRegularExpression("^log/log\\.20230314T\\d{6}Z$")).size(), 1);
+        QVERIFY(dayFiles.contains("manifest-sha256.txt") && dayFiles.contains("quality.txt"));
     }
 
     void unreadableDirectory() // marked with its reason, and named in the summary
@@ -421,7 +466,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_dialogs.size(), 1);
         QCOMPARE(m_dialogs[0], "Download: Every file listed was downloaded, but some directories could not be read.\n/20110914_0246: "
                                    + directory->toolTip(0));
-        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 4);
+        QCOMPARE(copiesInFolder().size(), 4);
     }
 
     void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued

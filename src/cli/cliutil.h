@@ -39,5 +39,6 @@ int runList(const QStringList &arguments);
 int runTree(const QStringList &arguments);
 int runDevices(const QStringList &arguments);
 int runExport(const QStringList &arguments);
+int runVerify(const QStringList &arguments);
 int runInspect(const QStringList &arguments);
 int runSample(const QStringList &arguments);

@@ -16,7 +16,8 @@ struct Command
 const Command commands[] = {
     {"list", "List the root, or one directory's files", runList},
     {"tree", "List every exportable card path", runTree},
-    {"export", "Copy card paths into a folder", runExport},
+    {"export", "Copy card paths into a folder, or into an SDS archive", runExport},
+    {"verify", "Check an export's manifest, and its copies against the card", runVerify},
     {"inspect", "Check the records of card files: the quality report", runInspect},
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "List the devices that may hold a card", runDevices},

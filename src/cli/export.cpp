@@ -1,8 +1,7 @@
 // vexa-card export: copies card paths into a folder, byte for byte.
+#include "archiveexport.h"
 #include "cliutil.h"
 #include "commands.h"
-#include "backgroundsink.h"
-#include "recordscanner.h"
 
 #include <QElapsedTimer>
 
@@ -82,7 +81,14 @@ int runExport(const QStringList &arguments)
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No progress bar."));
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Copy every path of 'tree', the log last."));
-    parser.addOptions({output, quiet, all});
+    const QCommandLineOption sds(QStringLiteral("sds"),
+                                 QStringLiteral("File the records into the SDS archive ARCHIVE instead: one file per channel\n"
+                                                "and UTC day, YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DAY."),
+                                 QStringLiteral("ARCHIVE"));
+    const QCommandLineOption splitMidnight(QStringLiteral("split-midnight"),
+                                           QStringLiteral("With --sds: split a record that runs past midnight UTC into one\n"
+                                                          "record per day, so that each day file holds that day's samples."));
+    parser.addOptions({output, quiet, all, sds, splitMidnight});
     parser.addPositionalArgument(QStringLiteral("DEVICE"), QStringLiteral("Card device or card image."));
     parser.addPositionalArgument(QStringLiteral("CARDPATH"),
                                  QStringLiteral("Card paths as 'tree' prints them (/DIRECTORY/FILE), or /log."),
@@ -94,6 +100,9 @@ int runExport(const QStringList &arguments)
                                                    "refused. A card that stops answering ends the run. Every miniSEED record\n"
                                                    "is checked on the way: quality.json and quality.txt beside the copies\n"
                                                    "report what 'inspect' reports of the files copied.\n"
+                                                   "With --sds, the records go into an SDS archive instead, each record once.\n"
+                                                   "Either way FOLDER/manifest-sha256.txt lists every file written or changed\n"
+                                                   "(check it with 'vexa-card verify FOLDER' or sha256sum -c).\n"
                                                    "Exit 0 only when every path was copied completely."),
                                     1, -1);
     if (status >= 0)
@@ -103,6 +112,10 @@ int runExport(const QStringList &arguments)
     const QString device = positional.takeFirst();
     if (parser.isSet(all) == !positional.isEmpty())
         return usageError(QStringLiteral("give either card paths or --all; see 'vexa-card export --help'"));
+    if (parser.isSet(sds) && parser.isSet(output))
+        return usageError(QStringLiteral("give either --output or --sds; see 'vexa-card export --help'"));
+    if (parser.isSet(splitMidnight) && !parser.isSet(sds))
+        return usageError(QStringLiteral("--split-midnight needs --sds; see 'vexa-card export --help'"));
 
     // The folder is made only once there is a card to copy from.
     Filesystem card;
@@ -118,7 +131,7 @@ int runExport(const QStringList &arguments)
     } else {
         paths = positional;
     }
-    const QString folder = parser.value(output);
+    const QString folder = parser.isSet(sds) ? parser.value(sds) : parser.value(output);
     if (paths.isEmpty() || !makeFolder(folder))
         return ExitFailure;
 
@@ -128,41 +141,41 @@ int runExport(const QStringList &arguments)
         QObject::connect(&card, &Filesystem::progress, &card,
                          [&bar](int current, int total) { bar.update(current, total); }, Qt::DirectConnection);
 
-    // The records are checked on the way, on a thread beside the copy's writer; the log
-    // is the recorder's text and stays out of the report.
-    RecordScanner scanner;
-    BackgroundSink check(scanner);
-    int result = complete ? ExitOk : ExitFailure;
-    for (int i = 0; i < paths.size(); ++i) {
-        const QString &path = paths.at(i);
-        if (showBar)
-            bar.start(path);
-        const bool isLog = entries.isEmpty() ? path == QLatin1String("/log") : entries.at(i).isLog();
-        const QList<CopySink *> sinks = isLog ? QList<CopySink *>() : QList<CopySink *>{&check};
-        // Entries of the listing are copied as listed; typed paths are looked up strictly.
-        const ExportResult copy = entries.isEmpty() ? card.exportFile(path, folder, sinks)
-                                                    : card.exportEntry(entries.at(i), folder, sinks);
+    ExportBatch batch(card, folder, parser.isSet(sds) ? ExportBatch::Sds : ExportBatch::Files, parser.isSet(splitMidnight));
+    if (showBar)
+        batch.setFileStarted([&bar](int, int, const QString &path) { bar.start(path); });
+    batch.setFileFinished([&](const ExportFileOutcome &file) {
+        const ExportResult &copy = file.copy;
         if (copy.isComplete())
-            continue;
+            return;
         if (showBar && copy.status != ExportResult::Incomplete)
             bar.abandon();
+        const QString &path = file.cardPath;
         printError(copy.message.startsWith(path) ? copy.message : QStringLiteral("%1: %2").arg(path, copy.message));
-        result = ExitFailure;
-        if (copy.cardStopped) {
-            // Every further read would fail too, each taking its time: the batch ends.
-            printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));
-            for (int rest = i + 1; rest < paths.size(); ++rest)
-                printError(QStringLiteral("%1: not copied").arg(paths.at(rest)));
-            break;
+    });
+    const ExportSummary summary = batch.run(paths, entries);
+
+    if (summary.cardStopped) {
+        // Every further read would fail too, each taking its time: the batch ends.
+        int begun = 0;
+        for (const ExportFileOutcome &file : summary.files)
+            begun += file.notCopied ? 0 : 1;
+        printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(begun - 1).arg(paths.size()));
+        for (const ExportFileOutcome &file : summary.files) {
+            if (file.notCopied)
+                printError(QStringLiteral("%1: not copied").arg(file.cardPath));
         }
     }
-    // A report when any file was read; none when nothing was (no such file, only the log).
-    check.drain();
-    QString reason;
-    const QualityReport report = scanner.report();
-    if (!report.files.isEmpty() && !writeQualityFiles(report, folder, &reason)) {
-        printError(reason);
-        result = ExitFailure;
+    for (const QString &problem : summary.problems)
+        printError(problem);
+    if (parser.isSet(sds) && !parser.isSet(quiet)) {
+        printOut(QStringLiteral("%1 records filed into %2 day files in %3 (%4 already there%5)\n")
+                     .arg(summary.recordsFiled)
+                     .arg(summary.dayFiles.size())
+                     .arg(folder)
+                     .arg(summary.recordsAlreadyThere)
+                     .arg(summary.recordsSplit > 0 ? QStringLiteral(", %1 split at midnight").arg(summary.recordsSplit)
+                                                   : QString()));
     }
-    return result;
+    return complete && summary.isComplete() ? ExitOk : ExitFailure;
 }

@@ -1,8 +1,7 @@
 #include "mainwindow.h"
-#include "backgroundsink.h"
+#include "archiveexport.h"
 #include "cardviews.h"
 #include "devicediscoverer.h"
-#include "recordscanner.h"
 #include "reportpicture.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
@@ -11,6 +10,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
@@ -19,6 +19,7 @@
 #include <QSettings>
 #include <QSplitter>
 #include <QStyle>
+#include <QTextEdit>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -31,6 +32,7 @@ const char *const GeometryKey = "window_geometry";
 const char *const SplitterKey = "splitter_state";
 const char *const ViewsSplitterKey = "views_splitter_state";
 const char *const ColumnsKey = "tree_columns";
+const char *const LayoutKey = "download_layout";
 // Interval between two looks of the bar at the copy under way.
 constexpr int ProgressIntervalMs = 40;
 // Files named in the summary box itself; its details list every one.
@@ -82,6 +84,7 @@ MainWindow::MainWindow()
     setUpViews();
     const QSettings settings;
     ui->e_downloadFolder->setText(settings.value(QLatin1String(DownloadFolderKey)).toString());
+    ui->cb_layout->setCurrentIndex(settings.value(QLatin1String(LayoutKey)).toString() == QLatin1String("sds") ? 1 : 0);
 }
 
 void MainWindow::setUpViews()
@@ -117,7 +120,7 @@ void MainWindow::setUpViews()
     ui->tw_files->header()->restoreState(settings.value(QLatin1String(ColumnsKey)).toByteArray());
 }
 
-void MainWindow::saveLayout()
+void MainWindow::saveWindowLayout()
 {
     QSettings settings;
     settings.setValue(QLatin1String(GeometryKey), saveGeometry());
@@ -149,7 +152,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     QSettings settings;
     settings.setValue(QLatin1String(DownloadFolderKey), ui->e_downloadFolder->text());
-    saveLayout();
+    saveWindowLayout();
+    settings.setValue(QLatin1String(LayoutKey), ui->cb_layout->currentIndex() == 1 ? QStringLiteral("sds")
+                                                                                  : QStringLiteral("files"));
     stopDownloads();
     event->accept();
 }
@@ -331,10 +336,12 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
         return;
 
     // Files of another card may have the same names (recorders of an array start
-    // together): nothing is replaced unasked.
+    // together): nothing is replaced unasked. An archive takes each record once, so
+    // filing a card again replaces nothing there.
+    const bool sds = ui->cb_layout->currentIndex() == 1;
     QStringList existing;
     for (const BatchFile &file : files) {
-        if (destinationTaken(QDir(folder).filePath(file.outputName)))
+        if (!sds && destinationTaken(QDir(folder).filePath(file.outputName)))
             existing.append(file.outputName);
     }
     if (!existing.isEmpty()) {
@@ -367,7 +374,6 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
     m_batchRunning = true;
     m_views->setDownloading(true);
     m_closing = false;
-    m_stopRequested = false;
     filesystem->clearStopRequest();
     m_batchSize = int(files.size());
     m_currentFile = 0;
@@ -375,52 +381,59 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
     // One batch at a time: the card has a single read position.
     ui->b_open->setEnabled(false);
     ui->b_downloadChecked->setEnabled(false);
+    ui->cb_layout->setEnabled(false);
     ui->b_stop->setEnabled(true);
     ui->pb_progress->show();
     ui->b_stop->show();
     showProgress();
     m_barTimer.start();
 
-    // One task for the whole batch: a file costs its copy and nothing else. The task
+    // One task for the whole batch, the same export as vexa-card's: each file read once
+    // for its copy (or its day files), its checksum and the quality report. The task
     // holds its own share of the reader; the window still waits for it on close.
     std::shared_ptr<Filesystem> reader = filesystem;
-    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted] {
-        // Every record is checked on the way, on a thread of its own beside the copy: the
-        // views then show the full figures of each file read whole.
-        RecordScanner scanner;
-        BackgroundSink check(scanner);
+    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted, sds] {
+        QStringList paths;
+        QList<EntryInfo> entries;
+        for (const BatchFile &file : files) {
+            paths.append(file.cardPath);
+            entries.append(file.entry); // as listed: even where two directories share a name
+        }
+        ExportBatch batch(*reader, folder, sds ? ExportBatch::Sds : ExportBatch::Files);
+        batch.setFileStarted([this](int index, int, const QString &) {
+            m_latestProgress.store(packProgress(0, 1));
+            m_currentFile.store(index + 1);
+        });
+        const ExportSummary summary = batch.run(paths, entries);
+
         BatchOutcome outcome;
         outcome.total = int(files.size());
         outcome.problems = unlisted;
         outcome.unlisted = int(unlisted.size());
-        for (int i = 0; i < files.size(); ++i) {
-            const BatchFile &file = files.at(i);
-            if (outcome.cardStopped || m_stopRequested.load()) {
-                outcome.stopped = outcome.stopped || !outcome.cardStopped;
-                outcome.problems.append(outcome.cardStopped
+        outcome.cardStopped = summary.cardStopped;
+        outcome.stopped = summary.stopped && !summary.cardStopped;
+        for (const ExportFileOutcome &file : summary.files) {
+            if (file.notCopied) {
+                outcome.problems.append(summary.cardStopped
                                             ? tr("%1: not begun, the card stopped answering").arg(file.cardPath)
                                             : tr("%1: not begun, the download was stopped").arg(file.cardPath));
                 continue;
             }
-            m_latestProgress.store(packProgress(0, 1));
-            m_currentFile.store(i + 1);
-            // From its entry: the file the tree shows, even where two directories share a name.
-            const ExportResult result = reader->exportEntry(file.entry, folder, {&check});
+            const ExportResult &result = file.copy;
             // Some reasons name the file already; it is named once.
             if (result.status != ExportResult::Complete)
                 outcome.problems.append(result.message.startsWith(file.cardPath)
                                             ? result.message
                                             : tr("%1: %2").arg(file.cardPath, result.message));
-            // A card taken out or failing every read: nothing more is read from it.
-            if (result.cardStopped)
-                outcome.cardStopped = true;
-            else if (result.status == ExportResult::Stopped)
-                outcome.stopped = true;
-            else
+            if (!result.cardStopped && result.status != ExportResult::Stopped)
                 ++outcome.ended;
         }
-        check.drain();
-        outcome.report = scanner.report();
+        outcome.problems += summary.problems;
+        outcome.sds = sds;
+        outcome.recordsFiled = summary.recordsFiled;
+        outcome.recordsAlreadyThere = summary.recordsAlreadyThere;
+        outcome.dayFiles = int(summary.dayFiles.size());
+        outcome.report = summary.report;
         return outcome;
     });
     m_batchWatcher.setFuture(m_batch);
@@ -434,12 +447,13 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
     m_views->setDownloading(false);
     ui->b_open->setEnabled(true);
     ui->b_downloadChecked->setEnabled(true);
+    ui->cb_layout->setEnabled(true);
     ui->pb_progress->hide();
     ui->b_stop->hide();
-    if (!m_closing)
-        m_views->applyFullFigures(filePictures(outcome.report));
-    if (m_closing || outcome.problems.isEmpty())
+    if (m_closing)
         return;
+    // The files read whole show the figures of their check in place of the quick scan's.
+    m_views->applyFullFigures(filePictures(outcome.report));
 
     const int notDownloaded = int(outcome.problems.size()) - outcome.unlisted;
     QString text;
@@ -449,15 +463,43 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
         text = tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
     else if (notDownloaded > 0)
         text = tr("Not downloaded completely: %1 of %2 files.").arg(notDownloaded).arg(outcome.total);
-    else
+    else if (!outcome.problems.isEmpty())
         text = tr("Every file listed was downloaded, but some directories could not be read.");
-    QStringList first = outcome.problems.mid(0, SummaryLines);
+    else
+        text = outcome.total == 1 ? tr("Downloaded 1 file.") : tr("Downloaded %1 files.").arg(outcome.total);
+
+    QStringList lines = outcome.problems.mid(0, SummaryLines);
     if (outcome.problems.size() > SummaryLines)
-        first.append(tr("... and %1 more (Show Details).").arg(outcome.problems.size() - SummaryLines));
-    // However many files failed, the box keeps its size: the details area scrolls.
-    QMessageBox box(QMessageBox::Warning, tr("Download"), text, QMessageBox::Ok, this);
-    box.setInformativeText(first.join(QLatin1Char('\n')));
-    box.setDetailedText(outcome.problems.join(QLatin1Char('\n')));
+        lines.append(tr("... and %1 more (Show Details).").arg(outcome.problems.size() - SummaryLines));
+    if (outcome.sds)
+        lines.append(tr("Records filed into the archive: %1, in %2 day files; already there: %3.")
+                         .arg(outcome.recordsFiled)
+                         .arg(outcome.dayFiles)
+                         .arg(outcome.recordsAlreadyThere));
+    const int channels = int(outcome.report.channels.size());
+    if (channels > 0)
+        lines.append(tr("The quality report of the %1 channels read is under Show Details, and in quality.txt.")
+                         .arg(channels));
+
+    // However many files failed, the box keeps its size: the details area scrolls. It
+    // holds every problem, then the quality report in the columns of quality.txt.
+    QStringList details = outcome.problems;
+    if (channels > 0) {
+        if (!details.isEmpty())
+            details.append(QString());
+        details.append(qualityText(outcome.report, true));
+    }
+    QMessageBox box(outcome.problems.isEmpty() ? QMessageBox::Information : QMessageBox::Warning, tr("Download"), text,
+                    QMessageBox::Ok, this);
+    box.setInformativeText(lines.join(QLatin1Char('\n')));
+    if (!details.isEmpty()) {
+        box.setDetailedText(details.join(QLatin1Char('\n')));
+        if (auto *view = box.findChild<QTextEdit *>()) {
+            view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+            view->setLineWrapMode(QTextEdit::NoWrap);
+            view->setMinimumSize(760, 260);
+        }
+    }
     box.exec();
 }
 
@@ -465,7 +507,6 @@ void MainWindow::stopDownload()
 {
     if (!m_batchRunning)
         return;
-    m_stopRequested = true;
     // Between two sectors the export removes its partial file and returns.
     filesystem->requestStop();
     ui->b_stop->setEnabled(false);

@@ -57,8 +57,12 @@ public:
         bool cardStopped = false; // the card stopped answering; nothing more was read
         int unlisted = 0;   // checked directories whose files could not be listed
         QStringList problems; // "PATH: REASON": the unlisted directories, then each file
-                              // not downloaded completely
-        QualityReport report; // the records of the files copied, checked on the way
+                              // not downloaded completely, then what failed beside them
+        bool sds = false;           // filed into an SDS archive rather than copied as files
+        qint64 recordsFiled = 0;    // SDS: records appended to day files
+        qint64 recordsAlreadyThere = 0;
+        int dayFiles = 0;           // SDS: day files appended to
+        QualityReport report;       // the records the batch read
     };
 
 public Q_SLOTS:
@@ -87,7 +91,7 @@ private:
     void showProgress();
 
     void setUpViews();
-    void saveLayout();
+    void saveWindowLayout();
 
     std::unique_ptr<Ui::MainWindow> ui; // pointers to the form's widgets, which the window owns
     std::shared_ptr<Filesystem> filesystem;
@@ -100,7 +104,6 @@ private:
     bool m_closing = false;
     QFuture<BatchOutcome> m_batch;
     QFutureWatcher<BatchOutcome> m_batchWatcher;
-    std::atomic<bool> m_stopRequested{false}; // checked by the task before each file
     // Set while a directory's mark is copied to its files, so that each file's change
     // does not re-examine all of its siblings.
     bool m_settingChildren = false;

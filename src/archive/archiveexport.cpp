@@ -1,0 +1,177 @@
+#include "archiveexport.h"
+#include "archivesinks.h"
+#include "backgroundsink.h"
+#include "destinationwriter.h"
+#include "manifest.h"
+#include "qualityreport.h"
+#include "recordscanner.h"
+#include "sha256.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <cstring>
+
+int ExportSummary::count(ExportResult::Status status) const
+{
+    int n = 0;
+    for (const ExportFileOutcome &file : files)
+        n += !file.notCopied && file.copy.status == status ? 1 : 0;
+    return n;
+}
+
+bool ExportSummary::isComplete() const
+{
+    return problems.isEmpty() && !cardStopped && !stopped && count(ExportResult::Complete) == files.size();
+}
+
+ExportBatch::ExportBatch(Filesystem &card, const QString &folder, Layout layout, bool splitMidnight)
+    : m_card(card)
+    , m_folder(folder)
+    , m_layout(layout)
+    , m_splitMidnight(splitMidnight)
+{
+}
+
+ExportResult ExportBatch::copy(int index, const QList<CopySink *> &sinks)
+{
+    const bool listed = index < m_entries.size();
+    return listed ? m_card.scanEntry(m_entries.at(index), sinks) : m_card.scanFile(m_paths.at(index), sinks);
+}
+
+ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
+{
+    m_paths = cardPaths;
+    m_entries = entries.size() == cardPaths.size() ? entries : QList<EntryInfo>();
+    ExportSummary summary;
+    Manifest manifest(m_folder);
+    const FileIdentity card = fileIdentity(m_card.devicePath());
+
+    // The order of the batch; in an SDS export the log after every recording.
+    QList<int> order;
+    QList<int> logs;
+    for (int i = 0; i < m_paths.size(); ++i) {
+        const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
+        (m_layout == Sds && isLog ? logs : order).append(i);
+    }
+    order += logs;
+    for (const QString &path : std::as_const(m_paths)) {
+        ExportFileOutcome outcome;
+        outcome.cardPath = path;
+        outcome.notCopied = true;
+        summary.files.append(outcome);
+    }
+
+    // Every record is checked on the way for the quality report: beside the copy's hash
+    // and writer, on a thread of its own; in an SDS export, the same parse files it.
+    RecordScanner scanner;
+    BackgroundSink check(scanner);
+    SdsArchive archive(m_folder, m_splitMidnight);
+    if (card.valid)
+        archive.setCardIdentity(card.device, card.inode);
+    // Only an SDS export hands the scanner's records to the archive.
+    std::unique_ptr<SdsSink> records;
+    if (m_layout == Sds)
+        records = std::make_unique<SdsSink>(archive, &scanner);
+    bool archiveClosed = m_layout != Sds;
+    const auto closeArchive = [&]() {
+        if (archiveClosed)
+            return;
+        archiveClosed = true;
+        summary.dayFiles = archive.close();
+        for (const SdsDayFile &dayFile : std::as_const(summary.dayFiles)) {
+            if (dayFile.sha256.isEmpty() || !manifest.setDigest(dayFile.relativePath, dayFile.sha256))
+                summary.problems.append(archive.errorString());
+        }
+        summary.recordsFiled = archive.recordsArchived();
+        summary.recordsAlreadyThere = archive.recordsAlreadyThere();
+        summary.recordsSplit = archive.recordsSplit();
+    };
+
+    for (int step = 0; step < order.size(); ++step) {
+        const int i = order.at(step);
+        ExportFileOutcome &outcome = summary.files[i];
+        if (m_fileStarted)
+            m_fileStarted(step, int(order.size()), outcome.cardPath);
+        HashSink hash;
+        if (m_layout == Files) {
+            // The log is the recorder's text: no records to check.
+            const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
+            DestinationWriter writer(m_folder, card);
+            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hash, &writer} : QList<CopySink *>{&check, &hash, &writer});
+            outcome.copy.destination = writer.destination();
+            if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+                outcome.written = QFileInfo(outcome.copy.destination).fileName();
+                manifest.setDigest(outcome.written, hash.hexDigest());
+            }
+        } else if (!logs.contains(i)) {
+            outcome.copy = copy(i, {records.get()});
+            outcome.recordsFiled = records->recordsFiled();
+            outcome.recordsAlreadyThere = records->recordsAlreadyThere();
+            outcome.recordsLeftOut = records->recordsLeftOut();
+        } else {
+            // Logs of many cards side by side, each named after its export's first record.
+            closeArchive();
+            const QString name = archive.hasFirstRecord()
+                ? archive.logFileName()
+                : QDateTime::currentDateTimeUtc().toString(QStringLiteral("'log.'yyyyMMdd'T'HHmmss'Z'"));
+            const QString logFolder = QDir(m_folder).filePath(QStringLiteral("log"));
+            errno = 0;
+            if (!QDir().mkpath(logFolder)) {
+                outcome.copy.status = ExportResult::Failed;
+                outcome.copy.message = QStringLiteral("cannot create the folder %1: %2")
+                                           .arg(logFolder, QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+            } else {
+                DestinationWriter writer(logFolder, card);
+                RenamingSink renamed(writer, name);
+                outcome.copy = copy(i, {&hash, &renamed});
+                outcome.copy.destination = writer.destination();
+                if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+                    outcome.written = QStringLiteral("log/") + name;
+                    manifest.setDigest(outcome.written, hash.hexDigest());
+                }
+            }
+        }
+        outcome.notCopied = false;
+        if (m_fileFinished)
+            m_fileFinished(outcome);
+        if (outcome.copy.cardStopped) {
+            summary.cardStopped = true;
+            break;
+        }
+        if (outcome.copy.status == ExportResult::Stopped) {
+            summary.stopped = true;
+            break;
+        }
+    }
+    closeArchive();
+
+    // The report of what this run read, beside what it wrote. A run that wrote nothing
+    // (stopped at its first file, a card that ended before it) leaves no report and no
+    // manifest behind.
+    check.drain();
+    summary.report = scanner.report();
+    const QualityReport &report = summary.report;
+    const bool wroteAny = !summary.dayFiles.isEmpty()
+        || std::any_of(summary.files.cbegin(), summary.files.cend(),
+                       [](const ExportFileOutcome &file) { return !file.written.isEmpty(); });
+    if (!wroteAny)
+        return summary;
+    QString reason;
+    if (!report.files.isEmpty()) {
+        if (!writeQualityFiles(report, m_folder, &reason))
+            summary.problems.append(reason);
+        else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
+            summary.problems.append(manifest.errorString());
+    }
+
+    if (manifest.save())
+        summary.manifest = manifest.path();
+    else
+        summary.problems.append(manifest.errorString());
+    return summary;
+}

@@ -1,0 +1,118 @@
+// Copy sinks of the archive export and of verify: records into SDS day files, a card file
+// compared with its copy on disk, and a copy kept under a name of the caller's choosing.
+#pragma once
+
+#include "copysink.h"
+#include "sdsarchive.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+struct MSRecord_s;
+class RecordScanner;
+
+// Files the records of each card file into an SdsArchive. The records of one card file
+// stand or fall together: a copy that ends Complete or Incomplete commits them, a Failed
+// or Stopped one takes them back. Records come from the record scanner, which the sink
+// runs on the same chunks (so the quality report and the archive share one parse), or,
+// without one, from the sink's own search of the chunks (records begin on sector
+// boundaries, as the recorder writes them).
+class SdsSink : public CopySink
+{
+public:
+    // `scanner`, when given, is begun, fed and finished by this sink, and hands it its
+    // records; it must outlive the sink.
+    explicit SdsSink(SdsArchive &archive, RecordScanner *scanner = nullptr);
+
+    bool begin(const CopySource &source) override;
+    bool consume(const SectorChunk &chunk) override;
+    bool finish(CopyEnd end) override;
+    QString errorString() const override { return m_error; }
+
+    // One record of the file under way, `offset` its byte offset in the file. A record
+    // that holds an unreadable sector is not filed: its zeros are not the recorder's.
+    void addRecord(const char *raw, int length, qint64 offset, const MSRecord_s *parsed = nullptr);
+
+    // Of the last file: records filed (new), already in the archive, and left out
+    // (unreadable, or codes that cannot name a file).
+    qint64 recordsFiled() const { return m_filed; }
+    qint64 recordsAlreadyThere() const { return m_alreadyThere; }
+    qint64 recordsLeftOut() const { return m_leftOut; }
+
+private:
+    qint64 scan(const char *data, qint64 length, bool atEnd);
+
+    SdsArchive &m_archive;
+    RecordScanner *m_scanner;
+    quint64 m_firstCardSector = 0;
+    QByteArray m_pending;         // bytes from m_offset on that may hold the start of a record
+    qint64 m_offset = 0;          // byte offset in the file of m_pending's first byte
+    QVector<qint64> m_unreadable; // sector indices in the file, ascending
+    qint64 m_filed = 0;
+    qint64 m_alreadyThere = 0;
+    qint64 m_leftOut = 0;
+    bool m_failed = false;
+    QString m_error;
+};
+
+// Compares a card file, as it streams past, with a file on disk: byte for byte and in
+// length. Reads the disk file only; never writes.
+class CompareSink : public CopySink
+{
+public:
+    enum Verdict {
+        Same,
+        Differs,  // a byte differs, or the lengths do
+        Missing,  // no file of that name in the folder
+        Unreadable, // the file on disk cannot be read; detail() says why
+    };
+
+    // Compares each source with `folder` + "/" + its outputName.
+    explicit CompareSink(const QString &folder);
+    ~CompareSink() override;
+
+    bool begin(const CopySource &source) override;
+    bool consume(const SectorChunk &chunk) override;
+    bool finish(CopyEnd end) override;
+
+    // Of the last file compared; detail() names the first difference.
+    Verdict verdict() const { return m_verdict; }
+    QString detail() const { return m_detail; }
+    QString localPath() const { return m_path; }
+
+private:
+    QString m_folder;
+    QString m_path;
+    int m_fd = -1;
+    qint64 m_offset = 0;
+    Verdict m_verdict = Missing;
+    QString m_detail;
+    QByteArray m_buffer;
+};
+
+// Passes every call on to another sink, with the source's output name replaced: the
+// card's log filed as "log.20230314T092549Z" by an ordinary destination writer.
+class RenamingSink : public CopySink
+{
+public:
+    RenamingSink(CopySink &inner, const QString &outputName)
+        : m_inner(inner)
+        , m_name(outputName)
+    {
+    }
+
+    bool begin(const CopySource &source) override
+    {
+        CopySource renamed = source;
+        renamed.outputName = m_name;
+        return m_inner.begin(renamed);
+    }
+    bool consume(const SectorChunk &chunk) override { return m_inner.consume(chunk); }
+    bool finish(CopyEnd end) override { return m_inner.finish(end); }
+    QString errorString() const override { return m_inner.errorString(); }
+
+private:
+    CopySink &m_inner;
+    QString m_name;
+};

@@ -1,0 +1,75 @@
+// The checksum manifest of an output folder: "manifest-sha256.txt" in its root, one line
+// per file, "HASH  RELATIVE/PATH", the format that `sha256sum -c` checks.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+class Manifest
+{
+public:
+    static QString fileName() { return QStringLiteral("manifest-sha256.txt"); }
+
+    // A manifest of the folder `root`; nothing is read or written until load() or save().
+    explicit Manifest(const QString &root);
+
+    QString root() const { return m_root; }
+    QString path() const;
+
+    // Records the digest (64 lowercase hex digits) of the file at `relativePath` (below
+    // the root, "/"-separated), replacing an earlier one of that path. False, with
+    // errorString(), for a path that is absolute, leaves the root, or holds a carriage
+    // return, which `sha256sum -c` would misread.
+    bool setDigest(const QString &relativePath, const QByteArray &hexDigest);
+    // Hashes the file at `relativePath` now and records it; false when it cannot be read.
+    bool addFile(const QString &relativePath);
+    const QMap<QString, QByteArray> &digests() const { return m_digests; }
+
+    // Reads the manifest in the root, if there is one, into digests() (lines set in this
+    // run win over those read). False when it exists but cannot be read, or when a line
+    // is not a checksum line (errorString() names the line); the lines read are kept.
+    bool load();
+    // Merges what is recorded into the manifest on disk: lines of the paths set here are
+    // replaced, the others kept, all sorted by path; written beside it under a temporary
+    // name and renamed into place; nothing is written when nothing was recorded. False, with errorString(), when that failed; the
+    // earlier manifest is then untouched.
+    bool save();
+
+    QString errorString() const { return m_error; }
+
+    // One line as `sha256sum` writes it, escaped when the name holds "\" or a newline.
+    static QByteArray formatLine(const QString &relativePath, const QByteArray &hexDigest);
+    // Parses one line (without its newline) as `sha256sum -c` does; false when it is not
+    // a checksum line.
+    static bool parseLine(const QByteArray &line, QString *relativePath, QByteArray *hexDigest);
+
+private:
+    bool read(QMap<QString, QByteArray> *into);
+
+    QString m_root;
+    QMap<QString, QByteArray> m_digests; // what save() writes; sorted by path
+    QMap<QString, QByteArray> m_set;     // set in this run: win over the file's lines
+    QString m_error;
+};
+
+// One line of a manifest checked against the folder, as `sha256sum -c` reports it.
+struct ManifestCheck
+{
+    enum Outcome {
+        Ok,
+        Failed,  // the digest differs, or the file cannot be read (reason says why)
+        Missing, // no such file
+    };
+    QString path;
+    Outcome outcome = Failed;
+    QString reason; // empty for Ok and for a digest that differs
+};
+
+// Checks every line of FOLDER/manifest-sha256.txt, in the order of the file, into
+// *checks. False when the manifest is missing or unreadable, or holds a line that is not a
+// checksum line or names a path outside the folder (*problems says which; the other lines
+// are still checked).
+bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems);

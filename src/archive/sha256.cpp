@@ -1,0 +1,120 @@
+#include "sha256.h"
+
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+QByteArray toHex(const unsigned char *digest, unsigned int length)
+{
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
+}
+
+} // namespace
+
+Sha256::Sha256()
+    : m_context(EVP_MD_CTX_new())
+{
+    reset();
+}
+
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(m_context);
+}
+
+void Sha256::reset()
+{
+    EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr);
+}
+
+void Sha256::addData(const char *data, qint64 length)
+{
+    if (length > 0)
+        EVP_DigestUpdate(m_context, data, size_t(length));
+}
+
+QByteArray Sha256::hexResult()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_context, digest, &length);
+    return toHex(digest, length);
+}
+
+QByteArray Sha256::hexDigest(const char *data, qint64 length)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    EVP_Digest(data, size_t(qMax<qint64>(length, 0)), digest, &digestLength, EVP_sha256(), nullptr);
+    return toHex(digest, digestLength);
+}
+
+QByteArray sha256OfFile(const QString &path, QString *error)
+{
+    // Plain reads: QFile would report a failed read as "Unknown error".
+    const QByteArray name = QFile::encodeName(path);
+#ifdef Q_OS_WIN
+    const int fd = ::_open(name.constData(), _O_RDONLY | _O_BINARY);
+#else
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+#endif
+    if (fd < 0) {
+        if (error)
+            *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QByteArray();
+    }
+    Sha256 hash;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const auto got = ::read(fd, buffer.data(), size_t(buffer.size()));
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (error)
+                *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            ::close(fd);
+            return QByteArray();
+        }
+        hash.addData(buffer.constData(), got);
+    }
+    ::close(fd);
+    return hash.hexResult();
+}
+
+bool HashSink::begin(const CopySource &source)
+{
+    m_source = source;
+    m_digest.clear();
+    m_bytes = 0;
+    m_hash.reset();
+    return true;
+}
+
+bool HashSink::consume(const SectorChunk &chunk)
+{
+    m_hash.addData(chunk.data, chunk.length);
+    m_bytes += qMax<qint64>(chunk.length, 0);
+    return true;
+}
+
+bool HashSink::finish(CopyEnd end)
+{
+    const QByteArray digest = m_hash.hexResult();
+    if (end == CopyEnd::Complete || end == CopyEnd::Incomplete)
+        m_digest = digest;
+    return true;
+}

@@ -1,0 +1,58 @@
+// SHA-256 through OpenSSL's EVP interface, which uses the processor's SHA instructions
+// where it has them (several times faster than a portable implementation).
+#pragma once
+
+#include "copysink.h"
+
+#include <QByteArray>
+#include <QString>
+
+struct evp_md_ctx_st;
+
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    // Starts a new digest, forgetting what was added.
+    void reset();
+    void addData(const char *data, qint64 length);
+    // The digest of everything added since reset(), as 64 lowercase hex digits; ends it
+    // (call reset() before adding again).
+    QByteArray hexResult();
+
+    // The digest of `data` in one call.
+    static QByteArray hexDigest(const char *data, qint64 length);
+
+private:
+    evp_md_ctx_st *m_context;
+};
+
+// The SHA-256 of the file at `path` as 64 lowercase hex digits; empty when it cannot be
+// read, with *error (when given) naming the file and the system's reason.
+QByteArray sha256OfFile(const QString &path, QString *error = nullptr);
+
+// The hash of a copy in the same pass: every byte of every chunk, which is what the
+// destination file receives (unreadable sectors as the zeros the chunk carries).
+class HashSink : public CopySink
+{
+public:
+    bool begin(const CopySource &source) override;
+    bool consume(const SectorChunk &chunk) override;
+    bool finish(CopyEnd end) override;
+
+    // The digest of the last file that ended Complete or Incomplete; empty otherwise.
+    QByteArray hexDigest() const { return m_digest; }
+    // That file's source, as begin() received it.
+    const CopySource &source() const { return m_source; }
+    qint64 bytesHashed() const { return m_bytes; }
+
+private:
+    Sha256 m_hash;
+    CopySource m_source;
+    QByteArray m_digest;
+    qint64 m_bytes = 0;
+};

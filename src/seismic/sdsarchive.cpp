@@ -1,0 +1,614 @@
+#include "sdsarchive.h"
+#include "sha256.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <libmseed.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Records come in time order, so a day file once passed is seldom needed again; closing
+// the least recently used keeps a card of many days within the process's file limit.
+constexpr int MaxOpenFiles = 64;
+// Records are gathered per day file and written in runs of this size: a write per
+// 512-byte record would cost more than the copy itself.
+constexpr int FlushBytes = 256 * 1024;
+constexpr qint64 DayLength = qint64(86400) * HPTMODULUS;
+constexpr int SmallestRecord = 128;
+constexpr int LargestRecord = 1 << 20;
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A code that can name a folder: SEED codes are letters and digits; anything else (a
+// slash, dots) could lead out of the archive and is refused.
+bool isSafeCode(const char *code, bool mayBeEmpty)
+{
+    if (!*code)
+        return mayBeEmpty;
+    for (const char *c = code; *c; ++c) {
+        if (!std::isalnum(static_cast<unsigned char>(*c)) && *c != '-' && *c != '_')
+            return false;
+    }
+    return true;
+}
+
+struct MsrFree
+{
+    void operator()(MSRecord *msr) const { msr_free(&msr); }
+};
+using MsrPointer = std::unique_ptr<MSRecord, MsrFree>;
+
+// Start of the UTC day that holds `time` (hptime counts no leap seconds: a day is
+// always 86400 s), and that day's year and day of year.
+hptime_t dayStart(hptime_t time)
+{
+    hptime_t day = time / DayLength;
+    if (time % DayLength < 0)
+        --day;
+    return day * DayLength;
+}
+
+void yearAndDay(hptime_t time, int *year, int *dayOfYear)
+{
+    BTime btime;
+    ms_hptime2btime(time, &btime);
+    *year = btime.year;
+    *dayOfYear = btime.day;
+}
+
+bool canPack(int encoding)
+{
+    switch (encoding) {
+    case DE_INT16:
+    case DE_INT32:
+    case DE_FLOAT32:
+    case DE_FLOAT64:
+    case DE_STEIM1:
+    case DE_STEIM2:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void collectRecord(char *record, int length, void *into)
+{
+    static_cast<QList<QByteArray> *>(into)->append(QByteArray(record, length));
+}
+
+} // namespace
+
+struct SdsArchive::DayFile
+{
+    // Every record in the file, in file order, chained by a hash of its bytes: records
+    // are almost always new, so a flat list and one table entry per hash cost far less
+    // than a node per record.
+    struct Ref
+    {
+        qint64 offset;
+        size_t key;
+        int length;
+        int next; // index of an earlier record with the same hash; -1 for none
+    };
+    std::vector<Ref> records;
+    QHash<size_t, int> heads; // hash -> index of its latest record
+
+    void addRef(size_t key, qint64 offset, int length)
+    {
+        const int index = int(records.size());
+        auto head = heads.find(key);
+        records.push_back(Ref{offset, key, length, head == heads.end() ? -1 : *head});
+        if (head == heads.end())
+            heads.insert(key, index);
+        else
+            *head = index;
+    }
+    // Forgets the records from `offset` on (the last ones added).
+    void dropRefsFrom(qint64 offset)
+    {
+        while (!records.empty() && records.back().offset >= offset) {
+            const Ref &last = records.back();
+            if (last.next < 0)
+                heads.remove(last.key);
+            else
+                heads[last.key] = last.next;
+            records.pop_back();
+        }
+    }
+
+    QString relativePath;
+    QString path;
+    int fd = -1;
+    bool opened = false;          // opened at least once in this run
+    bool created = false;         // did not exist before this run
+    bool existedAtCommit = false; // existed at the last commit()
+    qint64 diskLength = 0;        // bytes in the file on disk
+    qint64 commitLength = 0;      // length at the last commit(): what rollback() returns to
+    QByteArray pending;           // records appended after diskLength, not yet written
+    qint64 recordsAdded = 0;
+    qint64 recordsAddedAtCommit = 0;
+    quint64 lastUse = 0;
+
+    qint64 length() const { return diskLength + pending.size(); }
+};
+
+SdsArchive::SdsArchive(const QString &root, bool splitMidnight)
+    : m_root(root)
+    , m_splitMidnight(splitMidnight)
+{
+}
+
+SdsArchive::~SdsArchive()
+{
+    if (!m_closed)
+        rollback();
+    for (const auto &file : std::as_const(m_files))
+        closeFile(file.get());
+    msr_free(&m_parsed);
+}
+
+void SdsArchive::setCardIdentity(quint64 device, quint64 inode)
+{
+    m_cardDevice = device;
+    m_cardInode = inode;
+    m_hasCardIdentity = true;
+}
+
+QString SdsArchive::dayFilePath(const QString &network, const QString &station, const QString &location,
+                                const QString &channel, int year, int dayOfYear)
+{
+    const QString yearText = QStringLiteral("%1").arg(year, 4, 10, QLatin1Char('0'));
+    const QString dayText = QStringLiteral("%1").arg(dayOfYear, 3, 10, QLatin1Char('0'));
+    const QString folder = channel + QLatin1String(".D");
+    return yearText + QLatin1Char('/') + network + QLatin1Char('/') + station + QLatin1Char('/') + folder
+        + QLatin1Char('/') + network + QLatin1Char('.') + station + QLatin1Char('.') + location + QLatin1Char('.')
+        + channel + QLatin1String(".D.") + yearText + QLatin1Char('.') + dayText;
+}
+
+QString SdsArchive::logFileName() const
+{
+    if (!m_hasFirstRecord)
+        return QString();
+    const qint64 milliseconds = qint64(std::floor(double(m_firstRecordTime) / 1000.0));
+    return QLatin1String("log.")
+        + QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC).toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+}
+
+int SdsArchive::dayFilesTouched() const
+{
+    int touched = 0;
+    for (const auto &file : m_files)
+        touched += file->recordsAdded > 0 ? 1 : 0;
+    return touched;
+}
+
+SdsArchive::DayFile *SdsArchive::dayFile(const QString &relativePath)
+{
+    std::shared_ptr<DayFile> &slot = m_files[relativePath];
+    if (!slot) {
+        slot = std::make_shared<DayFile>();
+        slot->relativePath = relativePath;
+        slot->path = QDir(m_root).filePath(relativePath);
+    }
+    slot->lastUse = ++m_useClock;
+    if (slot->fd < 0 && !openFile(slot.get()))
+        return nullptr;
+    return slot.get();
+}
+
+bool SdsArchive::openFile(DayFile *file)
+{
+    if (m_openFiles >= MaxOpenFiles) {
+        DayFile *oldest = nullptr;
+        for (const auto &candidate : std::as_const(m_files)) {
+            if (candidate->fd >= 0 && (!oldest || candidate->lastUse < oldest->lastUse))
+                oldest = candidate.get();
+        }
+        if (oldest) {
+            if (!flush(oldest))
+                return false;
+            closeFile(oldest);
+        }
+    }
+
+    const QString folder = QFileInfo(file->path).path();
+    errno = 0;
+    if (!QDir().mkpath(folder)) {
+        m_error = QStringLiteral("cannot create the folder %1: %2").arg(folder, systemReason(errno ? errno : EACCES));
+        return false;
+    }
+    // Never through a link planted at the day file's name, and never the card itself.
+    const QByteArray name = QFile::encodeName(file->path);
+    bool createdNow = true;
+    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        createdNow = false;
+        fd = ::open(name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        m_error = errno == ELOOP ? QStringLiteral("cannot write %1: it is a symbolic link, not followed").arg(file->path)
+                                 : QStringLiteral("cannot write %1: %2").arg(file->path, systemReason(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        m_error = QStringLiteral("cannot write %1: it is not a regular file").arg(file->path);
+        ::close(fd);
+        return false;
+    }
+    if (m_hasCardIdentity && quint64(status.st_dev) == m_cardDevice && quint64(status.st_ino) == m_cardInode) {
+        m_error = QStringLiteral("cannot write %1: it is the card being read").arg(file->path);
+        ::close(fd);
+        return false;
+    }
+    // Two exports appending to one day file at once would interleave their records.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_error = errno == EWOULDBLOCK ? QStringLiteral("cannot write %1: another export is writing it").arg(file->path)
+                                       : QStringLiteral("cannot lock %1: %2").arg(file->path, systemReason(errno));
+        ::close(fd);
+        return false;
+    }
+    if (!file->opened) {
+        file->opened = true;
+        file->created = createdNow;
+        file->existedAtCommit = false;
+        file->diskLength = file->commitLength = qint64(status.st_size);
+        file->fd = fd;
+        ++m_openFiles;
+        return indexExisting(file);
+    }
+    if (qint64(status.st_size) != file->diskLength) {
+        m_error = QStringLiteral("cannot write %1: another program changed it during the export").arg(file->path);
+        ::close(fd);
+        return false;
+    }
+    file->fd = fd;
+    ++m_openFiles;
+    return true;
+}
+
+bool SdsArchive::indexExisting(DayFile *file)
+{
+    if (file->diskLength == 0)
+        return true;
+    // A private writable mapping: libmseed takes non-const buffers.
+    void *map = ::mmap(nullptr, size_t(file->diskLength), PROT_READ | PROT_WRITE, MAP_PRIVATE, file->fd, 0);
+    if (map == MAP_FAILED) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(file->path, systemReason(errno));
+        return false;
+    }
+    const char *bytes = static_cast<const char *>(map);
+    qint64 offset = 0;
+    while (file->diskLength - offset >= SmallestRecord) {
+        const int available = int(qMin<qint64>(file->diskLength - offset, LargestRecord));
+        const int length = ms_detect(bytes + offset, available);
+        if (length < SmallestRecord || length > available) {
+            offset += SmallestRecord; // not a record here; records start on 128-byte steps
+            continue;
+        }
+        file->addRef(qHashBits(bytes + offset, size_t(length)), offset, length);
+        offset += length;
+    }
+    ::munmap(map, size_t(file->diskLength));
+    return true;
+}
+
+bool SdsArchive::flush(DayFile *file)
+{
+    qint64 written = 0;
+    while (written < file->pending.size()) {
+        const auto done = ::pwrite(file->fd, file->pending.constData() + written, size_t(file->pending.size() - written),
+                                   off_t(file->diskLength + written));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            const int error = done < 0 ? errno : ENOSPC;
+            m_error = QStringLiteral("cannot write %1: %2").arg(file->path, systemReason(error));
+            // Whole records only: a run written in part is cut off again.
+            if (::ftruncate(file->fd, off_t(file->diskLength)) != 0)
+                m_error += QStringLiteral("; cutting it back failed too: %1").arg(systemReason(errno));
+            return false;
+        }
+        written += done;
+    }
+    file->diskLength += file->pending.size();
+    file->pending.clear();
+    return true;
+}
+
+void SdsArchive::closeFile(DayFile *file)
+{
+    if (file->fd < 0)
+        return;
+    ::close(file->fd);
+    file->fd = -1;
+    --m_openFiles;
+}
+
+SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int length)
+{
+    const size_t key = qHashBits(raw, size_t(length));
+    const auto head = file->heads.constFind(key);
+    for (int index = head == file->heads.cend() ? -1 : *head; index >= 0; index = file->records[size_t(index)].next) {
+        const DayFile::Ref ref = file->records[size_t(index)];
+        if (ref.length != length)
+            continue;
+        if (ref.offset >= file->diskLength) {
+            if (std::memcmp(file->pending.constData() + (ref.offset - file->diskLength), raw, size_t(length)) == 0)
+                return AlreadyThere;
+            continue;
+        }
+        QByteArray existing(length, Qt::Uninitialized);
+        if (::pread(file->fd, existing.data(), size_t(length), off_t(ref.offset)) == length
+            && std::memcmp(existing.constData(), raw, size_t(length)) == 0)
+            return AlreadyThere;
+    }
+    file->addRef(key, file->length(), length);
+    file->pending.append(raw, length);
+    ++file->recordsAdded;
+    if (file->pending.size() >= FlushBytes && !flush(file))
+        return Failed;
+    return Archived;
+}
+
+SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSRecord *parsed)
+{
+    if (m_closed) {
+        m_error = QStringLiteral("the archive %1 is closed").arg(m_root);
+        return Failed;
+    }
+    if (length < SmallestRecord || length > LargestRecord) {
+        m_error = QStringLiteral("not a miniSEED record (%1 bytes)").arg(length);
+        return NotArchived;
+    }
+    if (!parsed) {
+        // libmseed parses from a writable buffer; the caller's bytes stay as they are.
+        if (m_scratch.size() < length)
+            m_scratch.resize(length);
+        std::memcpy(m_scratch.data(), raw, size_t(length));
+        if (msr_parse(m_scratch.data(), length, &m_parsed, length, 0, 0) != MS_NOERROR || !m_parsed) {
+            m_error = QStringLiteral("not a miniSEED record");
+            return NotArchived;
+        }
+        parsed = m_parsed;
+    }
+    if (!isSafeCode(parsed->network, false) || !isSafeCode(parsed->station, false)
+        || !isSafeCode(parsed->location, true) || !isSafeCode(parsed->channel, false)) {
+        m_error = QStringLiteral("a record's codes '%1.%2.%3.%4' cannot name a day file")
+                      .arg(QString::fromLatin1(parsed->network), QString::fromLatin1(parsed->station),
+                           QString::fromLatin1(parsed->location), QString::fromLatin1(parsed->channel));
+        return NotArchived;
+    }
+
+    Outcome outcome = NotArchived;
+    const hptime_t midnight = dayStart(parsed->starttime) + DayLength;
+    const bool runsPastMidnight = parsed->samprate > 0 && parsed->samplecnt > 1
+        && parsed->starttime + hptime_t(double(parsed->samplecnt - 1) / parsed->samprate * HPTMODULUS + 0.5) >= midnight;
+    if (m_splitMidnight && runsPastMidnight && canPack(parsed->encoding))
+        outcome = fileSplit(raw, length);
+    else
+        outcome = fileWhole(raw, length, parsed);
+
+    if ((outcome == Archived || outcome == AlreadyThere) && !m_hasFirstRecord) {
+        m_hasFirstRecord = true;
+        m_firstRecordTime = parsed->starttime;
+    }
+    if (outcome == Archived)
+        ++m_recordsArchived;
+    else if (outcome == AlreadyThere)
+        ++m_recordsAlreadyThere;
+    return outcome;
+}
+
+SdsArchive::DayFile *SdsArchive::dayFileOf(const MSRecord *msr, hptime_t time)
+{
+    // Records of a channel come in runs of the same day: the last few routes from
+    // channel and day to day file spare building its path for every record.
+    const hptime_t day = dayStart(time);
+    for (const Route &route : m_routes) {
+        if (route.file && route.day == day && std::strcmp(route.channel, msr->channel) == 0
+            && std::strcmp(route.station, msr->station) == 0 && std::strcmp(route.network, msr->network) == 0
+            && std::strcmp(route.location, msr->location) == 0) {
+            route.file->lastUse = ++m_useClock;
+            if (route.file->fd < 0 && !openFile(route.file))
+                return nullptr;
+            return route.file;
+        }
+    }
+    int year = 0;
+    int dayOfYear = 0;
+    yearAndDay(day, &year, &dayOfYear);
+    DayFile *file = dayFile(dayFilePath(QString::fromLatin1(msr->network), QString::fromLatin1(msr->station),
+                                        QString::fromLatin1(msr->location), QString::fromLatin1(msr->channel), year,
+                                        dayOfYear));
+    if (!file)
+        return nullptr;
+    Route &route = m_routes[m_nextRoute];
+    m_nextRoute = (m_nextRoute + 1) % RouteCount;
+    route.day = day;
+    std::memcpy(route.network, msr->network, sizeof route.network);
+    std::memcpy(route.station, msr->station, sizeof route.station);
+    std::memcpy(route.location, msr->location, sizeof route.location);
+    std::memcpy(route.channel, msr->channel, sizeof route.channel);
+    route.file = file;
+    return file;
+}
+
+SdsArchive::Outcome SdsArchive::fileWhole(const char *raw, int length, const MSRecord *msr)
+{
+    DayFile *file = dayFileOf(msr, msr->starttime);
+    return file ? append(file, raw, length) : Failed;
+}
+
+SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
+{
+    QByteArray copy(raw, length);
+    MSRecord *decoded = nullptr;
+    const int status = msr_parse(copy.data(), length, &decoded, length, 1, 0);
+    const MsrPointer msr(decoded);
+    // Samples that cannot be decoded cannot be split: the record is filed whole.
+    if (status != MS_NOERROR || !msr || msr->numsamples != msr->samplecnt || msr->numsamples < 2)
+        return decoded ? fileWhole(raw, length, decoded) : NotArchived;
+
+    const double rate = msr->samprate;
+    const qint64 count = msr->numsamples;
+    const int sampleSize = ms_samplesize(msr->sampletype);
+    auto sampleTime = [&](qint64 index) { return msr->starttime + hptime_t(std::llround(double(index) * HPTMODULUS / rate)); };
+
+    Outcome result = AlreadyThere;
+    int pieces = 0;
+    for (qint64 first = 0; first < count;) {
+        const hptime_t start = sampleTime(first);
+        const hptime_t midnight = dayStart(start) + DayLength;
+        // Samples before midnight: index < (midnight - start of record) * rate. The small
+        // allowance keeps a sample that falls on midnight itself in the new day.
+        const double beforeMidnight = double(midnight - msr->starttime) * rate / HPTMODULUS;
+        const qint64 end = qBound<qint64>(first + 1, qint64(std::ceil(beforeMidnight - 1e-6)), count);
+        if (first == 0 && end == count)
+            return fileWhole(raw, length, msr.get());
+
+        MsrPointer piece(msr_duplicate(msr.get(), 0));
+        if (!piece) {
+            m_error = QStringLiteral("out of memory splitting a record at midnight");
+            return Failed;
+        }
+        piece->datasamples = static_cast<char *>(msr->datasamples) + first * sampleSize;
+        piece->numsamples = end - first;
+        piece->samplecnt = end - first;
+        piece->sampletype = msr->sampletype;
+        piece->starttime = start;
+        piece->sequence_number = msr->sequence_number;
+        QList<QByteArray> packed;
+        int64_t packedSamples = 0;
+        const int records = msr_pack(piece.get(), collectRecord, &packed, &packedSamples, 1, 0);
+        piece->datasamples = nullptr; // the samples belong to msr
+        if (records <= 0 || packedSamples != end - first) {
+            m_error = QStringLiteral("cannot pack the day's part of a record of %1.%2 split at midnight")
+                          .arg(QString::fromLatin1(msr->station), QString::fromLatin1(msr->channel));
+            return Failed;
+        }
+        DayFile *file = dayFileOf(msr.get(), start);
+        if (!file)
+            return Failed;
+        for (const QByteArray &record : std::as_const(packed)) {
+            const Outcome outcome = append(file, record.constData(), int(record.size()));
+            if (outcome == Failed)
+                return Failed;
+            if (outcome == Archived)
+                result = Archived;
+        }
+        ++pieces;
+        first = end;
+    }
+    if (pieces > 1)
+        ++m_recordsSplit;
+    return result;
+}
+
+bool SdsArchive::commit()
+{
+    for (const auto &file : std::as_const(m_files)) {
+        if (!file->pending.isEmpty() && (file->fd >= 0 || openFile(file.get())) && !flush(file.get())) {
+            const QString error = m_error;
+            rollback();
+            m_error = error;
+            return false;
+        }
+        if (!file->pending.isEmpty()) { // could not be opened again
+            const QString error = m_error;
+            rollback();
+            m_error = error;
+            return false;
+        }
+    }
+    for (const auto &file : std::as_const(m_files)) {
+        file->commitLength = file->diskLength;
+        file->existedAtCommit = file->opened;
+        file->recordsAddedAtCommit = file->recordsAdded;
+    }
+    m_committedFirstRecord = m_hasFirstRecord;
+    m_committedCounts[0] = m_recordsArchived;
+    m_committedCounts[1] = m_recordsAlreadyThere;
+    m_committedCounts[2] = m_recordsSplit;
+    return true;
+}
+
+void SdsArchive::rollback()
+{
+    for (Route &route : m_routes)
+        route.file = nullptr; // the day files they lead to may go
+    for (auto it = m_files.begin(); it != m_files.end();) {
+        DayFile *file = it->get();
+        file->pending.clear();
+        if (!file->existedAtCommit && file->created) {
+            // Created since the last commit: it goes again.
+            closeFile(file);
+            ::unlink(QFile::encodeName(file->path).constData());
+            it = m_files.erase(it);
+            continue;
+        }
+        if (file->diskLength > file->commitLength && (file->fd >= 0 || openFile(file))) {
+            if (::ftruncate(file->fd, off_t(file->commitLength)) == 0)
+                file->diskLength = file->commitLength;
+            else
+                m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, systemReason(errno));
+        }
+        file->dropRefsFrom(file->commitLength);
+        file->recordsAdded = file->recordsAddedAtCommit;
+        if (!file->existedAtCommit) { // existed before the run, first opened since the commit
+            closeFile(file);
+            it = m_files.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    m_hasFirstRecord = m_committedFirstRecord;
+    if (!m_hasFirstRecord)
+        m_firstRecordTime = 0;
+    m_recordsArchived = m_committedCounts[0];
+    m_recordsAlreadyThere = m_committedCounts[1];
+    m_recordsSplit = m_committedCounts[2];
+}
+
+QList<SdsDayFile> SdsArchive::close()
+{
+    QList<SdsDayFile> changed;
+    if (m_closed)
+        return changed;
+    commit();
+    m_closed = true;
+    for (const auto &file : std::as_const(m_files)) {
+        closeFile(file.get());
+        if (file->recordsAdded == 0)
+            continue;
+        SdsDayFile result;
+        result.relativePath = file->relativePath;
+        result.recordsAdded = file->recordsAdded;
+        result.created = file->created;
+        result.sha256 = sha256OfFile(file->path, &m_error);
+        changed.append(result);
+    }
+    std::sort(changed.begin(), changed.end(),
+              [](const SdsDayFile &a, const SdsDayFile &b) { return a.relativePath < b.relativePath; });
+    return changed;
+}
