@@ -3,6 +3,7 @@
 #include "archivesinks.h"
 #include "cardimage.h"
 #include "manifest.h"
+#include "recordscanner.h"
 #include "sdsarchive.h"
 #include "sha256.h"
 
@@ -452,7 +453,8 @@ void TestArchive::sinkFindsRecordsInChunks()
 
     QTemporaryDir dir;
     SdsArchive archive(dir.path());
-    SdsSink sink(archive);
+    RecordScanner scanner;
+    SdsSink sink(archive, scanner);
     QVERIFY(sink.begin(CopySource{}));
     for (qint64 offset = 0; offset < file.size(); offset += chunkSectors * 512) {
         SectorChunk chunk;

@@ -75,7 +75,7 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     // Only an SDS export hands the scanner's records to the archive.
     std::unique_ptr<SdsSink> records;
     if (m_layout == Sds)
-        records = std::make_unique<SdsSink>(archive, &scanner);
+        records = std::make_unique<SdsSink>(archive, scanner);
     bool archiveClosed = m_layout != Sds;
     const auto closeArchive = [&]() {
         if (archiveClosed)
