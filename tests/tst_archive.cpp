@@ -564,6 +564,15 @@ void TestArchive::verifyNamesWhatChanged()
     QVERIFY(withCard.out.contains("20230314_130241.mseed: differs from the card at byte 1000 (/20230314_1302/20230314_130241)\n"));
     QVERIFY(withCard.out.contains("/20230314_2358/20230315_000000: missing from the folder (20230315_000000.mseed)\n"));
     QVERIFY(withCard.out.endsWith("card: 8 same, 1 differ, 1 missing from the folder\n"));
+
+    // A card image that bears the manifest's name in the folder is not replaced by it.
+    const QString named = QDir(out).filePath(Manifest::fileName());
+    QVERIFY(QFile::remove(named) && QFile::copy(card, named));
+    const QByteArray before = fileChecksum(named);
+    const CardRun own = runVexaCard({"export", "-o", out, named, "/20230314_1302/20230314_130601"});
+    QCOMPARE(own.status, 1);
+    QVERIFY(own.err.contains("it is the card being read"));
+    QCOMPARE(fileChecksum(named), before);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

@@ -150,16 +150,26 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     closeArchive();
 
     // The report of what this run read, beside what it wrote; none when no file was read.
+    // Neither it nor the manifest replaces the card itself, whatever its name there.
+    const auto isCard = [&](const QString &name) {
+        const QString path = QDir(m_folder).filePath(name);
+        if (!linkIdentity(path).sameAs(card))
+            return false;
+        summary.problems.append(QStringLiteral("cannot write %1: it is the card being read").arg(path));
+        return true;
+    };
     check.drain();
     const QualityReport report = scanner.report();
     QString reason;
-    if (!report.files.isEmpty()) {
+    if (!report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))
             summary.problems.append(reason);
         else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
             summary.problems.append(manifest.errorString());
     }
 
+    if (isCard(Manifest::fileName()))
+        return summary;
     if (manifest.save())
         summary.manifest = manifest.path();
     else
