@@ -69,6 +69,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     // and writer, on a thread of its own; in an SDS export, the same parse files it.
     RecordScanner scanner;
     BackgroundSink check(scanner);
+    // The copies' digests on a thread of their own too, beside the writer: listed in the
+    // manifest once the batch is through.
+    HashSink copies;
+    BackgroundSink hashing(copies);
     SdsArchive archive(m_folder, m_splitMidnight);
     if (card.valid)
         archive.setCardIdentity(card.device, card.inode);
@@ -101,12 +105,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
             // The log is the recorder's text: no records to check.
             const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
             DestinationWriter writer(m_folder, card);
-            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hash, &writer} : QList<CopySink *>{&check, &hash, &writer});
+            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
             outcome.copy.destination = writer.destination();
-            if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+            if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete)
                 outcome.written = QFileInfo(outcome.copy.destination).fileName();
-                manifest.setDigest(outcome.written, hash.hexDigest());
-            }
         } else if (!logs.contains(i)) {
             outcome.copy = copy(i, {records.get()});
             outcome.recordsFiled = records->recordsFiled();
@@ -148,6 +150,13 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         }
     }
     closeArchive();
+    if (m_layout == Files) {
+        hashing.drain();
+        for (const ExportFileOutcome &file : std::as_const(summary.files)) {
+            if (!file.written.isEmpty() && !manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)))
+                summary.problems.append(manifest.errorString());
+        }
+    }
 
     // The report of what this run read, beside what it wrote; none when no file was read.
     // Neither it nor the manifest replaces the card itself, whatever its name there.

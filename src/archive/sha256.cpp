@@ -114,7 +114,9 @@ bool HashSink::consume(const SectorChunk &chunk)
 bool HashSink::finish(CopyEnd end)
 {
     const QByteArray digest = m_hash.hexResult();
-    if (end == CopyEnd::Complete || end == CopyEnd::Incomplete)
+    if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
         m_digest = digest;
+        m_digests.insert(m_source.cardPath, digest);
+    }
     return true;
 }

@@ -5,6 +5,7 @@
 #include "copysink.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 struct evp_md_ctx_st;
@@ -46,6 +47,9 @@ public:
 
     // The digest of the last file that ended Complete or Incomplete; empty otherwise.
     QByteArray hexDigest() const { return m_digest; }
+    // The digest of every file that ended Complete or Incomplete, by card path (the
+    // last one of a path read twice): read after a run whose hashing lagged behind.
+    QByteArray hexDigestOf(const QString &cardPath) const { return m_digests.value(cardPath); }
     // That file's source, as begin() received it.
     const CopySource &source() const { return m_source; }
     qint64 bytesHashed() const { return m_bytes; }
@@ -54,5 +58,6 @@ private:
     Sha256 m_hash;
     CopySource m_source;
     QByteArray m_digest;
+    QHash<QString, QByteArray> m_digests;
     qint64 m_bytes = 0;
 };
