@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <easylogging++.h>
@@ -28,6 +29,11 @@ void configureLogging(bool debug)
 {
     QDir folder(dataFolder());
     folder.mkpath(QStringLiteral("."));
+    // The library empties a file over the limit as it opens it, without the callback
+    // that keeps the backup: keep it here first.
+    const QString path = logFilePath();
+    if (QFileInfo(path).size() >= qint64(LogFileLimit))
+        backupLogFile(QFile::encodeName(path).constData(), std::size_t(QFileInfo(path).size()));
 
     el::Configurations conf;
     conf.setToDefault();
@@ -37,7 +43,7 @@ void configureLogging(bool debug)
     conf.setGlobally(el::ConfigurationType::MaxLogFileSize, std::to_string(LogFileLimit));
     // The file name in the system's own encoding, so that a data folder with characters
     // outside Latin-1 still names a file that can be opened.
-    conf.setGlobally(el::ConfigurationType::Filename, QFile::encodeName(logFilePath()).toStdString());
+    conf.setGlobally(el::ConfigurationType::Filename, QFile::encodeName(path).toStdString());
     if (debug) {
         conf.setGlobally(el::ConfigurationType::Format, "[%thread] %datetime <%levshort> %msg [%func]");
     } else {

@@ -12,7 +12,8 @@ inline constexpr const char *LogFileName = "vexa-reader.log";
 inline constexpr std::size_t LogFileLimit = 20000000;
 
 // Points every logger at the log file in the data folder (created if missing) and the
-// console. `debug` true: all levels, entries "[%thread] %datetime <%levshort> %msg [%func]";
+// console; a file already at the limit is backed up as backupLogFile() does, then emptied.
+// `debug` true: all levels, entries "[%thread] %datetime <%levshort> %msg [%func]";
 // false: TRACE and DEBUG dropped, entries "%datetime <%levshort> %msg". Call once, after
 // the organization and application names are set.
 void configureLogging(bool debug);

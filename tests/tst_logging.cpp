@@ -77,6 +77,21 @@ private Q_SLOTS:
         QVERIFY(fileContents(path).count('\n') == 1 && QFileInfo(backup).size() == limit);
     }
 
+    void fullAtStartUp() // a file over the limit from an earlier run goes to the backup before it is emptied
+    {
+        QFile old(logFilePath());
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier run\n") == 12);
+        old.close();
+        QVERIFY(QFile::resize(logFilePath(), 20000001));
+        QProcess child; // a new run: the library has not opened the file yet
+        child.start(QCoreApplication::applicationFilePath(), {"--start-up"});
+        QVERIFY(child.waitForFinished(30000) && child.exitCode() == 0);
+        QCOMPARE(QFileInfo(logFilePath() + "0").size(), qint64(20000001));
+        QVERIFY(fileContents(logFilePath() + "0").startsWith("earlier run\n"));
+        const QByteArray text = fileContents(logFilePath());
+        QVERIFY2(text.count('\n') == 1 && text.contains("<I> started"), text.constData());
+    }
+
     void crashEntry()
     {
         QProcess child;
@@ -96,6 +111,11 @@ int main(int argc, char **argv)
     QStandardPaths::setTestModeEnabled(true); // never the user's own data folder
     QCoreApplication::setOrganizationName("Orvane");
     QCoreApplication::setApplicationName("Vexa reader");
+    if (app.arguments().contains("--start-up")) {
+        configureLogging(true);
+        LOG(INFO) << "started";
+        return 0;
+    }
     if (app.arguments().contains("--raise-sigint")) {
         configureLogging(true);
         LOG(INFO) << "about to be interrupted";

@@ -2,11 +2,36 @@
 // and downloaded, with every dialog answered as a user would. Runs offscreen.
 #include "cardimage.h"
 #include "mainwindow.h"
+#include "samplecard.h"
 
 #include <QTest>
 #include <QtWidgets>
 
 constexpr quint32 T1 = 1000000000; // 2011-09-14 01:46:40
+
+// A card whose sectors first..last fail every read with `error`, each failure taking
+// `delayMs` as on a worn card.
+class FailingCard : public CardDevice
+{
+public:
+    FailingCard(const QString &path, quint64 first, quint64 last, int error, int delayMs)
+        : CardDevice(path), m_first(first), m_last(last), m_error(error), m_delayMs(delayMs)
+    {
+    }
+    SectorRead readSectors(quint64 sector, qint64 count, char *data) override
+    {
+        if (sector > m_last || sector + quint64(count) <= m_first)
+            return CardDevice::readSectors(sector, count, data);
+        ++failures;
+        QThread::msleep(m_delayMs);
+        return SectorRead{SectorRead::Unreadable, 0, m_error};
+    }
+    std::atomic<int> failures{0};
+
+private:
+    quint64 m_first, m_last;
+    int m_error, m_delayMs;
+};
 
 class TestWindow : public QObject
 {
@@ -16,7 +41,8 @@ class TestWindow : public QObject
     std::unique_ptr<QTemporaryDir> m_out;
     std::unique_ptr<MainWindow> m_window;
     QTimer m_dialogTimer;
-    QStringList m_dialogs; // "title: text" of each dialog answered
+    QStringList m_dialogs; // "title: text" of each dialog answered, then a box's details
+    QString m_answer;      // the button pressed in a box that has it; otherwise OK, or Cancel
     QMutex m_mutex;
     QStringList m_copies; // the reader's copies: "s" and the sector count at the start, "e" at the end
     QSemaphore m_started, m_proceed;
@@ -26,6 +52,8 @@ class TestWindow : public QObject
     QTreeWidget *tree() const { return w<QTreeWidget>("tw_files"); }
     QTreeWidgetItem *file(int directory, int index) const { return tree()->topLevelItem(directory)->child(index); }
     QByteArray exported(const QString &name) const { return fileContents(m_out->filePath(name)); }
+    // The card's files in the download folder, without the manifest and the report.
+    QStringList copiesInFolder() const { return QDir(m_out->path()).entryList({"*.mseed", "log"}, QDir::Files); }
     void open(CardImage card) // a window on `card` plus two directories of three files, and the log
     {
         const quint32 files[][5] = {{1, 0, 0, 30000, 10}, {1, 1, 20, 30100, 5}, {1, 5, 40, 30200, 300},
@@ -79,14 +107,21 @@ private Q_SLOTS:
         QCoreApplication::setApplicationName("Vexa reader");
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path()); // never the user's
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
-        connect(&m_dialogTimer, &QTimer::timeout, this, [this] { // OK to a message, Cancel to any other
+        connect(&m_dialogTimer, &QTimer::timeout, this, [this] {
             for (QWidget *widget : QApplication::topLevelWidgets()) {
                 auto *dialog = qobject_cast<QDialog *>(widget);
                 auto *box = qobject_cast<QMessageBox *>(widget);
-                if (dialog && dialog->isVisible()) {
-                    m_dialogs.append(dialog->windowTitle() + ": " + (box ? box->text() : QString()));
+                if (!dialog || !dialog->isVisible())
+                    continue;
+                m_dialogs.append(dialog->windowTitle() + ": " + (box ? box->text() : QString()));
+                if (box && !box->detailedText().isEmpty())
+                    m_dialogs.last() += "\n" + box->detailedText();
+                const QList<QAbstractButton *> buttons = box ? box->buttons() : QList<QAbstractButton *>();
+                auto answer = std::find_if(buttons.begin(), buttons.end(), [this](auto *b) { return b->text() == m_answer; });
+                if (answer != buttons.end())
+                    (*answer)->click();
+                else
                     dialog->done(box ? int(QMessageBox::Ok) : int(QDialog::Rejected));
-                }
             }
         });
         m_dialogTimer.start(5);
@@ -98,6 +133,7 @@ private Q_SLOTS:
         m_dialogs.clear();
         m_copies.clear();
         m_hold = false;
+        m_answer = "Replace";
     }
     void cleanup() { m_window.reset(); }
 
@@ -120,8 +156,9 @@ private Q_SLOTS:
         rows.sort();
         QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 tw_files",
                                     "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
-                                    "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=...",
-                                    "4 0 1 1 pb_progress"}));
+                                    "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=... cb_layout=",
+                                    "4 0 1 1 horizontalLayout_3 pb_progress=0% b_stop=Stop"}));
+        QVERIFY(w<QProgressBar>("pb_progress")->isHidden() && w("b_stop")->isHidden()); // until a batch runs
         QCOMPARE(tree()->headerItem()->text(0) + "|" + tree()->headerItem()->text(1), QString("Name|Size"));
 
         const QMetaObject *meta = m_window->metaObject();
@@ -133,8 +170,7 @@ private Q_SLOTS:
         }
         QCOMPARE(slotList, QStringList({"openFile() public", "itemDoubleClicked(QTreeWidgetItem*) public",
                                         "browseDownloadFolder() public", "downloadChecked() public",
-                                        "selectAll() public", "progress(int,int) private",
-                                        "progressValueChanged(int) private",
+                                        "selectAll() public", "stopDownload() public", "progress(int,int) private",
                                         "itemChanged(QTreeWidgetItem*,int) private"}));
     }
 
@@ -194,14 +230,15 @@ private Q_SLOTS:
         const QStringList reopened{"20110914_0146 0 0", "  20110914_014640 1024 0", "20110914_0146 0 0",
                                    "  20110914_014655 1536 0", "log 2097152 0"};
         QCOMPARE(items(), reopened);
+        QVERIFY(!w<QComboBox>("cb_device")->isEnabled());
 
-        // Then no card at all: one message, the tree stays, the chooser stays disabled.
+        // Then no card at all: one message, the tree stays, another device can be chosen.
         card.setMagic(0x12345678);
         QVERIFY(card.write(m_cards.filePath("card.img")));
         w("b_open")->click();
         QCOMPARE(m_dialogs, QStringList{"Error: Unable to open device"});
         QCOMPARE(items(), reopened);
-        QVERIFY(!w<QComboBox>("cb_device")->isEnabled());
+        QVERIFY(w<QComboBox>("cb_device")->isEnabled());
     }
 
     void batch() // of checked files, in tree order and one at a time, into a checked folder
@@ -226,6 +263,9 @@ private Q_SLOTS:
         // One batch at a time: the controls that would start another are off or ignored.
         QVERIFY(m_window->isDownloading() && !w("b_open")->isEnabled() && !w("b_downloadChecked")->isEnabled());
         emit tree()->itemDoubleClicked(file(1, 0), 0);
+        // The folder is the one the batch started with.
+        const QTemporaryDir other;
+        w<QLineEdit>("e_downloadFolder")->setText(other.path());
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
 
         // Past the failures to the end, the unchecked log last, the double-clicked file not at
@@ -236,14 +276,51 @@ private Q_SLOTS:
         QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
         QCOMPARE(exported("20110914_024725.mseed"), CardImage::patternRun(31200, 20)); // what the card had
         QCOMPARE(exported("log"), CardImage::patternRun(Card::LogOffset / Card::SectorSize, Card::LogExportSectors));
-        QTRY_COMPARE(m_dialogs.size(), 2);
+        QCOMPARE(QDir(other.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QTRY_COMPARE(m_dialogs.size(), 3); // the folder, the question, the summary
+        QTest::qWait(200);
+        QCOMPARE(m_dialogs.size(), 3); // the batch ended once
+        QVERIFY(m_dialogs[1].startsWith("Download: \"20110914_014700.mseed\" exists already in"));
         const QStringList lines = m_dialogs.last().split('\n');
-        QVERIFY2(lines.size() == 4 && lines[0] == "Download: These files were not downloaded completely:"
-                     && lines[2].startsWith("/20110914_0146/20110914_014700: cannot write")
-                     && lines[3].startsWith("/20110914_0246/20110914_024725: the card ends"),
+        QVERIFY2(lines.size() == 3 && lines[0] == "Download: Not downloaded completely: 2 of 6 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014700: cannot write")
+                     && lines[2].startsWith("/20110914_0246/20110914_024725: the card ends"),
                  qPrintable(m_dialogs.last()));
         QVERIFY(w("b_open")->isEnabled() && w("b_downloadChecked")->isEnabled());
-        QVERIFY(w<QProgressBar>("pb_progress")->isHidden());
+        QVERIFY(w<QProgressBar>("pb_progress")->isHidden() && w("b_stop")->isHidden());
+    }
+
+    void existingFiles_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("copies");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("Replace") << "Replace" << "s10 e10 s5 e5 s4097 e4097" << true;
+        QTest::newRow("Skip existing") << "Skip existing" << "s5 e5" << false;
+        QTest::newRow("Cancel") << "Cancel" << "" << false;
+    }
+    void existingFiles() // one question for the whole batch; skipped files are not touched
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, copies);
+        QFETCH(bool, replaced);
+        open(CardImage());
+        for (const QString name : {"20110914_014640.mseed", "log"}) {
+            QFile old(m_out->filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier copy") == 12);
+        }
+        m_answer = answer;
+        for (QTreeWidgetItem *item : {file(0, 0), file(0, 1)})
+            item->setCheckState(0, Qt::Checked);
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QCOMPARE(m_dialogs.value(0), "Download: 2 of the 3 files exist already in \""
+                                         + QDir::toNativeSeparators(m_out->path()) + "\".\n20110914_014640.mseed\nlog");
+        QCOMPARE(m_dialogs.size(), answer == "Cancel" ? 1 : 2); // then the summary
+        QCOMPARE(m_copies.join(' '), copies);
+        QCOMPARE(exported("20110914_014640.mseed"), replaced ? CardImage::patternRun(30000, 10) : "earlier copy");
+        QCOMPARE(exported("log").startsWith("earlier copy"), !replaced);
+        QCOMPARE(QFileInfo::exists(m_out->filePath("20110914_014700.mseed")), answer != "Cancel");
     }
 
     void doubleClick() // a file alone, outside any queue; the log as "log"; a directory nothing
@@ -256,9 +333,135 @@ private Q_SLOTS:
         emit tree()->itemDoubleClicked(tree()->topLevelItem(2), 0);
         QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
         QCOMPARE(m_copies.join(' '), QString("s2 e2 s4097 e4097"));
-        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), (QStringList{"20110914_024710.mseed", "log"}));
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files),
+                 (QStringList{"20110914_024710.mseed", "log", "manifest-sha256.txt", "quality.json", "quality.txt"}));
         QCOMPARE(exported("20110914_024710.mseed"), CardImage::patternRun(31100, 2));
-        QVERIFY(m_dialogs.isEmpty());
+        QCOMPARE(exported("manifest-sha256.txt"),
+                 QCryptographicHash::hash(exported("20110914_024710.mseed"), QCryptographicHash::Sha256).toHex()
+                     + "  20110914_024710.mseed\n"
+                     + QCryptographicHash::hash(exported("log"), QCryptographicHash::Sha256).toHex() + "  log\n"
+                     + QCryptographicHash::hash(exported("quality.json"), QCryptographicHash::Sha256).toHex()
+                     + "  quality.json\n"
+                     + QCryptographicHash::hash(exported("quality.txt"), QCryptographicHash::Sha256).toHex()
+                     + "  quality.txt\n");
+        QCOMPARE(m_dialogs, (QStringList{"Download: Downloaded 1 file.", "Download: Downloaded 1 file."}));
+    }
+
+    void stopButton() // the running file removed, nothing more begun, one summary; then a copy of no sectors
+    {
+        CardImage card;
+        card.addFile(1, 6, T1 + 50, 100000, 32768); // 16 MiB
+        card.setRecord(2, 3, FileRecord{T1 + 3700, 40000, 39990, 0}); // the last sector below the first
+        open(card);
+        for (QTreeWidgetItem *item : {file(0, 3), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        m_hold = true;
+        w("b_downloadChecked")->click();
+        QVERIFY(m_started.tryAcquire(1, 10000));
+        QVERIFY(!w("b_stop")->isHidden() && w("b_stop")->isEnabled());
+        w("b_stop")->click();
+        m_proceed.release();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QCOMPARE(m_copies, QStringList{"s32768"});
+        QCOMPARE(copiesInFolder(), QStringList());
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        const QStringList lines = m_dialogs[0].split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: The download was stopped after 0 of 3 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014730: stopped")
+                     && lines[2] == "/20110914_0246/20110914_024640: not begun, the download was stopped"
+                     && lines[3] == "/log: not begun, the download was stopped",
+                 qPrintable(m_dialogs[0]));
+
+        m_hold = false;
+        emit tree()->itemDoubleClicked(file(1, 3), 0);
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        const auto *bar = w<QProgressBar>("pb_progress");
+        QVERIFY2(bar->minimum() == 0 && bar->maximum() > 0, qPrintable(QString("%1..%2").arg(bar->minimum()).arg(bar->maximum())));
+    }
+
+    void cardFailures() // a card pulled mid-batch: one message, nothing more read; a worn card closed at once
+    {
+        open(CardImage());
+        auto pulled = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30205, ~0ull, ENODEV, 0);
+        FailingCard *card = pulled.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(pulled)));
+        for (QTreeWidgetItem *item : {file(0, 0), file(0, 2), file(1, 0)})
+            item->setCheckState(0, Qt::Checked);
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        const QStringList lines = m_dialogs[0].split('\n');
+        QVERIFY2(lines.size() == 4 && lines[0] == "Download: The card stopped answering after 1 of 4 files."
+                     && lines[1].startsWith("/20110914_0146/20110914_014720: ")
+                     && lines[2] == "/20110914_0246/20110914_024640: not begun, the card stopped answering"
+                     && lines[3] == "/log: not begun, the card stopped answering",
+                 qPrintable(m_dialogs[0]));
+        QCOMPARE(copiesInFolder(), QStringList{"20110914_014640.mseed"}); // no zeros
+        const int failures = card->failures;
+        QVERIFY2(failures < 100, qPrintable(QString::number(failures)));
+
+        // Worn: every sector of the 300-sector file fails slowly. Closing stops the retry
+        // at the next sector.
+        auto worn = std::make_unique<FailingCard>(m_cards.filePath("card.img"), 30200, 30499, EIO, 20);
+        card = worn.get();
+        QVERIFY(m_window->cardReader()->openDevice(std::move(worn)));
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([card] { return card->failures >= 3; }, 20000));
+        QVERIFY(m_window->close());
+        const int atClose = card->failures;
+        QVERIFY2(atClose <= 5, qPrintable(QString::number(atClose))); // not the 300 sectors' retries
+        QCOMPARE(m_dialogs.size(), 2); // the question about the files there; no summary
+    }
+
+    void sdsArchive() // the demonstration card filed by channel and day, the count in the summary
+    {
+        QFile image(m_cards.filePath("demo.img"));
+        QString error;
+        QVERIFY(image.open(QIODevice::ReadWrite | QIODevice::Truncate) && SampleCard::write(image, &error));
+        image.close();
+        m_window = std::make_unique<MainWindow>();
+        m_window->addCardImages({image.fileName()});
+        w<QLineEdit>("e_downloadFolder")->setText(m_out->path());
+        w<QComboBox>("cb_layout")->setCurrentText("SDS archive");
+        w("b_open")->click();
+        w("b_selectAll")->click();
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        // The quality report in the details, in the columns of quality.txt.
+        QVERIFY2(m_dialogs[0].startsWith("Download: Downloaded 10 files.\nSource ")
+                     && m_dialogs[0].contains("\nXX.VEXA..HHN    2023-03-14T09:25:49.000000Z"),
+                 qPrintable(m_dialogs[0]));
+        // Three channels over two UTC days (the last recording runs past midnight).
+        QStringList dayFiles;
+        QDirIterator it(m_out->path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            dayFiles.append(QDir(m_out->path()).relativeFilePath(it.next()));
+        dayFiles.sort();
+        QCOMPARE(dayFiles.filter(".D.2023.").size(), 6);
+        QVERIFY(dayFiles.contains("2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.073"));
+        QVERIFY(dayFiles.contains("2023/XX/VEXA/HHE.D/XX.VEXA..HHE.D.2023.074"));
+        QCOMPARE(dayFiles.filter(QRegularExpression("^log/log\\.20230314T\\d{6}Z$")).size(), 1);
+        QVERIFY(dayFiles.contains("manifest-sha256.txt") && dayFiles.contains("quality.txt"));
+    }
+
+    void unreadableDirectory() // marked with its reason, and named in the summary
+    {
+        CardImage card(60000);
+        card.setLength(Card::sectorOffset(60016)); // the block of slot 2 lies beyond the end
+        open(card);
+        QTreeWidgetItem *directory = tree()->topLevelItem(1);
+        QVERIFY(!directory->icon(0).isNull() && directory->childCount() == 0);
+        QVERIFY2(directory->toolTip(0).startsWith("cannot read directory 20110914_0246 (table slot 2, sector 60016)"),
+                 qPrintable(directory->toolTip(0)));
+        QVERIFY(tree()->topLevelItem(0)->icon(0).isNull() && tree()->topLevelItem(0)->toolTip(0).isEmpty());
+        w("b_selectAll")->click();
+        w("b_downloadChecked")->click();
+        QVERIFY(QTest::qWaitFor([this] { return !m_window->isDownloading(); }, 20000));
+        QTRY_COMPARE(m_dialogs.size(), 1);
+        QCOMPARE(m_dialogs[0], "Download: Every file listed was downloaded, but some directories could not be read.\n/20110914_0246: "
+                                   + directory->toolTip(0));
+        QCOMPARE(copiesInFolder().size(), 4);
     }
 
     void closeDuringDownload() // stops the export, removes its partial file, starts nothing queued

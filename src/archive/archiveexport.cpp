@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <cstring>
@@ -158,8 +159,9 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         }
     }
 
-    // The report of what this run read, beside what it wrote; none when no file was read.
-    // Neither it nor the manifest replaces the card itself, whatever its name there.
+    // The report of what this run read, beside what it wrote. A run that wrote nothing
+    // (stopped at its first file, a card that ended before it) leaves no report and no
+    // manifest behind. Neither replaces the card itself, whatever its name there.
     const auto isCard = [&](const QString &name) {
         const QString path = QDir(m_folder).filePath(name);
         if (!linkIdentity(path).sameAs(card))
@@ -168,7 +170,13 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         return true;
     };
     check.drain();
-    const QualityReport report = scanner.report();
+    summary.report = scanner.report();
+    const QualityReport &report = summary.report;
+    const bool wroteAny = !summary.dayFiles.isEmpty()
+        || std::any_of(summary.files.cbegin(), summary.files.cend(),
+                       [](const ExportFileOutcome &file) { return !file.written.isEmpty(); });
+    if (!wroteAny)
+        return summary;
     QString reason;
     if (!report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))

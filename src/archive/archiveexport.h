@@ -4,6 +4,7 @@
 #pragma once
 
 #include "filesystem.h"
+#include "qualityreport.h"
 #include "sdsarchive.h"
 
 #include <QList>
@@ -33,6 +34,7 @@ struct ExportSummary
     qint64 recordsAlreadyThere = 0;
     qint64 recordsSplit = 0;        // SDS with midnight splitting: records split in two
     QString manifest;               // path of the manifest written; empty when it failed
+    QualityReport report;           // the records this run read (quality.json, quality.txt)
     QStringList problems;           // what failed beside the copies (manifest, archive)
     bool cardStopped = false;       // the card stopped answering; later files not copied
     bool stopped = false;           // a stop was asked; later files not copied

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "archiveexport.h"
 #include "devicediscoverer.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
@@ -7,8 +8,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QSet>
 #include <QSettings>
+#include <QStyle>
+#include <QTextEdit>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -17,10 +23,31 @@
 namespace {
 
 const char *const DownloadFolderKey = "download_folder";
-// Interval between bar updates while sectors stream in; the end of a copy always shows.
-constexpr qint64 ProgressIntervalMs = 20;
-// Sectors between two looks at the clock: 32 KiB, a few milliseconds even on a slow card.
-constexpr unsigned ProgressSampleSectors = 64;
+const char *const LayoutKey = "download_layout";
+// Interval between two looks of the bar at the copy under way.
+constexpr int ProgressIntervalMs = 40;
+// Files named in the summary box itself; its details list every one.
+constexpr int SummaryLines = 3;
+
+quint64 packProgress(int current, int total)
+{
+    return (quint64(quint32(current)) << 32) | quint32(total);
+}
+
+// Where a file of the tree goes: named from its record, the log as "log".
+MainWindow::BatchFile batchFile(const FileItem *item)
+{
+    if (item->entry.isLog())
+        return {item->entry, item->path, QStringLiteral("log")};
+    return {item->entry, item->path, cardFileName(item->entry.record.startTime) + QLatin1String(".mseed")};
+}
+
+// True when something, even a link to nothing, has this name already.
+bool destinationTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
 
 } // namespace
 
@@ -29,17 +56,25 @@ MainWindow::MainWindow()
     , filesystem(std::make_shared<Filesystem>())
 {
     ui->setupUi(this);
-    m_clock.start();
+    ui->pb_progress->hide();
+    ui->b_stop->hide();
 
     const DeviceDiscoverer discoverer;
     ui->cb_device->addItems(discoverer.listDevices());
 
-    // Direct: the reader emits on a pool thread once per sector; relayProgress() keeps
-    // only the latest report and hands it to progress() on this thread.
+    // Direct: the reader emits on a pool thread once per sector; relayProgress() only
+    // keeps the latest report, which the bar's timer shows.
     connect(filesystem.get(), &Filesystem::progress, this, &MainWindow::relayProgress, Qt::DirectConnection);
+    connect(&m_barTimer, &QTimer::timeout, this, &MainWindow::showProgress);
+    // The names of a directory's files show in full once it is opened; measuring them all
+    // when the tree is filled would cost the time of a full card's rows.
+    connect(ui->tw_files, &QTreeWidget::itemExpanded, this, [this] { ui->tw_files->resizeColumnToContents(0); });
+    m_barTimer.setInterval(ProgressIntervalMs);
+    connect(&m_batchWatcher, &QFutureWatcherBase::finished, this, [this] { finishBatch(m_batchWatcher.result()); });
 
     const QSettings settings;
     ui->e_downloadFolder->setText(settings.value(QLatin1String(DownloadFolderKey)).toString());
+    ui->cb_layout->setCurrentIndex(settings.value(QLatin1String(LayoutKey)).toString() == QLatin1String("sds") ? 1 : 0);
 }
 
 MainWindow::~MainWindow()
@@ -65,6 +100,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     QSettings settings;
     settings.setValue(QLatin1String(DownloadFolderKey), ui->e_downloadFolder->text());
+    settings.setValue(QLatin1String(LayoutKey), ui->cb_layout->currentIndex() == 1 ? QStringLiteral("sds")
+                                                                                  : QStringLiteral("files"));
     stopDownloads();
     event->accept();
 }
@@ -79,25 +116,34 @@ void MainWindow::browseDownloadFolder()
 
 void MainWindow::openFile()
 {
-    // The chooser stays fixed from the first attempt on; Open retries the same path.
+    // An open card fixes the chooser; Open reads the same path again. After a failure
+    // another device can be chosen.
     ui->cb_device->setEnabled(false);
     const QString devicePath = ui->cb_device->currentText();
     if (!filesystem->open(devicePath)) {
+        ui->cb_device->setEnabled(true);
         QMessageBox box(QMessageBox::Critical, tr("Error"), tr("Unable to open device"), QMessageBox::Ok, this);
         box.setInformativeText(filesystem->errorString());
         box.exec();
         return;
     }
-    rootPath = QStringLiteral("/");
     populateTree();
 }
 
 void MainWindow::populateTree()
 {
     ui->tw_files->clear();
-    const QList<EntryInfo> root = filesystem->list(rootPath);
+    QStringList problems;
+    const QList<EntryInfo> root = filesystem->listRoot(&problems);
+    if (root.isEmpty() && !problems.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, tr("Error"), tr("The card's directory table cannot be read."),
+                        QMessageBox::Ok, this);
+        box.setInformativeText(problems.first());
+        box.exec();
+        return;
+    }
     for (const EntryInfo &entry : root) {
-        if (entry.name == QLatin1String("log")) {
+        if (entry.isLog()) {
             auto *item = new FileItem(entry);
             item->setText(0, entry.name);
             item->setText(1, QString::number(entry.size));
@@ -111,6 +157,12 @@ void MainWindow::populateTree()
         directory->setText(1, QString::number(entry.size));
         ui->tw_files->addTopLevelItem(directory);
         directory->setCheckState(0, Qt::Unchecked);
+        if (!entry.problem.isEmpty()) {
+            // Its files cannot be listed: marked, with the reason where the pointer rests.
+            directory->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            directory->setToolTip(0, entry.problem);
+            continue;
+        }
 
         // By table slot, not by name: two recordings that began in the same minute
         // share a name, and each must show its own files.
@@ -173,26 +225,33 @@ void MainWindow::downloadChecked()
 {
     if (m_batchRunning)
         return;
-    downloadQueue.clear();
+    QList<BatchFile> files;
+    QStringList unlisted;
     for (int i = 0; i < ui->tw_files->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = ui->tw_files->topLevelItem(i);
+        // A checked directory whose files could not be listed: the summary says so.
+        if (top->type() == DirectoryItem::Type && top->checkState(0) == Qt::Checked) {
+            const EntryInfo &entry = static_cast<DirectoryItem *>(top)->entry;
+            if (!entry.problem.isEmpty())
+                unlisted.append(tr("%1: %2").arg(QLatin1Char('/') + entry.name, entry.problem));
+        }
         for (int j = 0; j < top->childCount(); ++j) {
             QTreeWidgetItem *child = top->child(j);
             if (child->checkState(0) == Qt::Checked && child->type() == FileItem::Type)
-                downloadQueue.append(static_cast<FileItem *>(child)->path);
+                files.append(batchFile(static_cast<FileItem *>(child)));
         }
         // The recorder's log comes with every batch, checked or not.
-        if (top->text(0) == QLatin1String("log"))
-            downloadQueue.append(QStringLiteral("/log"));
+        if (top->type() == FileItem::Type)
+            files.append(batchFile(static_cast<FileItem *>(top)));
     }
-    startBatch(downloadQueue);
+    startBatch(files, unlisted);
 }
 
 void MainWindow::itemDoubleClicked(QTreeWidgetItem *item)
 {
     if (m_batchRunning || item->type() != FileItem::Type)
         return;
-    startBatch({static_cast<FileItem *>(item)->path});
+    startBatch({batchFile(static_cast<FileItem *>(item))}, {});
 }
 
 bool MainWindow::checkDownloadFolder(const QString &folder)
@@ -211,125 +270,215 @@ bool MainWindow::checkDownloadFolder(const QString &folder)
     return false;
 }
 
-void MainWindow::startBatch(const QStringList &paths)
+void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
 {
-    if (paths.isEmpty())
+    if (files.isEmpty())
         return;
-    if (!checkDownloadFolder(ui->e_downloadFolder->text())) {
-        downloadQueue.clear();
+    // The folder is read once: editing the field during the batch changes nothing.
+    const QString folder = ui->e_downloadFolder->text();
+    if (!checkDownloadFolder(folder))
         return;
+
+    // Files of another card may have the same names (recorders of an array start
+    // together): nothing is replaced unasked. An archive takes each record once, so
+    // filing a card again replaces nothing there.
+    const bool sds = ui->cb_layout->currentIndex() == 1;
+    QStringList existing;
+    for (const BatchFile &file : files) {
+        if (!sds && destinationTaken(QDir(folder).filePath(file.outputName)))
+            existing.append(file.outputName);
     }
-    downloadQueue = paths;
-    m_problems.clear();
+    if (!existing.isEmpty()) {
+        const QString where = QDir::toNativeSeparators(folder);
+        const QString text = existing.size() == 1
+            ? tr("\"%1\" exists already in \"%2\".").arg(existing.first(), where)
+            : tr("%1 of the %2 files exist already in \"%3\".").arg(existing.size()).arg(files.size()).arg(where);
+        QMessageBox box(QMessageBox::Question, tr("Download"), text, QMessageBox::NoButton, this);
+        box.setInformativeText(tr("Replace them with the card's copies, or download only the others?"));
+        if (existing.size() > 1)
+            box.setDetailedText(existing.join(QLatin1Char('\n')));
+        QPushButton *replace = box.addButton(tr("Replace"), QMessageBox::AcceptRole);
+        QPushButton *skip = box.addButton(tr("Skip existing"), QMessageBox::AcceptRole);
+        QPushButton *cancel = box.addButton(tr("Cancel"), QMessageBox::RejectRole);
+        box.setDefaultButton(skip);
+        box.setEscapeButton(cancel);
+        box.exec();
+        if (box.clickedButton() == skip) {
+            const QSet<QString> taken(existing.cbegin(), existing.cend());
+            files.erase(std::remove_if(files.begin(), files.end(),
+                                       [&taken](const BatchFile &file) { return taken.contains(file.outputName); }),
+                        files.end());
+        } else if (box.clickedButton() != replace) {
+            return;
+        }
+        if (files.isEmpty())
+            return;
+    }
+
     m_batchRunning = true;
-    // One export at a time: the card has a single read position.
+    m_closing = false;
+    filesystem->clearStopRequest();
+    m_batchSize = int(files.size());
+    m_currentFile = 0;
+    m_latestProgress = packProgress(0, 1);
+    // One batch at a time: the card has a single read position.
     ui->b_open->setEnabled(false);
     ui->b_downloadChecked->setEnabled(false);
-    downloadNextFile();
-}
+    ui->cb_layout->setEnabled(false);
+    ui->b_stop->setEnabled(true);
+    ui->pb_progress->show();
+    ui->b_stop->show();
+    showProgress();
+    m_barTimer.start();
 
-void MainWindow::downloadNextFile()
-{
-    if (downloadQueue.isEmpty())
-        return;
-    const QString path = downloadQueue.takeFirst();
-    const QString folder = ui->e_downloadFolder->text();
-    const quint64 task = ++m_currentTask;
-
-    // The task holds its own share of the reader; the window still waits for it on close.
+    // One task for the whole batch, the same export as vexa-card's: each file read once
+    // for its copy (or its day files), its checksum and the quality report. The task
+    // holds its own share of the reader; the window still waits for it on close.
     std::shared_ptr<Filesystem> reader = filesystem;
-    QFuture<ExportResult> future = QtConcurrent::run(QThreadPool::globalInstance(), [reader, path, folder] {
-        return reader->exportFile(path, folder);
+    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted, sds] {
+        QStringList paths;
+        QList<EntryInfo> entries;
+        for (const BatchFile &file : files) {
+            paths.append(file.cardPath);
+            entries.append(file.entry); // as listed: even where two directories share a name
+        }
+        ExportBatch batch(*reader, folder, sds ? ExportBatch::Sds : ExportBatch::Files);
+        batch.setFileStarted([this](int index, int, const QString &) {
+            m_latestProgress.store(packProgress(0, 1));
+            m_currentFile.store(index + 1);
+        });
+        const ExportSummary summary = batch.run(paths, entries);
+
+        BatchOutcome outcome;
+        outcome.total = int(files.size());
+        outcome.problems = unlisted;
+        outcome.unlisted = int(unlisted.size());
+        outcome.cardStopped = summary.cardStopped;
+        outcome.stopped = summary.stopped && !summary.cardStopped;
+        for (const ExportFileOutcome &file : summary.files) {
+            if (file.notCopied) {
+                outcome.problems.append(summary.cardStopped
+                                            ? tr("%1: not begun, the card stopped answering").arg(file.cardPath)
+                                            : tr("%1: not begun, the download was stopped").arg(file.cardPath));
+                continue;
+            }
+            const ExportResult &result = file.copy;
+            // Some reasons name the file already; it is named once.
+            if (result.status != ExportResult::Complete)
+                outcome.problems.append(result.message.startsWith(file.cardPath)
+                                            ? result.message
+                                            : tr("%1: %2").arg(file.cardPath, result.message));
+            if (!result.cardStopped && result.status != ExportResult::Stopped)
+                ++outcome.ended;
+        }
+        outcome.problems += summary.problems;
+        outcome.sds = sds;
+        outcome.recordsFiled = summary.recordsFiled;
+        outcome.recordsAlreadyThere = summary.recordsAlreadyThere;
+        outcome.dayFiles = int(summary.dayFiles.size());
+        outcome.report = summary.report;
+        return outcome;
     });
-    m_tasks.append(future);
-    auto *watcher = new QFutureWatcher<ExportResult>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, task, path] {
-        watcher->deleteLater();
-        exportFinished(task, path, watcher->result());
-    });
-    watcher->setFuture(future);
+    m_batchWatcher.setFuture(m_batch);
 }
 
-void MainWindow::exportFinished(quint64 task, const QString &path, const ExportResult &result)
+void MainWindow::finishBatch(const BatchOutcome &outcome)
 {
-    m_tasks.erase(std::remove_if(m_tasks.begin(), m_tasks.end(), [](const QFuture<ExportResult> &f) {
-                      return f.isFinished();
-                  }),
-                  m_tasks.end());
-    if (m_closing)
-        return;
-    if (result.status != ExportResult::Complete)
-        m_problems.append(tr("%1: %2").arg(path, result.message));
-    // An export that gave up sends no final progress, so the batch goes on from here;
-    // after a final progress the next file has been started already.
-    if (task == m_currentTask && !downloadQueue.isEmpty())
-        downloadNextFile();
-    if (downloadQueue.isEmpty() && m_tasks.isEmpty())
-        finishBatch();
-}
-
-void MainWindow::finishBatch()
-{
+    m_barTimer.stop();
+    showProgress();
     m_batchRunning = false;
     ui->b_open->setEnabled(true);
     ui->b_downloadChecked->setEnabled(true);
+    ui->cb_layout->setEnabled(true);
     ui->pb_progress->hide();
-    if (m_problems.isEmpty())
+    ui->b_stop->hide();
+    if (m_closing)
         return;
-    const QString text = tr("These files were not downloaded completely:\n\n%1").arg(m_problems.join(QLatin1Char('\n')));
-    m_problems.clear();
-    QMessageBox::warning(this, tr("Download"), text);
+
+    const int notDownloaded = int(outcome.problems.size()) - outcome.unlisted;
+    QString text;
+    if (outcome.cardStopped)
+        text = tr("The card stopped answering after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (outcome.stopped)
+        text = tr("The download was stopped after %1 of %2 files.").arg(outcome.ended).arg(outcome.total);
+    else if (notDownloaded > 0)
+        text = tr("Not downloaded completely: %1 of %2 files.").arg(notDownloaded).arg(outcome.total);
+    else if (!outcome.problems.isEmpty())
+        text = tr("Every file listed was downloaded, but some directories could not be read.");
+    else
+        text = outcome.total == 1 ? tr("Downloaded 1 file.") : tr("Downloaded %1 files.").arg(outcome.total);
+
+    QStringList lines = outcome.problems.mid(0, SummaryLines);
+    if (outcome.problems.size() > SummaryLines)
+        lines.append(tr("... and %1 more (Show Details).").arg(outcome.problems.size() - SummaryLines));
+    if (outcome.sds)
+        lines.append(tr("Records filed into the archive: %1, in %2 day files; already there: %3.")
+                         .arg(outcome.recordsFiled)
+                         .arg(outcome.dayFiles)
+                         .arg(outcome.recordsAlreadyThere));
+    const int channels = int(outcome.report.channels.size());
+    if (channels > 0)
+        lines.append(tr("The quality report of the %1 channels read is under Show Details, and in quality.txt.")
+                         .arg(channels));
+
+    // However many files failed, the box keeps its size: the details area scrolls. It
+    // holds every problem, then the quality report in the columns of quality.txt.
+    QStringList details = outcome.problems;
+    if (channels > 0) {
+        if (!details.isEmpty())
+            details.append(QString());
+        details.append(qualityText(outcome.report, true));
+    }
+    QMessageBox box(outcome.problems.isEmpty() ? QMessageBox::Information : QMessageBox::Warning, tr("Download"), text,
+                    QMessageBox::Ok, this);
+    box.setInformativeText(lines.join(QLatin1Char('\n')));
+    if (!details.isEmpty()) {
+        box.setDetailedText(details.join(QLatin1Char('\n')));
+        if (auto *view = box.findChild<QTextEdit *>()) {
+            view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+            view->setLineWrapMode(QTextEdit::NoWrap);
+            view->setMinimumSize(760, 260);
+        }
+    }
+    box.exec();
+}
+
+void MainWindow::stopDownload()
+{
+    if (!m_batchRunning)
+        return;
+    // Between two sectors the export removes its partial file and returns.
+    filesystem->requestStop();
+    ui->b_stop->setEnabled(false);
 }
 
 void MainWindow::progress(int current, int total)
 {
-    if (total != ui->pb_progress->maximum())
-        ui->pb_progress->setMaximum(total);
-    ui->pb_progress->setValue(current);
-    if (current == total && !downloadQueue.isEmpty())
-        downloadNextFile();
+    // A copy of no sectors still shows as done, and never sets a negative maximum.
+    const int maximum = qMax(total, 1);
+    if (ui->pb_progress->maximum() != maximum)
+        ui->pb_progress->setRange(0, maximum);
+    ui->pb_progress->setValue(current >= total ? maximum : qBound(0, current, maximum));
 }
 
-void MainWindow::progressValueChanged(int value)
+void MainWindow::showProgress()
 {
-    ui->pb_progress->setVisible(value != ui->pb_progress->maximum());
+    const quint64 latest = m_latestProgress.load(std::memory_order_acquire);
+    progress(int(quint32(latest >> 32)), int(quint32(latest)));
+    ui->pb_progress->setFormat(tr("File %1 of %2: %p%").arg(qMax(m_currentFile.load(), 1)).arg(m_batchSize));
 }
 
 void MainWindow::stopDownloads()
 {
-    if (m_tasks.isEmpty())
+    if (!m_batchRunning)
         return;
     m_closing = true;
-    downloadQueue.clear();
-    // Between two sectors the export removes its partial file and returns.
-    filesystem->requestStop();
-    for (QFuture<ExportResult> &task : m_tasks)
-        task.waitForFinished();
-    m_tasks.clear();
+    stopDownload();
+    m_batch.waitForFinished();
 }
 
 void MainWindow::relayProgress(int current, int total)
 {
-    // On the exporting thread, once per sector: keep it cheap. Keep the latest report;
-    // now and then, post it unless one is on its way already or the bar was fed a
-    // moment ago. The start and the end of a copy are always posted.
-    m_latestProgress.store((quint64(quint32(current)) << 32) | quint32(total), std::memory_order_release);
-    const bool edge = current == 0 || current == total;
-    if (!edge) {
-        const unsigned count = m_progressCount.load(std::memory_order_relaxed) + 1;
-        m_progressCount.store(count, std::memory_order_relaxed);
-        if (count % ProgressSampleSectors != 0)
-            return;
-    }
-    const qint64 now = m_clock.elapsed();
-    if (!edge && now - m_lastProgressPost.load(std::memory_order_relaxed) < ProgressIntervalMs)
-        return;
-    if (m_progressPending.exchange(true))
-        return;
-    m_lastProgressPost.store(now, std::memory_order_relaxed);
-    QMetaObject::invokeMethod(this, [this] {
-        m_progressPending.store(false);
-        const quint64 latest = m_latestProgress.load(std::memory_order_acquire);
-        progress(int(quint32(latest >> 32)), int(quint32(latest)));
-    }, Qt::QueuedConnection);
+    // On the exporting thread, once per sector: only the latest report is kept.
+    m_latestProgress.store(packProgress(current, total), std::memory_order_release);
 }

@@ -1,13 +1,15 @@
 // The program's one window: the device chooser, the checkable tree of the card's
-// directories and files, and the download queue that copies checked files to a folder.
+// directories and files, and the download batch that copies checked files to a folder.
 #pragma once
 
 #include "filesystem.h"
+#include "qualityreport.h"
 
-#include <QElapsedTimer>
 #include <QFuture>
+#include <QFutureWatcher>
 #include <QMainWindow>
 #include <QStringList>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -35,16 +37,40 @@ public:
     // True from the start of a download until the last file of its batch has ended.
     bool isDownloading() const { return m_batchRunning; }
 
+    // One file of a batch: where it is on the card and the name it gets in the folder.
+    struct BatchFile
+    {
+        EntryInfo entry;    // as listed: the copy needs no name parsed
+        QString cardPath;   // "/DIRECTORY/FILE", or "/log"
+        QString outputName; // "FILE.mseed", or "log"
+    };
+    // How a batch ended, as its worker hands it back.
+    struct BatchOutcome
+    {
+        int total = 0;      // files in the batch
+        int ended = 0;      // files whose copy ended, well or not, before any stop
+        bool stopped = false;
+        bool cardStopped = false; // the card stopped answering; nothing more was read
+        int unlisted = 0;   // checked directories whose files could not be listed
+        QStringList problems; // "PATH: REASON": the unlisted directories, then each file
+                              // not downloaded completely, then what failed beside them
+        bool sds = false;           // filed into an SDS archive rather than copied as files
+        qint64 recordsFiled = 0;    // SDS: records appended to day files
+        qint64 recordsAlreadyThere = 0;
+        int dayFiles = 0;           // SDS: day files appended to
+        QualityReport report;       // the records the batch read
+    };
+
 public Q_SLOTS:
     void openFile();
     void itemDoubleClicked(QTreeWidgetItem *item);
     void browseDownloadFolder();
     void downloadChecked();
     void selectAll();
+    void stopDownload();
 
 private Q_SLOTS:
     void progress(int current, int total);
-    void progressValueChanged(int value);
     void itemChanged(QTreeWidgetItem *item, int);
 
 protected:
@@ -52,36 +78,31 @@ protected:
 
 private:
     void populateTree();
-    void downloadNextFile();
-
-    void startBatch(const QStringList &paths);
+    // `unlisted`: "PATH: REASON" of the checked directories that could not be listed.
+    void startBatch(QList<BatchFile> files, const QStringList &unlisted);
     bool checkDownloadFolder(const QString &folder);
-    void exportFinished(quint64 task, const QString &path, const ExportResult &result);
-    void finishBatch();
+    void finishBatch(const BatchOutcome &outcome);
     void stopDownloads();
     void relayProgress(int current, int total);
+    void showProgress();
 
     std::unique_ptr<Ui::MainWindow> ui; // pointers to the form's widgets, which the window owns
     std::shared_ptr<Filesystem> filesystem;
-    QString rootPath;
-    QStringList downloadQueue;
 
-    // The running batch. Exports run one at a time on the global pool; each task is
-    // numbered so that its end can be told apart from its successor's.
+    // The running batch: one task on the pool copies its files one after another; its
+    // end, and only its end, ends the batch.
     bool m_batchRunning = false;
     bool m_closing = false;
-    quint64 m_currentTask = 0;
-    QList<QFuture<ExportResult>> m_tasks;
-    QStringList m_problems;
+    QFuture<BatchOutcome> m_batch;
+    QFutureWatcher<BatchOutcome> m_batchWatcher;
     // Set while a directory's mark is copied to its files, so that each file's change
     // does not re-examine all of its siblings.
     bool m_settingChildren = false;
 
-    // The reader reports every sector; the bar is fed the latest report, at most one
-    // pending update at a time, so a fast copy cannot flood the event queue.
+    // The reader reports every sector and the task each file it begins; the bar reads
+    // the latest of both now and then, so the copy never waits for the window.
     std::atomic<quint64> m_latestProgress{0};
-    std::atomic<bool> m_progressPending{false};
-    std::atomic<qint64> m_lastProgressPost{0};
-    std::atomic<unsigned> m_progressCount{0};
-    QElapsedTimer m_clock;
+    std::atomic<int> m_currentFile{0};
+    int m_batchSize = 0;
+    QTimer m_barTimer;
 };
