@@ -45,6 +45,14 @@ ExportResult ExportBatch::copy(int index, const QList<CopySink *> &sinks)
 
 ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
 {
+    ExportSummary summary = runBatch(cardPaths, entries);
+    // The batch may run on a thread of a pool (the window's), which outlives it.
+    releaseHashingState();
+    return summary;
+}
+
+ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<EntryInfo> &entries)
+{
     m_paths = cardPaths;
     m_entries = entries.size() == cardPaths.size() ? entries : QList<EntryInfo>();
     ExportSummary summary;

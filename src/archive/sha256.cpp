@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -59,6 +60,11 @@ QByteArray Sha256::hexDigest(const char *data, qint64 length)
     unsigned int digestLength = 0;
     EVP_Digest(data, size_t(qMax<qint64>(length, 0)), digest, &digestLength, EVP_sha256(), nullptr);
     return toHex(digest, digestLength);
+}
+
+void releaseHashingState()
+{
+    OPENSSL_thread_stop();
 }
 
 QByteArray sha256OfFile(const QString &path, QString *error)

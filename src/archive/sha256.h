@@ -32,6 +32,11 @@ private:
     evp_md_ctx_st *m_context;
 };
 
+// Gives back what OpenSSL keeps for the calling thread (it sets it up on first use and
+// frees it when the thread ends): for a thread of a pool, which lives on after the work
+// that hashed. Hashing again later sets it up anew.
+void releaseHashingState();
+
 // The SHA-256 of the file at `path` as 64 lowercase hex digits; empty when it cannot be
 // read, with *error (when given) naming the file and the system's reason.
 QByteArray sha256OfFile(const QString &path, QString *error = nullptr);
