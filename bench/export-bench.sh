@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Export benchmark: one file of MIB mebibytes (default 512), page-cached, copied by
-# `vexa-card export` and by `dd bs=1M` over the same byte range, RUNS times each
-# (default 5). Prints every time, the best of each and their ratio (target: at most 1.2).
+# `vexa-card export` and by `dd bs=1M` over the same byte range, and hashed by
+# `openssl dgst -sha256`, RUNS times each (default 5). Every export hashes what it writes
+# for its manifest, in the same pass, so its floor is the slower of the copy and the
+# hash. Prints every time, the best of each and the ratios (target: at most 1.2 against
+# the slower of dd and openssl).
 #
 # Usage: bench/export-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
 # Needs about 3 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
@@ -53,6 +56,15 @@ time_dd() {
     elapsed "$t0" "$t1"
 }
 
+best_hash=""
+time_hash() {
+    local t0 t1
+    t0=$(now)
+    openssl dgst -sha256 "$work/dd.out" >/dev/null
+    t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
 for run in $(seq 1 "$runs"); do
     # Alternate which copy goes first, so that neither always inherits the other's
     # dirty pages.
@@ -63,13 +75,17 @@ for run in $(seq 1 "$runs"); do
         d=$(time_dd)
         e=$(time_export)
     fi
-    echo "run $run: export ${e} s, dd ${d} s"
+    h=$(time_hash)
+    echo "run $run: export ${e} s, dd ${d} s, openssl ${h} s"
+    best_hash=$(awk -v x="$h" -v y="${best_hash:-$h}" 'BEGIN { print (x < y ? x : y) }')
     best_export=$(awk -v x="$e" -v y="${best_export:-$e}" 'BEGIN { print (x < y ? x : y) }')
     best_dd=$(awk -v x="$d" -v y="${best_dd:-$d}" 'BEGIN { print (x < y ? x : y) }')
 done
 
 # The two copies must agree, or the times compare nothing.
 cmp "$file" "$work/dd.out"
-awk -v e="$best_export" -v d="$best_dd" -v mib="$mib" 'BEGIN {
-    printf "best of each: export %.3f s (%.0f MiB/s), dd %.3f s (%.0f MiB/s), ratio %.2f (target <= 1.2)\n",
-           e, mib / e, d, mib / d, e / d }'
+awk -v e="$best_export" -v d="$best_dd" -v h="$best_hash" -v mib="$mib" 'BEGIN {
+    floor = d > h ? d : h
+    printf "best of each: export %.3f s (%.0f MiB/s), dd %.3f s (%.0f MiB/s), openssl %.3f s (%.0f MiB/s)\n",
+           e, mib / e, d, mib / d, h, mib / h
+    printf "export / dd %.2f; export / slower of dd and openssl %.2f (target <= 1.2)\n", e / d, e / floor }'

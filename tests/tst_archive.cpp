@@ -3,6 +3,7 @@
 #include "archivesinks.h"
 #include "cardimage.h"
 #include "manifest.h"
+#include "recordscanner.h"
 #include "sdsarchive.h"
 #include "sha256.h"
 
@@ -452,7 +453,8 @@ void TestArchive::sinkFindsRecordsInChunks()
 
     QTemporaryDir dir;
     SdsArchive archive(dir.path());
-    SdsSink sink(archive);
+    RecordScanner scanner;
+    SdsSink sink(archive, scanner);
     QVERIFY(sink.begin(CopySource{}));
     for (qint64 offset = 0; offset < file.size(); offset += chunkSectors * 512) {
         SectorChunk chunk;
@@ -562,6 +564,15 @@ void TestArchive::verifyNamesWhatChanged()
     QVERIFY(withCard.out.contains("20230314_130241.mseed: differs from the card at byte 1000 (/20230314_1302/20230314_130241)\n"));
     QVERIFY(withCard.out.contains("/20230314_2358/20230315_000000: missing from the folder (20230315_000000.mseed)\n"));
     QVERIFY(withCard.out.endsWith("card: 8 same, 1 differ, 1 missing from the folder\n"));
+
+    // A card image that bears the manifest's name in the folder is not replaced by it.
+    const QString named = QDir(out).filePath(Manifest::fileName());
+    QVERIFY(QFile::remove(named) && QFile::copy(card, named));
+    const QByteArray before = fileChecksum(named);
+    const CardRun own = runVexaCard({"export", "-o", out, named, "/20230314_1302/20230314_130601"});
+    QCOMPARE(own.status, 1);
+    QVERIFY(own.err.contains("it is the card being read"));
+    QCOMPARE(fileChecksum(named), before);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

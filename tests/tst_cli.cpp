@@ -37,6 +37,7 @@ private Q_SLOTS:
     void exportFiles_data();
     void exportFiles();
     void exportGoesOnAfterFailures();
+    void interruptLeavesNoPart();
     void unreadableDirectory_data();
     void unreadableDirectory();
     void permissionHint();
@@ -225,6 +226,39 @@ void TestCli::exportGoesOnAfterFailures()
     QCOMPARE(run.status, 1);
     QCOMPARE(run.err, "vexa-card: /20110914_0146/20110914_014641: the card ends after 2048 of 4096 bytes\n"
                       "vexa-card: /log lies beyond the end of the card (it begins at sector 8192)\n");
+}
+
+void TestCli::interruptLeavesNoPart()
+{
+#ifdef Q_OS_UNIX
+    // A file of 2 GiB (sparse on the card image): the signal comes while it is copied.
+    CardImage card(32);
+    card.setDirectory(1, 1000000000);
+    card.setRecord(1, 0, FileRecord{1000000000, 1000, 1000 + 4 * 1024 * 1024 - 1, 0});
+    card.setLength(Card::sectorOffset(1000 + 4 * 1024 * 1024));
+    const QString image = m_dir.filePath(QStringLiteral("large.img"));
+    QVERIFY(card.write(image));
+    const QString out = m_dir.filePath(QStringLiteral("interrupted"));
+    QVERIFY(QDir().mkpath(out));
+    QFile earlier(out + "/20110914_014640.mseed");
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier copy") == 12);
+    earlier.close();
+
+    QProcess exporter;
+    exporter.setStandardInputFile(QProcess::nullDevice());
+    exporter.start(VEXA_CARD_PATH, {"export", "--quiet", "--output", out, image, "/20110914_0146/20110914_014640"});
+    QVERIFY(exporter.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return !QDir(out).entryList({".*.part"}, QDir::Files | QDir::Hidden).isEmpty(); }, 20000));
+    exporter.terminate(); // SIGTERM, as Ctrl-C's SIGINT
+    QVERIFY(exporter.waitForFinished(20000));
+    QCOMPARE(exporter.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(exporter.exitCode(), 1);
+    QVERIFY(exporter.readAllStandardError().contains("stopped"));
+    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), QStringList{"20110914_014640.mseed"});
+    QCOMPARE(fileContents(earlier.fileName()), QByteArray("earlier copy"));
+#else
+    QSKIP("signals are POSIX");
+#endif
 }
 
 void TestCli::unreadableDirectory_data()

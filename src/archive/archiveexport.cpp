@@ -45,6 +45,14 @@ ExportResult ExportBatch::copy(int index, const QList<CopySink *> &sinks)
 
 ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
 {
+    ExportSummary summary = runBatch(cardPaths, entries);
+    // The batch may run on a thread of a pool (the window's), which outlives it.
+    releaseHashingState();
+    return summary;
+}
+
+ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<EntryInfo> &entries)
+{
     m_paths = cardPaths;
     m_entries = entries.size() == cardPaths.size() ? entries : QList<EntryInfo>();
     ExportSummary summary;
@@ -70,13 +78,17 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     // and writer, on a thread of its own; in an SDS export, the same parse files it.
     RecordScanner scanner;
     BackgroundSink check(scanner);
+    // The copies' digests on a thread of their own too, beside the writer: listed in the
+    // manifest once the batch is through.
+    HashSink copies;
+    BackgroundSink hashing(copies);
     SdsArchive archive(m_folder, m_splitMidnight);
     if (card.valid)
         archive.setCardIdentity(card.device, card.inode);
     // Only an SDS export hands the scanner's records to the archive.
     std::unique_ptr<SdsSink> records;
     if (m_layout == Sds)
-        records = std::make_unique<SdsSink>(archive, &scanner);
+        records = std::make_unique<SdsSink>(archive, scanner);
     bool archiveClosed = m_layout != Sds;
     const auto closeArchive = [&]() {
         if (archiveClosed)
@@ -102,12 +114,10 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
             // The log is the recorder's text: no records to check.
             const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
             DestinationWriter writer(m_folder, card);
-            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hash, &writer} : QList<CopySink *>{&check, &hash, &writer});
+            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
             outcome.copy.destination = writer.destination();
-            if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+            if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete)
                 outcome.written = QFileInfo(outcome.copy.destination).fileName();
-                manifest.setDigest(outcome.written, hash.hexDigest());
-            }
         } else if (!logs.contains(i)) {
             outcome.copy = copy(i, {records.get()});
             outcome.recordsFiled = records->recordsFiled();
@@ -149,10 +159,24 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
         }
     }
     closeArchive();
+    if (m_layout == Files) {
+        hashing.drain();
+        for (const ExportFileOutcome &file : std::as_const(summary.files)) {
+            if (!file.written.isEmpty() && !manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)))
+                summary.problems.append(manifest.errorString());
+        }
+    }
 
     // The report of what this run read, beside what it wrote. A run that wrote nothing
     // (stopped at its first file, a card that ended before it) leaves no report and no
-    // manifest behind.
+    // manifest behind. Neither replaces the card itself, whatever its name there.
+    const auto isCard = [&](const QString &name) {
+        const QString path = QDir(m_folder).filePath(name);
+        if (!linkIdentity(path).sameAs(card))
+            return false;
+        summary.problems.append(QStringLiteral("cannot write %1: it is the card being read").arg(path));
+        return true;
+    };
     check.drain();
     summary.report = scanner.report();
     const QualityReport &report = summary.report;
@@ -162,13 +186,15 @@ ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryIn
     if (!wroteAny)
         return summary;
     QString reason;
-    if (!report.files.isEmpty()) {
+    if (!report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))
             summary.problems.append(reason);
         else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
             summary.problems.append(manifest.errorString());
     }
 
+    if (isCard(Manifest::fileName()))
+        return summary;
     if (manifest.save())
         summary.manifest = manifest.path();
     else

@@ -74,6 +74,7 @@ public:
     ExportSummary run(const QStringList &cardPaths, const QList<EntryInfo> &entries = {});
 
 private:
+    ExportSummary runBatch(const QStringList &cardPaths, const QList<EntryInfo> &entries);
     // Reads file `index` of the batch once into `sinks`; the sinks keep what they write.
     ExportResult copy(int index, const QList<CopySink *> &sinks);
 

@@ -16,8 +16,6 @@
 namespace {
 
 constexpr qint64 SectorSize = 512;
-constexpr int SmallestRecord = 128;
-constexpr int LargestRecord = 1 << 20;
 
 QString systemReason(int error)
 {
@@ -26,45 +24,109 @@ QString systemReason(int error)
 
 } // namespace
 
-SdsSink::SdsSink(SdsArchive &archive, RecordScanner *scanner)
+namespace {
+// Chunks' worth of records waiting to be filed: a bound on memory, and enough to absorb
+// a day file's write.
+constexpr size_t BatchesQueued = 4;
+} // namespace
+
+SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
     : m_archive(archive)
     , m_scanner(scanner)
 {
-    if (m_scanner) {
-        m_scanner->setRecordHandler([this](const char *raw, int length, const MSRecord *msr) {
-            const qint64 sector = qint64(m_scanner->recordCardSector() - m_firstCardSector);
-            addRecord(raw, length, sector * SectorSize, msr);
-        });
+    m_scanner.setRecordHandler([this](const char *raw, int length, const MSRecord *) {
+        // On the copy's thread: only gathered here; the filing thread parses the header again.
+        const qint64 sector = qint64(m_scanner.recordCardSector() - m_firstCardSector);
+        if (holdsUnreadable(sector * SectorSize, length)) {
+            ++m_unreadableRecords;
+            return;
+        }
+        m_batch.bytes.append(raw, length);
+        m_batch.lengths.append(length);
+    });
+    m_worker = std::thread([this]() { work(); });
+}
+
+SdsSink::~SdsSink()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
     }
+    m_changed.notify_all();
+    m_worker.join();
+}
+
+void SdsSink::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this]() { return m_quit || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        const Batch batch = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_busy = true;
+        const bool skip = m_failed;
+        lock.unlock();
+        m_changed.notify_all();
+        qint64 offset = 0;
+        for (int i = 0; !skip && i < batch.lengths.size(); ++i) {
+            file(batch.bytes.constData() + offset, batch.lengths.at(i), nullptr);
+            offset += batch.lengths.at(i);
+        }
+        lock.lock();
+        m_busy = false;
+        m_changed.notify_all();
+    }
+}
+
+void SdsSink::waitIdle(std::unique_lock<std::mutex> &lock)
+{
+    m_changed.wait(lock, [this]() { return m_queue.empty() && !m_busy; });
+}
+
+void SdsSink::handOn()
+{
+    if (m_batch.lengths.isEmpty())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this]() { return m_queue.size() < BatchesQueued; });
+    m_queue.push_back(std::move(m_batch));
+    m_batch = Batch();
+    lock.unlock();
+    m_changed.notify_all();
 }
 
 bool SdsSink::begin(const CopySource &source)
 {
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        waitIdle(lock);
+    }
     m_firstCardSector = source.firstCardSector;
-    m_pending.clear();
-    m_offset = 0;
     m_unreadable.clear();
-    m_filed = m_alreadyThere = m_leftOut = 0;
+    m_filed = m_alreadyThere = m_leftOut = m_unreadableRecords = 0;
     m_failed = false;
     m_error.clear();
-    if (m_scanner && !m_scanner->begin(source)) {
-        m_error = m_scanner->errorString();
+    m_batch = Batch();
+    if (!m_scanner.begin(source)) {
+        m_error = m_scanner.errorString();
         return false;
     }
     return true;
 }
 
-void SdsSink::addRecord(const char *raw, int length, qint64 offset, const MSRecord *parsed)
+bool SdsSink::holdsUnreadable(qint64 offset, int length) const
 {
-    if (m_failed)
-        return;
     const qint64 firstSector = offset / SectorSize;
     const qint64 lastSector = (offset + length - 1) / SectorSize;
     const auto unreadable = std::lower_bound(m_unreadable.cbegin(), m_unreadable.cend(), firstSector);
-    if (unreadable != m_unreadable.cend() && *unreadable <= lastSector) {
-        ++m_leftOut;
-        return;
-    }
+    return unreadable != m_unreadable.cend() && *unreadable <= lastSector;
+}
+
+void SdsSink::file(const char *raw, int length, const MSRecord *parsed)
+{
     switch (m_archive.addRecord(raw, length, parsed)) {
     case SdsArchive::Archived:
         ++m_filed;
@@ -75,78 +137,44 @@ void SdsSink::addRecord(const char *raw, int length, qint64 offset, const MSReco
     case SdsArchive::NotArchived:
         ++m_leftOut;
         break;
-    case SdsArchive::Failed:
+    case SdsArchive::Failed: {
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_failed = true;
         m_error = m_archive.errorString();
         break;
     }
-}
-
-qint64 SdsSink::scan(const char *data, qint64 length, bool atEnd)
-{
-    qint64 position = 0;
-    while (!m_failed && length - position >= SmallestRecord) {
-        const int available = int(qMin<qint64>(length - position, LargestRecord));
-        const int recordLength = ms_detect(data + position, available);
-        if (recordLength >= SmallestRecord && recordLength <= LargestRecord) {
-            if (recordLength > length - position) {
-                if (!atEnd)
-                    return position; // the rest comes with the next chunk
-                break;
-            }
-            addRecord(data + position, recordLength, m_offset + position);
-            position += recordLength;
-            continue;
-        }
-        // Not the start of a record (the log, padding, a damaged header): the next sector.
-        const qint64 next = ((m_offset + position) / SectorSize + 1) * SectorSize - m_offset;
-        if (next > length && !atEnd)
-            return position;
-        position = qMin(next, length);
     }
-    return atEnd ? length : position;
 }
 
 bool SdsSink::consume(const SectorChunk &chunk)
 {
     // Known before the records of the chunk arrive: a record with one of them is left out.
     m_unreadable += chunk.unreadable;
-    if (m_scanner) {
-        if (!m_scanner->consume(chunk) && !m_failed) {
-            m_failed = true;
-            m_error = m_scanner->errorString();
-        }
-        return !m_failed;
+    const bool scanned = m_scanner.consume(chunk);
+    handOn();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!scanned && !m_failed) {
+        m_failed = true;
+        m_error = m_scanner.errorString();
     }
-    if (m_failed)
-        return false;
-    qint64 used = 0;
-    if (m_pending.isEmpty()) {
-        used = scan(chunk.data, chunk.length, false);
-        m_pending = QByteArray(chunk.data + used, int(chunk.length - used));
-    } else {
-        m_pending.append(chunk.data, int(chunk.length));
-        used = scan(m_pending.constData(), m_pending.size(), false);
-        m_pending.remove(0, int(used));
-    }
-    m_offset += used;
     return !m_failed;
 }
 
 bool SdsSink::finish(CopyEnd end)
 {
     const bool kept = end == CopyEnd::Complete || end == CopyEnd::Incomplete;
-    if (m_scanner) {
+    {
         // The scanner hands on the records left at the end of the file first.
-        if (!m_scanner->finish(end) && !m_failed && kept) {
+        const bool scanned = m_scanner.finish(end);
+        handOn();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        waitIdle(lock);
+        if (!scanned && !m_failed && kept) {
             m_failed = true;
-            m_error = m_scanner->errorString();
+            m_error = m_scanner.errorString();
         }
-    } else if (!m_failed && kept) {
-        scan(m_pending.constData(), m_pending.size(), true);
     }
-    m_pending.clear();
-    if (m_failed || (end != CopyEnd::Complete && end != CopyEnd::Incomplete)) {
+    if (m_failed || !kept) {
         m_archive.rollback();
         return !m_failed;
     }

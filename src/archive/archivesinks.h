@@ -9,51 +9,75 @@
 #include <QString>
 #include <QVector>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 struct MSRecord_s;
 class RecordScanner;
 
 // Files the records of each card file into an SdsArchive. The records of one card file
 // stand or fall together: a copy that ends Complete or Incomplete commits them, a Failed
 // or Stopped one takes them back. Records come from the record scanner, which the sink
-// runs on the same chunks (so the quality report and the archive share one parse), or,
-// without one, from the sink's own search of the chunks (records begin on sector
-// boundaries, as the recorder writes them).
+// runs on the same chunks, so that the quality report and the archive share one search;
+// they are filed on a thread of their own while the scanner decodes the next chunk's.
 class SdsSink : public CopySink
 {
 public:
-    // `scanner`, when given, is begun, fed and finished by this sink, and hands it its
-    // records; it must outlive the sink.
-    explicit SdsSink(SdsArchive &archive, RecordScanner *scanner = nullptr);
+    // `scanner` is begun, fed and finished by this sink and hands it its records; both
+    // must outlive the sink.
+    SdsSink(SdsArchive &archive, RecordScanner &scanner);
+    ~SdsSink() override;
+    SdsSink(const SdsSink &) = delete;
+    SdsSink &operator=(const SdsSink &) = delete;
 
     bool begin(const CopySource &source) override;
     bool consume(const SectorChunk &chunk) override;
     bool finish(CopyEnd end) override;
     QString errorString() const override { return m_error; }
 
-    // One record of the file under way, `offset` its byte offset in the file. A record
-    // that holds an unreadable sector is not filed: its zeros are not the recorder's.
-    void addRecord(const char *raw, int length, qint64 offset, const MSRecord_s *parsed = nullptr);
-
-    // Of the last file: records filed (new), already in the archive, and left out
-    // (unreadable, or codes that cannot name a file).
+    // Of the last file: records filed (new), already in the archive, and left out (a
+    // record holding an unreadable sector, whose zeros are not the recorder's, or codes
+    // that cannot name a file).
     qint64 recordsFiled() const { return m_filed; }
     qint64 recordsAlreadyThere() const { return m_alreadyThere; }
-    qint64 recordsLeftOut() const { return m_leftOut; }
+    qint64 recordsLeftOut() const { return m_leftOut + m_unreadableRecords; }
 
 private:
-    qint64 scan(const char *data, qint64 length, bool atEnd);
+    // Records gathered from one chunk, filed together by the filing thread.
+    struct Batch
+    {
+        QByteArray bytes;
+        QVector<int> lengths;
+    };
+
+    bool holdsUnreadable(qint64 offset, int length) const;
+    void file(const char *raw, int length, const MSRecord_s *parsed);
+    void handOn();
+    void waitIdle(std::unique_lock<std::mutex> &lock);
+    void work();
 
     SdsArchive &m_archive;
-    RecordScanner *m_scanner;
+    RecordScanner &m_scanner;
     quint64 m_firstCardSector = 0;
-    QByteArray m_pending;         // bytes from m_offset on that may hold the start of a record
-    qint64 m_offset = 0;          // byte offset in the file of m_pending's first byte
     QVector<qint64> m_unreadable; // sector indices in the file, ascending
     qint64 m_filed = 0;
     qint64 m_alreadyThere = 0;
     qint64 m_leftOut = 0;
+    qint64 m_unreadableRecords = 0;
     bool m_failed = false;
     QString m_error;
+
+    // The filing thread; m_failed and m_error are shared with it
+    // under m_mutex, the counters are read once it is idle.
+    Batch m_batch;
+    std::deque<Batch> m_queue;
+    bool m_busy = false;
+    bool m_quit = false;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_worker;
 };
 
 // Compares a card file, as it streams past, with a file on disk: byte for byte and in

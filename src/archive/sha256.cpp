@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -61,6 +62,11 @@ QByteArray Sha256::hexDigest(const char *data, qint64 length)
     return toHex(digest, digestLength);
 }
 
+void releaseHashingState()
+{
+    OPENSSL_thread_stop();
+}
+
 QByteArray sha256OfFile(const QString &path, QString *error)
 {
     // Plain reads: QFile would report a failed read as "Unknown error".
@@ -114,7 +120,9 @@ bool HashSink::consume(const SectorChunk &chunk)
 bool HashSink::finish(CopyEnd end)
 {
     const QByteArray digest = m_hash.hexResult();
-    if (end == CopyEnd::Complete || end == CopyEnd::Incomplete)
+    if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
         m_digest = digest;
+        m_digests.insert(m_source.cardPath, digest);
+    }
     return true;
 }

@@ -5,6 +5,7 @@
 #include "copysink.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 struct evp_md_ctx_st;
@@ -31,6 +32,11 @@ private:
     evp_md_ctx_st *m_context;
 };
 
+// Gives back what OpenSSL keeps for the calling thread (it sets it up on first use and
+// frees it when the thread ends): for a thread of a pool, which lives on after the work
+// that hashed. Hashing again later sets it up anew.
+void releaseHashingState();
+
 // The SHA-256 of the file at `path` as 64 lowercase hex digits; empty when it cannot be
 // read, with *error (when given) naming the file and the system's reason.
 QByteArray sha256OfFile(const QString &path, QString *error = nullptr);
@@ -46,6 +52,9 @@ public:
 
     // The digest of the last file that ended Complete or Incomplete; empty otherwise.
     QByteArray hexDigest() const { return m_digest; }
+    // The digest of every file that ended Complete or Incomplete, by card path (the
+    // last one of a path read twice): read after a run whose hashing lagged behind.
+    QByteArray hexDigestOf(const QString &cardPath) const { return m_digests.value(cardPath); }
     // That file's source, as begin() received it.
     const CopySource &source() const { return m_source; }
     qint64 bytesHashed() const { return m_bytes; }
@@ -54,5 +63,6 @@ private:
     Sha256 m_hash;
     CopySource m_source;
     QByteArray m_digest;
+    QHash<QString, QByteArray> m_digests;
     qint64 m_bytes = 0;
 };

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <utility>
 
@@ -17,6 +18,40 @@
 #endif
 
 namespace {
+
+// Ctrl-C or a TERM during an export: the copy under way stops between two sectors and
+// removes its temporary file, so no ".part" file is left beside the copies. A second
+// signal ends the program at once.
+Filesystem *g_interrupted = nullptr;
+
+extern "C" void stopExport(int signal)
+{
+    if (g_interrupted)
+        g_interrupted->requestStop(); // an atomic store, safe in a signal handler
+    std::signal(signal, SIG_DFL);
+}
+
+// Stops `card`'s copies on SIGINT and SIGTERM for as long as it lives.
+class InterruptGuard
+{
+public:
+    explicit InterruptGuard(Filesystem &card)
+    {
+        g_interrupted = &card;
+        m_int = std::signal(SIGINT, stopExport);
+        m_term = std::signal(SIGTERM, stopExport);
+    }
+    ~InterruptGuard()
+    {
+        std::signal(SIGINT, m_int);
+        std::signal(SIGTERM, m_term);
+        g_interrupted = nullptr;
+    }
+
+private:
+    void (*m_int)(int);
+    void (*m_term)(int);
+};
 
 QString humanBytes(double bytes)
 {
@@ -153,6 +188,7 @@ int runExport(const QStringList &arguments)
         const QString &path = file.cardPath;
         printError(copy.message.startsWith(path) ? copy.message : QStringLiteral("%1: %2").arg(path, copy.message));
     });
+    const InterruptGuard interrupts(card);
     const ExportSummary summary = batch.run(paths, entries);
 
     if (summary.cardStopped) {

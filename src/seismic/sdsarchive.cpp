@@ -76,6 +76,14 @@ void yearAndDay(hptime_t time, int *year, int *dayOfYear)
     *dayOfYear = btime.day;
 }
 
+// What the duplicate check looks up by: the fixed header and the first blockettes carry
+// the channel, start time and sequence number, which tell records of a day file apart;
+// records with equal keys are compared byte for byte.
+size_t recordKey(const char *raw, int length)
+{
+    return qHashBits(raw, size_t(qMin(length, 64)));
+}
+
 bool canPack(int encoding)
 {
     switch (encoding) {
@@ -306,7 +314,7 @@ bool SdsArchive::indexExisting(DayFile *file)
             offset += SmallestRecord; // not a record here; records start on 128-byte steps
             continue;
         }
-        file->addRef(qHashBits(bytes + offset, size_t(length)), offset, length);
+        file->addRef(recordKey(bytes + offset, length), offset, length);
         offset += length;
     }
     ::munmap(map, size_t(file->diskLength));
@@ -347,7 +355,7 @@ void SdsArchive::closeFile(DayFile *file)
 
 SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int length)
 {
-    const size_t key = qHashBits(raw, size_t(length));
+    const size_t key = recordKey(raw, length);
     const auto head = file->heads.constFind(key);
     for (int index = head == file->heads.cend() ? -1 : *head; index >= 0; index = file->records[size_t(index)].next) {
         const DayFile::Ref ref = file->records[size_t(index)];
