@@ -483,7 +483,8 @@ private Q_SLOTS:
         releaser->start();
         QVERIFY(m_window->close());
         releaser->wait();
-        QCOMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
+        // A pool thread still counts as active for a moment after its task returned.
+        QTRY_COMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList());
         QCOMPARE(m_copies, QStringList{"s32768"});
     }

@@ -37,6 +37,8 @@ const char *const LayoutKey = "download_layout";
 constexpr int ProgressIntervalMs = 40;
 // Files named in the summary box itself; its details list every one.
 constexpr int SummaryLines = 3;
+// Lines of problems and quality report in the summary's details.
+constexpr int DetailLines = 2000;
 
 quint64 packProgress(int current, int total)
 {
@@ -488,6 +490,16 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
         if (!details.isEmpty())
             details.append(QString());
         details.append(qualityText(outcome.report, true));
+    }
+    // A full card's report runs to a line per file and gap; the box shows its head, the
+    // folder keeps it whole. A text edit of a hundred thousand lines costs far more
+    // memory than the download did.
+    if (!details.isEmpty())
+        details = details.join(QLatin1Char('\n')).split(QLatin1Char('\n'));
+    if (details.size() > DetailLines) {
+        const qsizetype more = details.size() - DetailLines;
+        details.resize(DetailLines);
+        details.append(tr("... %1 more lines in quality.txt.").arg(more));
     }
     QMessageBox box(outcome.problems.isEmpty() ? QMessageBox::Information : QMessageBox::Warning, tr("Download"), text,
                     QMessageBox::Ok, this);
