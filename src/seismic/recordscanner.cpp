@@ -1,6 +1,5 @@
 #include "recordscanner.h"
 
-#include <QSet>
 
 #include <libmseed.h>
 
@@ -99,7 +98,9 @@ struct RecordScanner::Channel
 struct RecordScanner::File
 {
     FileQuality quality;
-    QSet<QString> channels;
+    // Each channel once, in the order first seen: the channel remembers the file that
+    // listed it last. A list, not a set: a full card has tens of thousands of files.
+    QStringList channels;
 };
 
 RecordScanner::RecordScanner()
@@ -318,7 +319,7 @@ void RecordScanner::takeRecord(const char *raw, int length, bool decoded)
     quality.end = qMax(quality.end, end);
     ++quality.records;
     if (channel.listedInFile != fileIndex) {
-        file.channels.insert(id);
+        file.channels.append(id);
         channel.listedInFile = fileIndex;
     }
 
@@ -348,7 +349,7 @@ QualityReport RecordScanner::report() const
     QualityReport report;
     for (const File &file : m_files) {
         FileQuality quality = file.quality;
-        quality.channels = QStringList(file.channels.cbegin(), file.channels.cend());
+        quality.channels = file.channels;
         quality.channels.sort();
         report.files.append(quality);
     }
