@@ -47,66 +47,106 @@ QString utcTimeText(qint64 microseconds)
     return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QStringLiteral(".%1Z").arg(fraction, 6, 10, QLatin1Char('0'));
 }
 
+namespace {
+
+QJsonObject fileJson(const FileQuality &file)
+{
+    return QJsonObject{
+        {QStringLiteral("path"), file.path},
+        {QStringLiteral("records"), file.records},
+        {QStringLiteral("otherSectors"), file.otherSectors},
+        {QStringLiteral("unreadableSectors"), file.unreadableSectors},
+        {QStringLiteral("channels"), QJsonArray::fromStringList(file.channels)},
+        {QStringLiteral("start"), timeOrNull(file.hasRecords, file.start)},
+        {QStringLiteral("end"), timeOrNull(file.hasRecords, file.end)},
+    };
+}
+
+QJsonObject channelJson(const ChannelQuality &c)
+{
+    QJsonValue timing(QJsonValue::Null);
+    if (c.hasTimingQuality)
+        timing = QJsonObject{{QStringLiteral("min"), c.timingMin},
+                             {QStringLiteral("median"), c.timingMedian},
+                             {QStringLiteral("max"), c.timingMax}};
+    return QJsonObject{
+        {QStringLiteral("id"), c.id},
+        {QStringLiteral("network"), c.network},
+        {QStringLiteral("station"), c.station},
+        {QStringLiteral("location"), c.location},
+        {QStringLiteral("channel"), c.channel},
+        {QStringLiteral("sampleRate"), c.sampleRate},
+        {QStringLiteral("start"), utcTimeText(c.start)},
+        {QStringLiteral("end"), utcTimeText(c.end)},
+        {QStringLiteral("samples"), c.samples},
+        {QStringLiteral("records"), c.records},
+        {QStringLiteral("segments"), c.segments},
+        {QStringLiteral("gaps"), c.gaps},
+        {QStringLiteral("overlaps"), c.overlaps},
+        {QStringLiteral("largestGap"), c.largestGap},
+        {QStringLiteral("availability"), c.availability},
+        {QStringLiteral("timingQuality"), timing},
+        {QStringLiteral("clockLocked"), c.clockLocked},
+        {QStringLiteral("questionableTime"), c.questionableTime},
+        {QStringLiteral("decodeFailures"), c.decodeFailures},
+        {QStringLiteral("sequenceBreaks"), c.sequenceBreaks},
+    };
+}
+
+QJsonObject gapJson(const GapQuality &gap)
+{
+    return QJsonObject{
+        {QStringLiteral("id"), gap.id},
+        {QStringLiteral("after"), utcTimeText(gap.after)},
+        {QStringLiteral("before"), utcTimeText(gap.before)},
+        {QStringLiteral("seconds"), gap.seconds},
+        {QStringLiteral("unreadableSectors"), gap.unreadableSectors},
+    };
+}
+
+template <typename Item>
+QJsonArray jsonArray(const QList<Item> &items, QJsonObject (*toJson)(const Item &))
+{
+    QJsonArray array;
+    for (const Item &item : items)
+        array.append(toJson(item));
+    return array;
+}
+
+// One key's array as text, an element a line. Each element goes through a document of
+// its own: a full card's report as one document would take ten times its text in memory.
+template <typename Item>
+void appendJsonArray(QByteArray &out, const char *key, const QList<Item> &items, QJsonObject (*toJson)(const Item &))
+{
+    out += "  \"";
+    out += key;
+    out += "\": [";
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        out += QJsonDocument(toJson(items.at(i))).toJson(QJsonDocument::Compact);
+    }
+    out += items.isEmpty() ? "]" : "\n  ]";
+}
+
+} // namespace
+
 QJsonObject qualityJson(const QualityReport &report)
 {
-    QJsonArray files;
-    for (const FileQuality &file : report.files) {
-        files.append(QJsonObject{
-            {QStringLiteral("path"), file.path},
-            {QStringLiteral("records"), file.records},
-            {QStringLiteral("otherSectors"), file.otherSectors},
-            {QStringLiteral("unreadableSectors"), file.unreadableSectors},
-            {QStringLiteral("channels"), QJsonArray::fromStringList(file.channels)},
-            {QStringLiteral("start"), timeOrNull(file.hasRecords, file.start)},
-            {QStringLiteral("end"), timeOrNull(file.hasRecords, file.end)},
-        });
-    }
-    QJsonArray channels;
-    for (const ChannelQuality &c : report.channels) {
-        QJsonValue timing(QJsonValue::Null);
-        if (c.hasTimingQuality)
-            timing = QJsonObject{{QStringLiteral("min"), c.timingMin},
-                                 {QStringLiteral("median"), c.timingMedian},
-                                 {QStringLiteral("max"), c.timingMax}};
-        channels.append(QJsonObject{
-            {QStringLiteral("id"), c.id},
-            {QStringLiteral("network"), c.network},
-            {QStringLiteral("station"), c.station},
-            {QStringLiteral("location"), c.location},
-            {QStringLiteral("channel"), c.channel},
-            {QStringLiteral("sampleRate"), c.sampleRate},
-            {QStringLiteral("start"), utcTimeText(c.start)},
-            {QStringLiteral("end"), utcTimeText(c.end)},
-            {QStringLiteral("samples"), c.samples},
-            {QStringLiteral("records"), c.records},
-            {QStringLiteral("segments"), c.segments},
-            {QStringLiteral("gaps"), c.gaps},
-            {QStringLiteral("overlaps"), c.overlaps},
-            {QStringLiteral("largestGap"), c.largestGap},
-            {QStringLiteral("availability"), c.availability},
-            {QStringLiteral("timingQuality"), timing},
-            {QStringLiteral("clockLocked"), c.clockLocked},
-            {QStringLiteral("questionableTime"), c.questionableTime},
-            {QStringLiteral("decodeFailures"), c.decodeFailures},
-            {QStringLiteral("sequenceBreaks"), c.sequenceBreaks},
-        });
-    }
-    QJsonArray gaps;
-    for (const GapQuality &gap : report.gaps) {
-        gaps.append(QJsonObject{
-            {QStringLiteral("id"), gap.id},
-            {QStringLiteral("after"), utcTimeText(gap.after)},
-            {QStringLiteral("before"), utcTimeText(gap.before)},
-            {QStringLiteral("seconds"), gap.seconds},
-            {QStringLiteral("unreadableSectors"), gap.unreadableSectors},
-        });
-    }
-    return QJsonObject{{QStringLiteral("files"), files}, {QStringLiteral("channels"), channels}, {QStringLiteral("gaps"), gaps}};
+    return QJsonObject{{QStringLiteral("files"), jsonArray(report.files, fileJson)},
+                       {QStringLiteral("channels"), jsonArray(report.channels, channelJson)},
+                       {QStringLiteral("gaps"), jsonArray(report.gaps, gapJson)}};
 }
 
 QByteArray qualityJsonText(const QualityReport &report)
 {
-    return QJsonDocument(qualityJson(report)).toJson(QJsonDocument::Indented);
+    QByteArray out = "{\n";
+    appendJsonArray(out, "files", report.files, fileJson);
+    out += ",\n";
+    appendJsonArray(out, "channels", report.channels, channelJson);
+    out += ",\n";
+    appendJsonArray(out, "gaps", report.gaps, gapJson);
+    out += "\n}\n";
+    return out;
 }
 
 QString qualityText(const QualityReport &report, bool withGaps)

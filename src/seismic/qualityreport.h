@@ -94,7 +94,8 @@ QString utcTimeText(qint64 microseconds);
 // The report as the JSON object of `inspect --json` and quality.json: "files",
 // "channels", "gaps".
 QJsonObject qualityJson(const QualityReport &report);
-// qualityJson() as indented UTF-8 text with a final newline.
+// qualityJson() as UTF-8 text, each file, channel and gap on a line of its own, with a
+// final newline; written element by element, so a full card costs little beyond its text.
 QByteArray qualityJsonText(const QualityReport &report);
 // The report for people: one line per channel under a header, the totals, a line per
 // file with unreadable sectors, a line per clock-unlocked stretch, and with `withGaps`
