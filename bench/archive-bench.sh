@@ -11,36 +11,21 @@
 # Usage: bench/archive-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
 # Needs about 4 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
 set -euo pipefail
-build=${1:-build}
-mib=${2:-512}
-runs=${3:-3}
-card=$build/src/cli/vexa-card
+source "$(dirname "${BASH_SOURCE[0]}")/bench-lib.sh"
+bench_args archive-bench 512 3 "$@"
 maker=$build/bench/vexa-mseed-image
 pass=$build/bench/mseedpass
-for program in "$card" "$maker" "$pass"; do
-    [ -x "$program" ] || { echo "archive-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
-done
+bench_need "$card" "$maker" "$pass"
 command -v openssl >/dev/null || { echo "archive-bench: openssl missing" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-archive-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-image=$work/card.img
+bench_work vexa-archive-bench
 
 read -r offset length < <("$maker" "$image" "$mib")
 mapfile -t paths < <("$card" tree "$image" | cut -f 1 | grep -v '^/log$')
 # The recordings' bytes on their own, for openssl, which reads whole files.
 dd if="$image" of="$work/records.bin" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none
 echo "image: $(( $(stat -c %s "$image") / 1048576 )) MiB, ${#paths[@]} files: $length bytes of Steim-2 records from byte $offset"
-cat "$image" "$work/records.bin" >/dev/null
-cat "$image" "$work/records.bin" >/dev/null
-
-# "WALL CPU": seconds elapsed, and seconds of processor time (user + system).
-timed() {
-    local TIMEFORMAT='%R %U %S' t
-    t=$({ time "$@" >/dev/null; } 2>&1)
-    awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.3f %.3f", f[1], f[2] + f[3] }'
-}
-best() { awk -v x="$1" -v y="${2:-$1}" 'BEGIN { split(x, a, " "); split(y, b, " "); print (a[1] < b[1] ? x : y) }'; }
+bench_cache "$image" "$work/records.bin"
 
 run_dd() { rm -f "$work/dd.out"; sync; timed dd if="$image" of="$work/dd.out" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none; }
 run_pass() { timed "$pass" "$image" "$offset" "$length"; }

@@ -9,18 +9,12 @@
 # Usage: bench/export-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
 # Needs about 3 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
 set -euo pipefail
-build=${1:-build}
-mib=${2:-512}
-runs=${3:-5}
-card=$build/src/cli/vexa-card
+source "$(dirname "${BASH_SOURCE[0]}")/bench-lib.sh"
+bench_args export-bench 512 5 "$@"
 maker=$build/bench/vexa-bench-image
-for program in "$card" "$maker"; do
-    [ -x "$program" ] || { echo "export-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
-done
+bench_need "$card" "$maker"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-image=$work/card.img
+bench_work vexa-bench
 mkdir "$work/export"
 
 read -r offset length < <("$maker" "$image" "$mib")
@@ -28,12 +22,7 @@ path=$("$card" tree "$image" | head -n 1 | cut -f 1)
 file=$work/export/$(basename "$path").mseed
 echo "image: $(( $(stat -c %s "$image") / 1048576 )) MiB, file $path: $length bytes from byte $offset"
 
-# Read the image twice so that both copies start from the page cache.
-cat "$image" >/dev/null
-cat "$image" >/dev/null
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+bench_cache "$image"
 
 best_export=""
 best_dd=""
@@ -77,9 +66,9 @@ for run in $(seq 1 "$runs"); do
     fi
     h=$(time_hash)
     echo "run $run: export ${e} s, dd ${d} s, openssl ${h} s"
-    best_hash=$(awk -v x="$h" -v y="${best_hash:-$h}" 'BEGIN { print (x < y ? x : y) }')
-    best_export=$(awk -v x="$e" -v y="${best_export:-$e}" 'BEGIN { print (x < y ? x : y) }')
-    best_dd=$(awk -v x="$d" -v y="${best_dd:-$d}" 'BEGIN { print (x < y ? x : y) }')
+    best_hash=$(best "$h" "$best_hash")
+    best_export=$(best "$e" "$best_export")
+    best_dd=$(best "$d" "$best_dd")
 done
 
 # The two copies must agree, or the times compare nothing.

@@ -4,11 +4,9 @@
 //
 // Usage: vexa-mseed-image IMAGE MIB
 // Prints "OFFSET LENGTH": the bytes of the file.
-#include "cardformat.h"
-#include "gpstime.h"
+#include "benchcard.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QVector>
 
 #include <libmseed.h>
@@ -30,39 +28,15 @@ void append(char *record, int length, void *out)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    bool ok = false;
-    const qint64 mebibytes = arguments.value(2).toLongLong(&ok);
-    if (arguments.size() != 3 || !ok || mebibytes < 1 || mebibytes > 64 * 1024) {
-        std::fprintf(stderr, "usage: vexa-mseed-image IMAGE MIB\n");
+    const char *const program = "vexa-mseed-image";
+    const qint64 mebibytes = BenchCard::mebibytes(QCoreApplication::arguments(), 64 * 1024, program);
+    if (mebibytes == 0)
         return 2;
-    }
-    constexpr qint64 MiB = 1024 * 1024;
-    constexpr quint32 tableSector = 20480;
-    const quint32 firstSector = tableSector + quint32(Card::TableSlots * Card::SectorsPerBlock);
-    const quint32 sectors = quint32(mebibytes * MiB / Card::SectorSize);
-    const quint32 start = calendarToGps(2023, 3, 14, 12, 0, 0);
-
-    QByteArray header(int(Card::HeaderSize), '\0');
-    encodeVolumeHeader(header.data(), VolumeHeader{Card::VolumeMagic, tableSector});
-    QByteArray table(int(Card::BlockSize), '\0');
-    encodeDirectorySlot(table.data(), Card::FirstDirectorySlot, DirectorySlot{start, 1});
-    QByteArray block(int(Card::BlockSize), '\0');
-    encodeFileRecord(block.data(), 0, FileRecord{start, firstSector, firstSector + sectors - 1, 1});
-
-    QFile image(arguments.at(1));
-    auto fail = [&image]() {
-        std::fprintf(stderr, "vexa-mseed-image: cannot write %s: %s\n", qPrintable(image.fileName()),
-                     qPrintable(image.errorString()));
-        return 1;
-    };
-    const qint64 dataOffset = Card::sectorOffset(firstSector);
-    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !image.seek(Card::HeaderOffset)
-        || image.write(header) != header.size() || !image.seek(Card::sectorOffset(tableSector))
-        || image.write(table) != table.size()
-        || !image.seek(Card::sectorOffset(Card::directoryBlockSector(tableSector, Card::FirstDirectorySlot)))
-        || image.write(block) != block.size() || !image.seek(dataOffset))
-        return fail();
+    const qint64 length = mebibytes * BenchCard::MiB;
+    QFile image(QCoreApplication::arguments().at(1));
+    const qint64 dataOffset = BenchCard::writeHead(image, length);
+    if (dataOffset < 0)
+        return BenchCard::fail(image, program);
 
     // A minute of a swell with noise per channel, packed again and again at later times.
     constexpr int Rate = 100;
@@ -92,9 +66,8 @@ int main(int argc, char *argv[])
         msr[c]->fsdh = static_cast<struct fsdh_s *>(std::calloc(1, sizeof(struct fsdh_s)));
         msr[c]->fsdh->io_flags = 0x20;
     }
-    const qint64 length = qint64(sectors) * Card::SectorSize;
     qint64 written = 0;
-    hptime_t time = MS_EPOCH2HPTIME(qint64(start) + 315964800 - 18);
+    hptime_t time = MS_EPOCH2HPTIME(qint64(BenchCard::fileStart()) + 315964800 - 18);
     QByteArray records;
     while (written < length) {
         records.clear();
@@ -110,13 +83,13 @@ int main(int argc, char *argv[])
         time += MS_EPOCH2HPTIME(60);
         const qint64 take = qMin<qint64>(records.size(), length - written);
         if (image.write(records.constData(), take) != take)
-            return fail();
+            return BenchCard::fail(image, program);
         written += take;
     }
     for (MSRecord *m : msr)
         msr_free(&m);
     if (!image.flush())
-        return fail();
+        return BenchCard::fail(image, program);
     std::printf("%lld %lld\n", static_cast<long long>(dataOffset), static_cast<long long>(length));
     return 0;
 }

@@ -10,36 +10,19 @@
 # Usage: bench/quality-bench.sh [BUILD_DIR [MIB [RUNS]]]   (BUILD_DIR default: build)
 # Needs about 3 x MIB of free space under ${TMPDIR:-/tmp}; removes everything it wrote.
 set -euo pipefail
-build=${1:-build}
-mib=${2:-512}
-runs=${3:-3}
-card=$build/src/cli/vexa-card
+source "$(dirname "${BASH_SOURCE[0]}")/bench-lib.sh"
+bench_args quality-bench 512 3 "$@"
 maker=$build/bench/vexa-mseed-image
 pass=$build/bench/mseedpass
-for program in "$card" "$maker" "$pass"; do
-    [ -x "$program" ] || { echo "quality-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
-done
+bench_need "$card" "$maker" "$pass"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-quality-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-image=$work/card.img
+bench_work vexa-quality-bench
 mkdir "$work/export"
 
 read -r offset length < <("$maker" "$image" "$mib")
 path=$("$card" tree "$image" | head -n 1 | cut -f 1)
 echo "image: $(( $(stat -c %s "$image") / 1048576 )) MiB, file $path: $length bytes of Steim-2 records from byte $offset"
-cat "$image" >/dev/null
-cat "$image" >/dev/null
-
-# "WALL CPU": seconds elapsed, and seconds of processor time (user + system). On a
-# machine shared with other work the processor time shows what the wall time hides.
-timed() {
-    local TIMEFORMAT='%R %U %S' t
-    t=$({ time "$@" >/dev/null; } 2>&1)
-    awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.3f %.3f", f[1], f[2] + f[3] }'
-}
-# The run with the least wall time, as "WALL CPU".
-best() { awk -v x="$1" -v y="${2:-$1}" 'BEGIN { split(x, a, " "); split(y, b, " "); print (a[1] < b[1] ? x : y) }'; }
+bench_cache "$image"
 
 run_dd() { rm -f "$work/dd.out"; sync; timed dd if="$image" of="$work/dd.out" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none; }
 run_pass() { timed "$pass" "$image" "$offset" "$length"; }

@@ -18,6 +18,7 @@
 #include "cardviews.h"
 #include "filesystem.h"
 #include "mainwindow.h"
+#include "mseedrecords.h"
 #include "waveformwidget.h"
 
 #include <QApplication>
@@ -37,47 +38,12 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
 constexpr quint32 CardStart = 1362000000; // GPS seconds
 constexpr int FileSeconds = 20;
 constexpr int HourSeconds = 3600;
-
-struct Packed
-{
-    hptime_t start;
-    QByteArray bytes;
-};
-
-void pack(const char *channel, hptime_t start, const QVector<qint32> &samples, QList<Packed> *out)
-{
-    MSRecord *msr = msr_init(nullptr);
-    std::strcpy(msr->network, "XX");
-    std::strcpy(msr->station, "VEXA");
-    std::strcpy(msr->channel, channel);
-    msr->dataquality = 'D';
-    msr->starttime = start;
-    msr->samprate = 100;
-    msr->reclen = 512;
-    msr->encoding = DE_STEIM2;
-    msr->byteorder = 1;
-    msr->sequence_number = 1;
-    QVector<qint32> copy = samples;
-    msr->datasamples = copy.data();
-    msr->numsamples = copy.size();
-    msr->sampletype = 'i';
-    int64_t packed = 0;
-    msr_pack(msr, [](char *record, int length, void *list) {
-        MSRecord *m = nullptr;
-        msr_parse(record, length, &m, length, 0, 0);
-        static_cast<QList<Packed> *>(list)->append({m->starttime, QByteArray(record, length)});
-        msr_free(&m);
-    }, out, &packed, 1, 0);
-    msr->datasamples = nullptr;
-    msr_free(&msr);
-}
 
 // Three channels, records interleaved in time order, as a recorder writes them.
 QByteArray recording(quint32 gps, int seconds)
@@ -86,14 +52,15 @@ QByteArray recording(quint32 gps, int seconds)
     for (int i = 0; i < samples.size(); ++i)
         samples[i] = qint32(3000 * std::sin(i / 80.0) + (i * 7919 % 301));
     const hptime_t start = hptime_t(gps + 315964800 - 18) * HPTMODULUS;
-    QList<Packed> records;
-    for (const char *channel : {"HHZ", "HHN", "HHE"})
-        pack(channel, start, samples, &records);
-    std::stable_sort(records.begin(), records.end(), [](const Packed &a, const Packed &b) { return a.start < b.start; });
-    QByteArray bytes;
-    for (const Packed &p : records)
-        bytes += p.bytes;
-    return bytes;
+    QList<MseedRecord> records;
+    for (const char *channel : {"HHZ", "HHN", "HHE"}) {
+        MseedSeries series;
+        series.channel = channel;
+        series.start = start;
+        records += packSeries(series, samples);
+    }
+    std::stable_sort(records.begin(), records.end(), [](const MseedRecord &a, const MseedRecord &b) { return a.start < b.start; });
+    return joinRecords(records);
 }
 
 // The full card; the first file of the first directory is the hour-long one.

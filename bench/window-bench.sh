@@ -12,31 +12,23 @@
 # Needs about 3 x MIB + 450 MB of free space under ${TMPDIR:-/tmp}; removes everything
 # it wrote.
 set -euo pipefail
-build=${1:-build}
-mib=${2:-256}
-runs=${3:-3}
-card=$build/src/cli/vexa-card
+source "$(dirname "${BASH_SOURCE[0]}")/bench-lib.sh"
+bench_args window-bench 256 3 "$@"
 maker=$build/bench/vexa-bench-image
 window=$build/bench/vexa-window-bench
-for program in "$card" "$maker" "$window"; do
-    [ -x "$program" ] || { echo "window-bench: $program missing; build first (cmake --build $build)" >&2; exit 1; }
-done
+bench_need "$card" "$maker" "$window"
 [ -x /usr/bin/time ] || { echo "window-bench: /usr/bin/time is needed for the peak memory" >&2; exit 1; }
 
 export QT_QPA_PLATFORM=offscreen
 "$window" tree
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-window-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-image=$work/card.img
+bench_work vexa-window-bench
 mkdir "$work/cli" "$work/window"
 "$maker" "$image" "$mib" >/dev/null
 path=$("$card" tree "$image" | head -n 1 | cut -f 1)
 name=$(basename "$path").mseed
-cat "$image" >/dev/null
-cat "$image" >/dev/null
+bench_cache "$image"
 
-now() { date +%s.%N; }
 # vexa-card export: "SECONDS PEAK_KIB"; the window: the download's own time (button to
 # hidden bar) and the whole run's peak.
 run_cli() {
@@ -45,7 +37,7 @@ run_cli() {
     t0=$(now)
     /usr/bin/time -f "%M" -o "$work/cli.kib" "$card" export --quiet --output "$work/cli" "$image" "$path"
     t1=$(now)
-    echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') $(cat "$work/cli.kib")"
+    echo "$(elapsed "$t0" "$t1") $(cat "$work/cli.kib")"
 }
 run_window() {
     rm -f "$work/window/$name"; sync
@@ -64,8 +56,8 @@ for run in $(seq 1 "$runs"); do
     fi
     cmp "$work/cli/$name" "$work/window/$name"
     echo "run $run: vexa-card export $c s (peak $((ck / 1024)) MiB), window download $w s (peak $((wk / 1024)) MiB)"
-    best_cli=$(awk -v x="$c" -v y="${best_cli:-$c}" 'BEGIN { print (x < y ? x : y) }')
-    best_win=$(awk -v x="$w" -v y="${best_win:-$w}" 'BEGIN { print (x < y ? x : y) }')
+    best_cli=$(best "$c" "$best_cli")
+    best_win=$(best "$w" "$best_win")
     peak_cli=$(( ck > peak_cli ? ck : peak_cli )); peak_win=$(( wk > peak_win ? wk : peak_win ))
 done
 awk -v w="$best_win" -v c="$best_cli" -v wk="$peak_win" -v ck="$peak_cli" -v mib="$mib" 'BEGIN {
@@ -76,15 +68,14 @@ awk -v w="$best_win" -v c="$best_cli" -v wk="$peak_win" -v ck="$peak_cli" -v mib
 small=$work/small.img
 rm -f "$image" "$work/cli/$name" "$work/window/$name"
 "$window" smallcard "$small"
-cat "$small" >/dev/null
-cat "$small" >/dev/null
+bench_cache "$small"
 run_cli_all() {
     rm -rf "$work/cli"; mkdir "$work/cli"; sync
     local t0 t1
     t0=$(now)
     "$card" export --quiet --all --output "$work/cli" "$small"
     t1=$(now)
-    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+    elapsed "$t0" "$t1"
 }
 run_window_all() {
     rm -rf "$work/window"; mkdir "$work/window"; sync
@@ -101,8 +92,8 @@ for run in $(seq 1 "$runs"); do
     # The copies must be equal; the export's quality report has no counterpart here.
     diff -r -x 'quality.*' "$work/cli" "$work/window" >/dev/null
     echo "run $run: vexa-card export --all $c s, window download of every file $w s"
-    best_cli=$(awk -v x="$c" -v y="${best_cli:-$c}" 'BEGIN { print (x < y ? x : y) }')
-    best_win=$(awk -v x="$w" -v y="${best_win:-$w}" 'BEGIN { print (x < y ? x : y) }')
+    best_cli=$(best "$c" "$best_cli")
+    best_win=$(best "$w" "$best_win")
 done
 files=$(find "$work/window" -type f | wc -l)
 awk -v w="$best_win" -v c="$best_cli" -v n="$files" 'BEGIN {

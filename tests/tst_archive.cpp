@@ -3,6 +3,7 @@
 #include "archivesinks.h"
 #include "cardimage.h"
 #include "manifest.h"
+#include "mseedrecords.h"
 #include "recordscanner.h"
 #include "sdsarchive.h"
 #include "sha256.h"
@@ -43,9 +44,12 @@ QVector<qint32> series(int count, int seed)
     return samples;
 }
 
-void keep(char *record, int length, void *into)
+QList<QByteArray> bytesOf(const QList<MseedRecord> &packed)
 {
-    static_cast<QList<QByteArray> *>(into)->append(QByteArray(record, length));
+    QList<QByteArray> records;
+    for (const MseedRecord &record : packed)
+        records.append(record.bytes);
+    return records;
 }
 
 // Records of one channel at 100 Hz from `start` (hptime), Steim-2, 512 bytes, with a
@@ -53,29 +57,15 @@ void keep(char *record, int length, void *into)
 QList<QByteArray> pack(const char *net, const char *sta, const char *loc, const char *cha, qint64 start,
                        QVector<qint32> samples, int sequence = 1)
 {
-    MSRecord *msr = msr_init(nullptr);
-    strcpy(msr->network, net);
-    strcpy(msr->station, sta);
-    strcpy(msr->location, loc);
-    strcpy(msr->channel, cha);
-    msr->dataquality = 'D';
-    msr->starttime = start;
-    msr->samprate = 100.0;
-    msr->reclen = 512;
-    msr->encoding = DE_STEIM2;
-    msr->byteorder = 1;
-    msr->sequence_number = sequence;
-    msr->datasamples = samples.data();
-    msr->numsamples = samples.size();
-    msr->sampletype = 'i';
-    blkt_1001_s timing = {87, 0, 0, 0};
-    msr_addblockette(msr, reinterpret_cast<char *>(&timing), sizeof timing, 1001, 0);
-    QList<QByteArray> records;
-    int64_t packed = 0;
-    msr_pack(msr, keep, &records, &packed, 1, 0);
-    msr->datasamples = nullptr;
-    msr_free(&msr);
-    return records;
+    MseedSeries series;
+    series.network = net;
+    series.station = sta;
+    series.location = loc;
+    series.channel = cha;
+    series.start = start;
+    series.sequence = sequence;
+    series.timingQuality = 87;
+    return bytesOf(packSeries(series, samples));
 }
 
 // The record's start time and samples, as libmseed decodes them.
@@ -428,24 +418,11 @@ void TestArchive::sinkFindsRecordsInChunks()
     QFETCH(bool, kept);
     // A card file: records of 4096 bytes across chunk ends, a sector of the recorder's
     // padding, and a record with an unreadable sector (zeros), which is not filed.
-    MSRecord *msr = msr_init(nullptr);
-    strcpy(msr->network, "XX");
-    strcpy(msr->station, "VEXA");
-    strcpy(msr->channel, "HHE");
-    msr->starttime = utc("2023-03-14T09:25:49");
-    msr->samprate = 100;
-    msr->reclen = 4096;
-    msr->encoding = DE_STEIM2;
-    msr->byteorder = 1;
-    QVector<qint32> samples = series(20000, 3);
-    msr->datasamples = samples.data();
-    msr->numsamples = samples.size();
-    msr->sampletype = 'i';
-    QList<QByteArray> records;
-    int64_t packed = 0;
-    msr_pack(msr, keep, &records, &packed, 1, 0);
-    msr->datasamples = nullptr;
-    msr_free(&msr);
+    MseedSeries hhe;
+    hhe.channel = "HHE";
+    hhe.start = utc("2023-03-14T09:25:49");
+    hhe.recordLength = 4096;
+    const QList<QByteArray> records = bytesOf(packSeries(hhe, series(20000, 3)));
     QVERIFY(records.size() >= 4);
     QByteArray file = records[0] + QByteArray(512, char(0xa5)) + records[1] + records[2] + records[3];
     const qint64 unreadable = (4096 + 512 + 4096 + 1024) / 512; // inside records[2]

@@ -5,6 +5,7 @@
 #include "carddevice.h"
 #include "cardimage.h"
 #include "filesystem.h"
+#include "mseedrecords.h"
 #include "recordscanner.h"
 
 #include <QDateTime>
@@ -19,7 +20,6 @@
 #include <libmseed.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -41,45 +41,23 @@ struct Pack
     int encoding = DE_INT32;
 };
 
-void keep(char *record, int length, void *out)
-{
-    static_cast<QByteArray *>(out)->append(record, length);
-}
-
 // One record, packed by libmseed.
 QByteArray pack(const Pack &p)
 {
     QVector<qint32> values(p.samples);
     for (int i = 0; i < p.samples; ++i)
         values[i] = (i * 37) % 501 - 250;
-    MSRecord *msr = msr_init(nullptr);
-    std::strcpy(msr->network, "XX");
-    std::strcpy(msr->station, "VEXA");
-    std::strcpy(msr->channel, p.channel);
-    msr->dataquality = 'D';
-    msr->starttime = p.start;
-    msr->samprate = p.rate;
-    msr->reclen = p.length;
-    msr->encoding = p.encoding;
-    msr->byteorder = 1;
-    msr->sequence_number = p.sequence;
-    msr->fsdh = static_cast<struct fsdh_s *>(calloc(1, sizeof(struct fsdh_s)));
-    msr->fsdh->io_flags = p.locked ? 0x20 : 0;
-    msr->fsdh->dq_flags = p.questionable ? 0x80 : 0;
-    if (p.timing >= 0) {
-        struct blkt_1001_s b1001 = {};
-        b1001.timing_qual = quint8(p.timing);
-        msr_addblockette(msr, reinterpret_cast<char *>(&b1001), sizeof b1001, 1001, 0);
-    }
-    msr->datasamples = values.data();
-    msr->numsamples = p.samples;
-    msr->sampletype = 'i';
-    QByteArray out;
-    int64_t packed = 0;
-    msr_pack(msr, keep, &out, &packed, 1, 0);
-    msr->datasamples = nullptr;
-    msr_free(&msr);
-    return out;
+    MseedSeries series;
+    series.channel = p.channel;
+    series.start = p.start;
+    series.rate = p.rate;
+    series.recordLength = p.length;
+    series.encoding = p.encoding;
+    series.sequence = p.sequence;
+    series.timingQuality = p.timing;
+    series.ioFlags = p.locked ? 0x20 : 0;
+    series.qualityFlags = p.questionable ? 0x80 : 0;
+    return joinRecords(packSeries(series, values));
 }
 
 // `count` contiguous records of one channel from `start`, sequence numbers from 1.

@@ -5,6 +5,7 @@
 #include "cardscanner.h"
 #include "cardviews.h"
 #include "mainwindow.h"
+#include "mseedrecords.h"
 #include "envelope.h"
 #include "filesystem.h"
 #include "quicklook.h"
@@ -50,44 +51,14 @@ private:
     quint64 m_first, m_last;
 };
 
-struct Packed
-{
-    hptime_t start;
-    QByteArray bytes;
-};
-
 // 512-byte Steim-2 records of XX.VEXA..`channel` at 100 Hz from `start`.
-QList<Packed> pack(const char *channel, hptime_t start, const QVector<qint32> &samples, bool locked = true)
+QList<MseedRecord> pack(const char *channel, hptime_t start, const QVector<qint32> &samples, bool locked = true)
 {
-    QList<Packed> out;
-    MSRecord *msr = msr_init(nullptr);
-    strcpy(msr->network, "XX");
-    strcpy(msr->station, "VEXA");
-    strcpy(msr->channel, channel);
-    msr->dataquality = 'D';
-    msr->starttime = start;
-    msr->samprate = 100;
-    msr->reclen = 512;
-    msr->encoding = DE_STEIM2;
-    msr->byteorder = 1;
-    msr->sequence_number = 1;
-    msr->fsdh = static_cast<struct fsdh_s *>(calloc(1, sizeof(struct fsdh_s)));
-    msr->fsdh->io_flags = locked ? 0x20 : 0;
-    QVector<qint32> copy = samples;
-    msr->datasamples = copy.data();
-    msr->numsamples = copy.size();
-    msr->sampletype = 'i';
-    int64_t packed = 0;
-    msr_pack(msr, [](char *record, int length, void *list) {
-        auto *l = static_cast<QList<Packed> *>(list);
-        MSRecord *m = nullptr;
-        msr_parse(record, length, &m, length, 0, 0);
-        l->append({m->starttime, QByteArray(record, length)});
-        msr_free(&m);
-    }, &out, &packed, 1, 0);
-    msr->datasamples = nullptr;
-    msr_free(&msr);
-    return out;
+    MseedSeries series;
+    series.channel = channel;
+    series.start = start;
+    series.ioFlags = locked ? 0x20 : 0;
+    return packSeries(series, samples);
 }
 
 QVector<qint32> wave(int count, int seed)
@@ -104,7 +75,7 @@ QVector<qint32> wave(int count, int seed)
 QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFrom = 0, int unlockedTo = 0,
                      hptime_t start = Start)
 {
-    QList<Packed> all;
+    QList<MseedRecord> all;
     int seed = 0;
     for (const char *channel : {"HHZ", "HHN", "HHE"}) {
         QVector<int> cuts{0, seconds};
@@ -121,11 +92,8 @@ QByteArray recording(int seconds, int gapFrom = 0, int gapTo = 0, int unlockedFr
             }
         }
     }
-    std::stable_sort(all.begin(), all.end(), [](const Packed &a, const Packed &b) { return a.start < b.start; });
-    QByteArray bytes;
-    for (const Packed &p : all)
-        bytes += p.bytes;
-    return bytes;
+    std::stable_sort(all.begin(), all.end(), [](const MseedRecord &a, const MseedRecord &b) { return a.start < b.start; });
+    return joinRecords(all);
 }
 
 // One directory of files, each given as its records; the path of file i is paths[i].
