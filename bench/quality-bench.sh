@@ -39,7 +39,7 @@ done
 
 # What was measured must be what was meant: every record checked, the copy whole.
 "$pass" "$image" "$offset" "$length" | awk '{ if ($3 != 0) { print "quality-bench: libmseed failed on " $3 " records" > "/dev/stderr"; exit 1 } }'
-"$card" inspect --json "$image" "$path" | grep -q '"decodeFailures": 0'
+"$card" inspect --json "$image" "$path" | grep -q '"decodeFailures": *0[,}]'
 cmp "$work/export/$(basename "$path").mseed" "$work/dd.out"
 awk -v d="$best_dd" -v p="$best_pass" -v i="$best_inspect" -v e="$best_export" -v mib="$mib" 'BEGIN {
     split(d, D, " "); split(p, P, " "); split(i, I, " "); split(e, E, " ")
