@@ -310,6 +310,7 @@ bool SdsArchive::openFile(DayFile *file)
     }
     // Two exports appending to one day file at once would interleave their records.
     auto lock = std::make_unique<QLockFile>(file->path + QLatin1String(".lock"));
+    errno = 0;
     if (!lock->tryLock(0)) {
         m_error = lock->error() == QLockFile::LockFailedError
             ? QStringLiteral("cannot write %1: another export is writing it").arg(file->path)
