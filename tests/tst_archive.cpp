@@ -398,6 +398,15 @@ void TestArchive::failedRunLeavesDayFilesAsTheyWere()
     QCOMPARE(archive.addRecord(tuesday[0].constData(), 512), SdsArchive::Failed);
     QVERIFY(archive.errorString().contains("symbolic link"));
     QCOMPARE(readAll(other.filePath("target")), QByteArray("keep"));
+
+    // Two exports into one day file at once: the second is kept out while the first writes.
+    SdsArchive first(dir.path());
+    SdsArchive second(dir.path());
+    QCOMPARE(first.addRecord(monday[0].constData(), 512), SdsArchive::AlreadyThere);
+    QCOMPARE(second.addRecord(monday[0].constData(), 512), SdsArchive::Failed);
+    QVERIFY2(second.errorString().contains("another export is writing it"), qPrintable(second.errorString()));
+    first.close();
+    QCOMPARE(second.addRecord(monday[0].constData(), 512), SdsArchive::AlreadyThere);
 }
 
 void TestArchive::sinkFindsRecordsInChunks_data()

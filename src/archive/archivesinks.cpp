@@ -10,12 +10,27 @@
 #include <cerrno>
 #include <cstring>
 
+// POSIX reads where there are any; plain Qt elsewhere (and in a build that tries that path).
+#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
+#define VEXA_POSIX_FILES
 #include <fcntl.h>
 #include <unistd.h>
+#else
+#include <QFileInfo>
+#endif
 
 namespace {
 
 constexpr qint64 SectorSize = 512;
+
+#ifndef VEXA_POSIX_FILES
+// Bytes read at `offset`, or -1; the reason is in errno where the system set one.
+qint64 readAt(QFile &file, char *into, qint64 length, qint64 offset)
+{
+    errno = 0;
+    return file.seek(offset) ? file.read(into, length) : -1;
+}
+#endif
 
 QString systemReason(int error)
 {
@@ -192,24 +207,40 @@ CompareSink::CompareSink(const QString &folder)
 
 CompareSink::~CompareSink()
 {
+#ifdef VEXA_POSIX_FILES
     if (m_fd >= 0)
         ::close(m_fd);
+#endif
 }
 
 bool CompareSink::begin(const CopySource &source)
 {
+#ifdef VEXA_POSIX_FILES
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+#endif
     m_offset = 0;
     m_detail.clear();
     m_path = QDir(m_folder).filePath(source.outputName);
+#ifdef VEXA_POSIX_FILES
     m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0) {
         m_verdict = errno == ENOENT ? Missing : Unreadable;
         m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder") : systemReason(errno);
         return false; // nothing to compare: the card need not be read
     }
+#else
+    m_file = std::make_unique<QFile>(m_path);
+    errno = 0;
+    if (!m_file->open(QIODevice::ReadOnly)) {
+        m_verdict = QFileInfo::exists(m_path) ? Unreadable : Missing;
+        m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder")
+                                        : (errno ? systemReason(errno) : m_file->errorString());
+        m_file.reset();
+        return false;
+    }
+#endif
     m_verdict = Same;
     return true;
 }
@@ -222,6 +253,7 @@ bool CompareSink::consume(const SectorChunk &chunk)
         m_buffer.resize(int(chunk.length));
     qint64 got = 0;
     while (got < chunk.length) {
+#ifdef VEXA_POSIX_FILES
         const auto done = ::pread(m_fd, m_buffer.data() + got, size_t(chunk.length - got), off_t(m_offset + got));
         if (done < 0 && errno == EINTR)
             continue;
@@ -230,6 +262,14 @@ bool CompareSink::consume(const SectorChunk &chunk)
             m_detail = systemReason(errno);
             return true;
         }
+#else
+        const qint64 done = readAt(*m_file, m_buffer.data() + got, chunk.length - got, m_offset + got);
+        if (done < 0) {
+            m_verdict = Unreadable;
+            m_detail = errno ? systemReason(errno) : m_file->errorString();
+            return true;
+        }
+#endif
         if (done == 0)
             break;
         got += done;
@@ -248,13 +288,21 @@ bool CompareSink::finish(CopyEnd end)
 {
     if (m_verdict == Same && (end == CopyEnd::Complete || end == CopyEnd::Incomplete)) {
         char extra = 0;
+#ifdef VEXA_POSIX_FILES
         if (::pread(m_fd, &extra, 1, off_t(m_offset)) == 1) {
+#else
+        if (readAt(*m_file, &extra, 1, m_offset) == 1) {
+#endif
             m_verdict = Differs;
             m_detail = QStringLiteral("longer than on the card (%1 bytes)").arg(m_offset);
         }
     }
+#ifdef VEXA_POSIX_FILES
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+#else
+    m_file.reset();
+#endif
     return true;
 }

@@ -6,11 +6,13 @@
 #include "sdsarchive.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QVector>
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -108,7 +110,8 @@ public:
 private:
     QString m_folder;
     QString m_path;
-    int m_fd = -1;
+    int m_fd = -1;                // where POSIX reads are available
+    std::unique_ptr<QFile> m_file; // elsewhere
     qint64 m_offset = 0;
     Verdict m_verdict = Missing;
     QString m_detail;

@@ -8,10 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
+#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
+#define VEXA_POSIX_FILES
 #include <fcntl.h>
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
 #include <unistd.h>
 #endif
 
@@ -69,13 +68,26 @@ void releaseHashingState()
 
 QByteArray sha256OfFile(const QString &path, QString *error)
 {
+#ifndef VEXA_POSIX_FILES
+    // Where there are no POSIX reads: the system's reason when it left one in errno.
+    QFile file(path);
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    Sha256 hash;
+    errno = 0;
+    qint64 got = file.open(QIODevice::ReadOnly) ? 0 : -1;
+    while (got >= 0 && (got = file.read(buffer.data(), buffer.size())) > 0)
+        hash.addData(buffer.constData(), got);
+    if (got < 0) {
+        if (error)
+            *error = QStringLiteral("cannot read %1: %2")
+                         .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString());
+        return QByteArray();
+    }
+    return hash.hexResult();
+#else
     // Plain reads: QFile would report a failed read as "Unknown error".
     const QByteArray name = QFile::encodeName(path);
-#ifdef Q_OS_WIN
-    const int fd = ::_open(name.constData(), _O_RDONLY | _O_BINARY);
-#else
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-#endif
     if (fd < 0) {
         if (error)
             *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
@@ -99,6 +111,7 @@ QByteArray sha256OfFile(const QString &path, QString *error)
     }
     ::close(fd);
     return hash.hexResult();
+#endif
 }
 
 bool HashSink::begin(const CopySource &source)

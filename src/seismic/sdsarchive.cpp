@@ -16,11 +16,18 @@
 #include <cstring>
 #include <vector>
 
+// POSIX calls where there are any; plain Qt elsewhere (and in a build that tries that path).
+#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
+#define VEXA_POSIX_FILES
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QLockFile>
+#include <memory>
+#endif
 
 namespace {
 
@@ -104,6 +111,14 @@ void collectRecord(char *record, int length, void *into)
     static_cast<QList<QByteArray> *>(into)->append(QByteArray(record, length));
 }
 
+#ifndef VEXA_POSIX_FILES
+// The system's reason where it left one in errno, else Qt's.
+QString fileReason(const QFileDevice &file)
+{
+    return errno ? systemReason(errno) : file.errorString();
+}
+#endif
+
 } // namespace
 
 struct SdsArchive::DayFile
@@ -146,7 +161,11 @@ struct SdsArchive::DayFile
 
     QString relativePath;
     QString path;
-    int fd = -1;
+    int fd = -1; // >= 0 while open
+#ifndef VEXA_POSIX_FILES
+    std::unique_ptr<QLockFile> lock; // held while open
+    std::unique_ptr<QFile> handle;
+#endif
     bool opened = false;          // opened at least once in this run
     bool created = false;         // did not exist before this run
     bool existedAtCommit = false; // existed at the last commit()
@@ -245,6 +264,7 @@ bool SdsArchive::openFile(DayFile *file)
         m_error = QStringLiteral("cannot create the folder %1: %2").arg(folder, systemReason(errno ? errno : EACCES));
         return false;
     }
+#ifdef VEXA_POSIX_FILES
     // Never through a link planted at the day file's name, and never the card itself.
     const QByteArray name = QFile::encodeName(file->path);
     bool createdNow = true;
@@ -276,18 +296,60 @@ bool SdsArchive::openFile(DayFile *file)
         ::close(fd);
         return false;
     }
+    const qint64 size = qint64(status.st_size);
+#else
+    // Weaker than the POSIX path: a link or other non-regular file is refused by looking
+    // first, which leaves a moment between the look and the open; the card cannot be
+    // told by identity, only by being no regular file; and the lock beside the day file
+    // keeps out other exports only, not other programs.
+    const QFileInfo info(file->path);
+    if (info.isSymLink() || (info.exists() && !info.isFile())) {
+        m_error = info.isSymLink() ? QStringLiteral("cannot write %1: it is a symbolic link, not followed").arg(file->path)
+                                   : QStringLiteral("cannot write %1: it is not a regular file").arg(file->path);
+        return false;
+    }
+    // Two exports appending to one day file at once would interleave their records.
+    auto lock = std::make_unique<QLockFile>(file->path + QLatin1String(".lock"));
+    errno = 0;
+    if (!lock->tryLock(0)) {
+        m_error = lock->error() == QLockFile::LockFailedError
+            ? QStringLiteral("cannot write %1: another export is writing it").arg(file->path)
+            : QStringLiteral("cannot lock %1: %2").arg(file->path, systemReason(errno ? errno : EACCES));
+        return false;
+    }
+    auto handle = std::make_unique<QFile>(file->path);
+    bool createdNow = true;
+    errno = 0;
+    if (!handle->open(QIODevice::ReadWrite | QIODevice::NewOnly)) {
+        createdNow = false;
+        errno = 0;
+        if (!handle->open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+            m_error = QStringLiteral("cannot write %1: %2").arg(file->path, fileReason(*handle));
+            return false;
+        }
+    }
+    const qint64 size = handle->size();
+    file->lock = std::move(lock);
+    file->handle = std::move(handle);
+    const int fd = 0;
+#endif
     if (!file->opened) {
         file->opened = true;
         file->created = createdNow;
         file->existedAtCommit = false;
-        file->diskLength = file->commitLength = qint64(status.st_size);
+        file->diskLength = file->commitLength = size;
         file->fd = fd;
         ++m_openFiles;
         return indexExisting(file);
     }
-    if (qint64(status.st_size) != file->diskLength) {
+    if (size != file->diskLength) {
         m_error = QStringLiteral("cannot write %1: another program changed it during the export").arg(file->path);
+#ifdef VEXA_POSIX_FILES
         ::close(fd);
+#else
+        file->handle.reset();
+        file->lock.reset();
+#endif
         return false;
     }
     file->fd = fd;
@@ -300,11 +362,20 @@ bool SdsArchive::indexExisting(DayFile *file)
     if (file->diskLength == 0)
         return true;
     // A private writable mapping: libmseed takes non-const buffers.
+#ifdef VEXA_POSIX_FILES
     void *map = ::mmap(nullptr, size_t(file->diskLength), PROT_READ | PROT_WRITE, MAP_PRIVATE, file->fd, 0);
     if (map == MAP_FAILED) {
         m_error = QStringLiteral("cannot read %1: %2").arg(file->path, systemReason(errno));
         return false;
     }
+#else
+    errno = 0;
+    void *map = file->handle->map(0, file->diskLength, QFileDevice::MapPrivateOption);
+    if (!map) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(file->path, fileReason(*file->handle));
+        return false;
+    }
+#endif
     const char *bytes = static_cast<const char *>(map);
     qint64 offset = 0;
     while (file->diskLength - offset >= SmallestRecord) {
@@ -317,12 +388,27 @@ bool SdsArchive::indexExisting(DayFile *file)
         file->addRef(recordKey(bytes + offset, length), offset, length);
         offset += length;
     }
+#ifdef VEXA_POSIX_FILES
     ::munmap(map, size_t(file->diskLength));
+#else
+    file->handle->unmap(static_cast<uchar *>(map));
+#endif
     return true;
 }
 
 bool SdsArchive::flush(DayFile *file)
 {
+#ifndef VEXA_POSIX_FILES
+    errno = 0;
+    if (!file->handle->seek(file->diskLength) || file->handle->write(file->pending) != file->pending.size()
+        || !file->handle->flush()) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file->path, fileReason(*file->handle));
+        // Whole records only: a run written in part is cut off again.
+        if (!file->handle->resize(file->diskLength))
+            m_error += QStringLiteral("; cutting it back failed too: %1").arg(fileReason(*file->handle));
+        return false;
+    }
+#else
     qint64 written = 0;
     while (written < file->pending.size()) {
         const auto done = ::pwrite(file->fd, file->pending.constData() + written, size_t(file->pending.size() - written),
@@ -339,6 +425,7 @@ bool SdsArchive::flush(DayFile *file)
         }
         written += done;
     }
+#endif
     file->diskLength += file->pending.size();
     file->pending.clear();
     return true;
@@ -348,7 +435,12 @@ void SdsArchive::closeFile(DayFile *file)
 {
     if (file->fd < 0)
         return;
+#ifdef VEXA_POSIX_FILES
     ::close(file->fd);
+#else
+    file->handle.reset();
+    file->lock.reset();
+#endif
     file->fd = -1;
     --m_openFiles;
 }
@@ -367,7 +459,11 @@ SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int lengt
             continue;
         }
         QByteArray existing(length, Qt::Uninitialized);
+#ifdef VEXA_POSIX_FILES
         if (::pread(file->fd, existing.data(), size_t(length), off_t(ref.offset)) == length
+#else
+        if (file->handle->seek(ref.offset) && file->handle->read(existing.data(), length) == length
+#endif
             && std::memcmp(existing.constData(), raw, size_t(length)) == 0)
             return AlreadyThere;
     }
@@ -571,15 +667,27 @@ void SdsArchive::rollback()
         if (!file->existedAtCommit && file->created) {
             // Created since the last commit: it goes again.
             closeFile(file);
+#ifdef VEXA_POSIX_FILES
             ::unlink(QFile::encodeName(file->path).constData());
+#else
+            QFile::remove(file->path);
+#endif
             it = m_files.erase(it);
             continue;
         }
         if (file->diskLength > file->commitLength && (file->fd >= 0 || openFile(file))) {
+#ifdef VEXA_POSIX_FILES
             if (::ftruncate(file->fd, off_t(file->commitLength)) == 0)
                 file->diskLength = file->commitLength;
             else
                 m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, systemReason(errno));
+#else
+            errno = 0;
+            if (file->handle->resize(file->commitLength))
+                file->diskLength = file->commitLength;
+            else
+                m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, fileReason(*file->handle));
+#endif
         }
         file->dropRefsFrom(file->commitLength);
         file->recordsAdded = file->recordsAddedAtCommit;
