@@ -185,8 +185,7 @@ int runExport(const QStringList &arguments)
             return;
         if (showBar && copy.status != ExportResult::Incomplete)
             bar.abandon();
-        const QString &path = file.cardPath;
-        printError(copy.message.startsWith(path) ? copy.message : QStringLiteral("%1: %2").arg(path, copy.message));
+        printError(copy.problem(file.cardPath));
     });
     const InterruptGuard interrupts(card);
     const ExportSummary summary = batch.run(paths, entries);

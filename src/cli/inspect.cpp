@@ -46,7 +46,7 @@ int runInspect(const QStringList &arguments)
         const ExportResult scan = entries.isEmpty() ? card.scanFile(path, {&scanner}) : card.scanEntry(entries.at(i), {&scanner});
         if (scan.isComplete())
             continue;
-        printError(scan.message.startsWith(path) ? scan.message : QStringLiteral("%1: %2").arg(path, scan.message));
+        printError(scan.problem(path));
         result = ExitFailure;
         if (scan.cardStopped) {
             printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(i).arg(paths.size()));

@@ -422,11 +422,8 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
                 continue;
             }
             const ExportResult &result = file.copy;
-            // Some reasons name the file already; it is named once.
             if (result.status != ExportResult::Complete)
-                outcome.problems.append(result.message.startsWith(file.cardPath)
-                                            ? result.message
-                                            : tr("%1: %2").arg(file.cardPath, result.message));
+                outcome.problems.append(result.problem(file.cardPath));
             if (!result.cardStopped && result.status != ExportResult::Stopped)
                 ++outcome.ended;
         }

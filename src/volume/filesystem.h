@@ -41,6 +41,12 @@ struct ExportResult
     bool cardStopped = false;
 
     bool isComplete() const { return status == Complete; }
+    // The message as one line about `cardPath`, which it names once: some reasons
+    // ("stopped before PATH was complete") name it already.
+    QString problem(const QString &cardPath) const
+    {
+        return message.startsWith(cardPath) ? message : cardPath + QLatin1String(": ") + message;
+    }
 };
 
 class Filesystem : public QObject
