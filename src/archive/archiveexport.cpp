@@ -43,6 +43,11 @@ ExportResult ExportBatch::copy(int index, const QList<CopySink *> &sinks)
     return listed ? m_card.scanEntry(m_entries.at(index), sinks) : m_card.scanFile(m_paths.at(index), sinks);
 }
 
+bool ExportBatch::isLog(int index) const
+{
+    return index < m_entries.size() ? m_entries.at(index).isLog() : m_paths.at(index) == QLatin1String("/log");
+}
+
 ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
 {
     ExportSummary summary = runBatch(cardPaths, entries);
@@ -62,10 +67,8 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     // The order of the batch; in an SDS export the log after every recording.
     QList<int> order;
     QList<int> logs;
-    for (int i = 0; i < m_paths.size(); ++i) {
-        const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
-        (m_layout == Sds && isLog ? logs : order).append(i);
-    }
+    for (int i = 0; i < m_paths.size(); ++i)
+        (m_layout == Sds && isLog(i) ? logs : order).append(i);
     order += logs;
     for (const QString &path : std::as_const(m_paths)) {
         ExportFileOutcome outcome;
@@ -109,12 +112,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
         ExportFileOutcome &outcome = summary.files[i];
         if (m_fileStarted)
             m_fileStarted(step, int(order.size()), outcome.cardPath);
-        HashSink hash;
         if (m_layout == Files) {
             // The log is the recorder's text: no records to check.
-            const bool isLog = i < m_entries.size() ? m_entries.at(i).isLog() : m_paths.at(i) == QLatin1String("/log");
             DestinationWriter writer(m_folder, card);
-            outcome.copy = copy(i, isLog ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
+            outcome.copy = copy(i, isLog(i) ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
             outcome.copy.destination = writer.destination();
             if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete)
                 outcome.written = QFileInfo(outcome.copy.destination).fileName();
@@ -138,6 +139,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             } else {
                 DestinationWriter writer(logFolder, card);
                 RenamingSink renamed(writer, name);
+                HashSink hash;
                 outcome.copy = copy(i, {&hash, &renamed});
                 outcome.copy.destination = writer.destination();
                 if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {

@@ -77,6 +77,8 @@ private:
     ExportSummary runBatch(const QStringList &cardPaths, const QList<EntryInfo> &entries);
     // Reads file `index` of the batch once into `sinks`; the sinks keep what they write.
     ExportResult copy(int index, const QList<CopySink *> &sinks);
+    // Whether file `index` of the batch is the recorder's log.
+    bool isLog(int index) const;
 
     Filesystem &m_card;
     QString m_folder;
