@@ -53,7 +53,7 @@ bool decodeQuickLook(QByteArray bytes, const std::function<bool()> &cancelled, Q
         // still counts and leaves a break in its trace. A header that fails the checks is
         // never decoded: its samples would be read from beyond the record.
         const int reclen = msr->reclen;
-        if (!RecordCheck::fault(msr).isEmpty())
+        if (!RecordCheck::fault(msr).isEmpty() || !RecordCheck::canDecode(msr->encoding))
             ++look->undecodable;
         else if (msr_parse(data + at, reclen, &msr, reclen, 1, 0) != MS_NOERROR || msr->numsamples != msr->samplecnt)
             ++look->undecodable;

@@ -121,7 +121,7 @@ QString fault(const MSRecord_s *msr)
         return QString();
     const int perSample = sampleBytes(msr->encoding);
     if (perSample == 0)
-        return QStringLiteral("encoding %1 cannot be decoded").arg(msr->encoding);
+        return QString(); // never decoded (canDecode()): its samples are not read at all
     if (h.data_offset < FixedHeaderSize || h.data_offset >= msr->reclen)
         return QStringLiteral("data offset %1 outside the record of %2 bytes").arg(h.data_offset).arg(msr->reclen);
     const qint64 area = msr->reclen - h.data_offset;
@@ -129,6 +129,11 @@ QString fault(const MSRecord_s *msr)
     if (count > most)
         return QStringLiteral("%1 samples claimed where the data area holds at most %2").arg(count).arg(most);
     return QString();
+}
+
+bool canDecode(int encoding)
+{
+    return sampleBytes(encoding) != 0;
 }
 
 QString escapedCode(const QString &code)

@@ -26,6 +26,11 @@ constexpr double HighestRate = 1e6;
 // empty when it can. Looks at the header only: cheap enough for every record.
 QString fault(const MSRecord_s *msr);
 
+// Whether samples of this encoding can be decoded. A record of another encoding passes
+// fault() when the rest of its header does; its samples are never decoded (a failure of
+// decoding in the report), its bytes are filed as they are.
+bool canDecode(int encoding);
+
 // Microseconds between samples at `rate` Hz; 0 for no rate or one outside the accepted
 // range, so that no time sum made with it can overflow.
 inline qint64 samplePeriod(double rate)

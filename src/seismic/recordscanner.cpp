@@ -220,7 +220,9 @@ qint64 RecordScanner::scan(const char *data, qint64 length, bool atEnd)
             } else {
                 steimCheckFailed = false;
                 bool decoded = true;
-                if (m_msr->samplecnt > 0) {
+                if (m_msr->samplecnt > 0 && !RecordCheck::canDecode(m_msr->encoding)) {
+                    decoded = false;
+                } else if (m_msr->samplecnt > 0) {
                     // As libmseed unpacks a record: the data in the byte order blockette 1000 names.
                     const int64_t samples = msr_unpack_data(m_msr, m_msr->byteorder != ms_bigendianhost(), 0);
                     m_msr->numsamples = samples > 0 ? samples : 0;
