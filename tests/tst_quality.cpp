@@ -332,7 +332,7 @@ void TestQuality::inspectCard()
     QCOMPARE(report.keys(), (QStringList{"channels", "files", "gaps"}));
     const QJsonArray files = report["files"].toArray();
     QCOMPARE(files.size(), 2);
-    QCOMPARE(files.at(0).toObject().keys(), (QStringList{"channels", "end", "otherSectors", "path", "records", "start", "unreadableSectors"}));
+    QCOMPARE(files.at(0).toObject().keys(), (QStringList{"badRecordList", "badRecords", "channels", "end", "otherSectors", "path", "records", "start", "unreadableSectors"}));
     QVERIFY(mismatch(files.at(1).toObject(), {{"path", "/20230314_1000/20230314_100028"}, {"records", 2}, {"otherSectors", 1},
                                               {"start", "2023-03-14T23:59:58.880000Z"}, {"channels", QJsonArray{"XX.VEXA..HHZ"}}}).isEmpty());
     const QJsonArray channels = report["channels"].toArray();

@@ -344,6 +344,10 @@ void TestViews::timeAxis()
     QCOMPARE(TimeAxis(Start, Start + 86400 * Sec, 0, 1000).tickStep(80), 2 * 3600 * Sec);
     const QVector<TimeAxis::Tick> day = TimeAxis(Start, Start + 86400 * Sec, 0, 1000).ticks(80);
     QVERIFY(std::any_of(day.cbegin(), day.cend(), [](const TimeAxis::Tick &t) { return t.label == "2023-03-05"; }));
+    // Dates of damaged records, year 0 to year 9999: the width, not the span, bounds the ticks.
+    const qint64 year0 = -62167219200 * Sec, year9999 = 253402300799 * Sec;
+    const QVector<TimeAxis::Tick> ages = TimeAxis(year0, year9999, 0, 1000).ticks(80);
+    QVERIFY2(!ages.isEmpty() && ages.size() <= 1000 / 80 + 2, qPrintable(QString::number(ages.size())));
 }
 
 void TestViews::zoomAndPan()

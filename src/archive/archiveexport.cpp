@@ -124,6 +124,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             outcome.recordsFiled = records->recordsFiled();
             outcome.recordsAlreadyThere = records->recordsAlreadyThere();
             outcome.recordsLeftOut = records->recordsLeftOut();
+            outcome.leftOut = records->leftOutReasons();
+            // A record the archive will never hold is a problem of the batch, not a silence.
+            for (const QString &reason : std::as_const(outcome.leftOut))
+                summary.problems.append(QStringLiteral("%1: %2").arg(outcome.cardPath, reason));
         } else {
             // Logs of many cards side by side, each named after its export's first record.
             closeArchive();

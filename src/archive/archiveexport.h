@@ -22,6 +22,7 @@ struct ExportFileOutcome
     qint64 recordsFiled = 0;        // SDS: records appended to day files
     qint64 recordsAlreadyThere = 0; // SDS: records the archive held already
     qint64 recordsLeftOut = 0;      // SDS: records with unreadable sectors or unusable codes
+    QStringList leftOut;            // SDS: the records left out for what they are, and why
     bool notCopied = false;         // not begun: the card had stopped answering, or a stop
 };
 

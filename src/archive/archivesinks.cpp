@@ -43,6 +43,8 @@ namespace {
 // Chunks' worth of records waiting to be filed: a bound on memory, and enough to absorb
 // a day file's write.
 constexpr size_t BatchesQueued = 4;
+// Records left out that a file's failure lines name one by one; the rest are counted.
+constexpr int LeftOutNamed = 1000;
 } // namespace
 
 SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
@@ -58,6 +60,15 @@ SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
         }
         m_batch.bytes.append(raw, length);
         m_batch.lengths.append(length);
+        m_batch.sectors.append(m_scanner.recordCardSector());
+    });
+    m_scanner.setBadRecordHandler([this](const QString &reason) {
+        // Never filed: the reader of the archive would take it for the recorder's.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_leftOut;
+        if (m_leftOutReasons.size() < LeftOutNamed)
+            m_leftOutReasons.append(QStringLiteral("record at card sector %1 left out of the archive: %2")
+                                        .arg(m_scanner.recordCardSector()).arg(reason));
     });
     m_worker = std::thread([this]() { work(); });
 }
@@ -87,7 +98,7 @@ void SdsSink::work()
         m_changed.notify_all();
         qint64 offset = 0;
         for (int i = 0; !skip && i < batch.lengths.size(); ++i) {
-            file(batch.bytes.constData() + offset, batch.lengths.at(i), nullptr);
+            file(batch.bytes.constData() + offset, batch.lengths.at(i), batch.sectors.at(i));
             offset += batch.lengths.at(i);
         }
         lock.lock();
@@ -122,6 +133,7 @@ bool SdsSink::begin(const CopySource &source)
     m_firstCardSector = source.firstCardSector;
     m_unreadable.clear();
     m_filed = m_alreadyThere = m_leftOut = m_unreadableRecords = 0;
+    m_leftOutReasons.clear();
     m_failed = false;
     m_error.clear();
     m_batch = Batch();
@@ -132,6 +144,14 @@ bool SdsSink::begin(const CopySource &source)
     return true;
 }
 
+QStringList SdsSink::leftOutReasons() const
+{
+    QStringList reasons = m_leftOutReasons;
+    if (m_leftOut > reasons.size())
+        reasons.append(QStringLiteral("%1 more record(s) left out of the archive").arg(m_leftOut - reasons.size()));
+    return reasons;
+}
+
 bool SdsSink::holdsUnreadable(qint64 offset, int length) const
 {
     const qint64 firstSector = offset / SectorSize;
@@ -140,18 +160,23 @@ bool SdsSink::holdsUnreadable(qint64 offset, int length) const
     return unreadable != m_unreadable.cend() && *unreadable <= lastSector;
 }
 
-void SdsSink::file(const char *raw, int length, const MSRecord *parsed)
+void SdsSink::file(const char *raw, int length, quint64 cardSector)
 {
-    switch (m_archive.addRecord(raw, length, parsed)) {
+    switch (m_archive.addRecord(raw, length)) {
     case SdsArchive::Archived:
         ++m_filed;
         break;
     case SdsArchive::AlreadyThere:
         ++m_alreadyThere;
         break;
-    case SdsArchive::NotArchived:
+    case SdsArchive::NotArchived: {
+        std::lock_guard<std::mutex> lock(m_mutex);
         ++m_leftOut;
+        if (m_leftOutReasons.size() < LeftOutNamed)
+            m_leftOutReasons.append(QStringLiteral("record at card sector %1 left out of the archive: %2")
+                                        .arg(cardSector).arg(m_archive.errorString()));
         break;
+    }
     case SdsArchive::Failed: {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_failed = true;

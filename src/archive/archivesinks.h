@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <condition_variable>
@@ -45,6 +46,9 @@ public:
     qint64 recordsFiled() const { return m_filed; }
     qint64 recordsAlreadyThere() const { return m_alreadyThere; }
     qint64 recordsLeftOut() const { return m_leftOut + m_unreadableRecords; }
+    // Of the last file: each record left out for what it is (a bad record, codes that
+    // cannot name a file), with its card sector and the reason.
+    QStringList leftOutReasons() const;
 
 private:
     // Records gathered from one chunk, filed together by the filing thread.
@@ -52,10 +56,11 @@ private:
     {
         QByteArray bytes;
         QVector<int> lengths;
+        QVector<quint64> sectors; // card sector of each record
     };
 
     bool holdsUnreadable(qint64 offset, int length) const;
-    void file(const char *raw, int length, const MSRecord_s *parsed);
+    void file(const char *raw, int length, quint64 cardSector);
     void handOn();
     void waitIdle(std::unique_lock<std::mutex> &lock);
     void work();
@@ -68,6 +73,7 @@ private:
     qint64 m_alreadyThere = 0;
     qint64 m_leftOut = 0;
     qint64 m_unreadableRecords = 0;
+    QStringList m_leftOutReasons;
     bool m_failed = false;
     QString m_error;
 

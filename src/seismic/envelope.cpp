@@ -1,4 +1,5 @@
 #include "envelope.h"
+#include "recordcheck.h"
 
 #include <cmath>
 
@@ -64,15 +65,15 @@ ColumnExtent EnvelopePyramid::extent(qint64 first, qint64 last) const
 
 qint64 TraceSegment::end() const
 {
-    return rate > 0 ? start + qint64(std::llround(samples.size() * 1e6 / rate)) : start;
+    return start + RecordCheck::samplesSpan(double(samples.size()), rate);
 }
 
 qint64 TraceSegment::indexAt(qint64 time) const
 {
     if (rate <= 0)
         return 0;
-    const double i = std::ceil(double(time - start) * rate / 1e6 - 1e-9);
-    return qBound<qint64>(0, qint64(i), samples.size());
+    const double i = std::ceil((double(time) - double(start)) * rate / 1e6 - 1e-9);
+    return qint64(qBound(0.0, i, double(samples.size())));
 }
 
 QVector<ColumnExtent> Trace::columns(qint64 start, qint64 end, int columns) const

@@ -1,10 +1,13 @@
 #include "qualityreport.h"
+#include "recordcheck.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QTimeZone>
+
+#include <cmath>
 
 namespace {
 
@@ -18,9 +21,18 @@ QString padded(const QString &text, int width)
     return text.leftJustified(width);
 }
 
+// A figure for people; one that is not a number at all (it cannot come from checked
+// records, but a report never says "nan") shows as a dash.
 QString number(double value, int decimals)
 {
-    return QString::number(value, 'f', decimals);
+    return std::isfinite(value) ? QString::number(value, 'f', decimals) : QStringLiteral("-");
+}
+
+// Codes come from checked records; escaped all the same, so that no byte of a card can
+// start a line of its own or drive the terminal.
+QString shown(const QString &id)
+{
+    return RecordCheck::escapedCode(id);
 }
 
 } // namespace
@@ -49,6 +61,14 @@ QString utcTimeText(qint64 microseconds)
 
 namespace {
 
+QJsonArray badRecordsJson(const QVector<BadRecord> &records)
+{
+    QJsonArray array;
+    for (const BadRecord &record : records)
+        array.append(QJsonObject{{QStringLiteral("sector"), qint64(record.sector)}, {QStringLiteral("reason"), record.reason}});
+    return array;
+}
+
 QJsonObject fileJson(const FileQuality &file)
 {
     return QJsonObject{
@@ -59,6 +79,8 @@ QJsonObject fileJson(const FileQuality &file)
         {QStringLiteral("channels"), QJsonArray::fromStringList(file.channels)},
         {QStringLiteral("start"), timeOrNull(file.hasRecords, file.start)},
         {QStringLiteral("end"), timeOrNull(file.hasRecords, file.end)},
+        {QStringLiteral("badRecords"), file.badRecords},
+        {QStringLiteral("badRecordList"), badRecordsJson(file.badRecordList)},
     };
 }
 
@@ -153,7 +175,7 @@ QString qualityText(const QualityReport &report, bool withGaps)
 {
     int idWidth = 16;
     for (const ChannelQuality &c : report.channels)
-        idWidth = qMax(idWidth, int(c.id.size()) + 2);
+        idWidth = qMax(idWidth, int(shown(c.id).size()) + 2);
 
     QString text = padded(QStringLiteral("Source"), idWidth)
         + QStringLiteral("Start sample                 End sample                       Hz    Samples  Segs  Gaps  Ovls  Avail%  Timing q min/med/max  Locked%  QTime%  Bad  SeqBrk\n");
@@ -163,9 +185,9 @@ QString qualityText(const QualityReport &report, bool withGaps)
         const QString timing = c.hasTimingQuality
             ? QStringLiteral("%1/%2/%3").arg(c.timingMin).arg(c.timingMedian, 0, 'g', 4).arg(c.timingMax)
             : QStringLiteral("-");
-        text += padded(c.id, idWidth) + padded(utcTimeText(c.start), 29) + padded(utcTimeText(c.end), 29)
+        text += padded(shown(c.id), idWidth) + padded(utcTimeText(c.start), 29) + padded(utcTimeText(c.end), 29)
             + QStringLiteral("%1 %2 %3 %4 %5 %6  %7 %8 %9 %10 %11\n")
-                  .arg(c.sampleRate, 6, 'g', 6)
+                  .arg(std::isfinite(c.sampleRate) ? QString::number(c.sampleRate, 'g', 6) : QStringLiteral("-"), 6)
                   .arg(c.samples, 10)
                   .arg(c.segments, 5)
                   .arg(c.gaps, 5)
@@ -190,10 +212,16 @@ QString qualityText(const QualityReport &report, bool withGaps)
             text += QStringLiteral("%1: %2%3\n").arg(file.path, file.complete ? QString() : QStringLiteral("not read whole, "))
                         .arg(QStringLiteral("%1 unreadable sector(s)").arg(file.unreadableSectors));
     }
+    for (const FileQuality &file : report.files) {
+        for (const BadRecord &bad : file.badRecordList)
+            text += QStringLiteral("%1: bad record at card sector %2, not decoded: %3\n").arg(file.path).arg(bad.sector).arg(bad.reason);
+        if (file.badRecords > file.badRecordList.size())
+            text += QStringLiteral("%1: %2 more bad record(s)\n").arg(file.path).arg(file.badRecords - file.badRecordList.size());
+    }
     for (const ChannelQuality &c : report.channels) {
         for (const TimeSpan &span : c.clockUnlocked)
-            text += padded(c.id, idWidth) + QStringLiteral("clock unlocked %1 to %2 (%3 s)\n")
-                        .arg(utcTimeText(span.start), utcTimeText(span.end), number(double(span.end - span.start) / 1e6, 2));
+            text += padded(shown(c.id), idWidth) + QStringLiteral("clock unlocked %1 to %2 (%3 s)\n")
+                        .arg(utcTimeText(span.start), utcTimeText(span.end), number((double(span.end) - double(span.start)) / 1e6, 2));
     }
     if (!withGaps)
         return text;
@@ -204,7 +232,7 @@ QString qualityText(const QualityReport &report, bool withGaps)
     int overlaps = 0;
     for (const GapQuality &gap : report.gaps) {
         (gap.isOverlap() ? overlaps : gaps) += 1;
-        text += padded(gap.id, idWidth) + padded(utcTimeText(gap.after), 29) + padded(utcTimeText(gap.before), 29)
+        text += padded(shown(gap.id), idWidth) + padded(utcTimeText(gap.after), 29) + padded(utcTimeText(gap.before), 29)
             + QStringLiteral("%1  %2\n").arg(number(gap.seconds, 6), 12).arg(gap.unreadableSectors, 10);
     }
     text += QStringLiteral("Total: %1 gap(s), %2 overlap(s)\n").arg(gaps).arg(overlaps);

@@ -53,6 +53,13 @@ struct ChannelQuality
     QVector<TimeSpan> clockUnlocked;
 };
 
+// A record whose header cannot be trusted (recordcheck.h): never decoded nor filed.
+struct BadRecord
+{
+    quint64 sector = 0; // card sector where it begins
+    QString reason;
+};
+
 // One card file of the run, in card order.
 struct FileQuality
 {
@@ -65,6 +72,9 @@ struct FileQuality
     qint64 start = 0;           // earliest first sample of its records
     qint64 end = 0;             // latest last sample of its records
     bool complete = true;       // every sector of the file was read
+    qint64 badRecords = 0;      // records that failed the checks; not counted in `records`
+    QVector<BadRecord> badRecordList; // the first BadRecordsNamed of them, in card order
+    static constexpr int BadRecordsNamed = 1000;
 };
 
 // A break between two segments of a channel; an overlap has negative seconds.

@@ -1,6 +1,7 @@
 #include "quicklook.h"
 
 #include "cardformat.h"
+#include "recordcheck.h"
 
 #include <libmseed.h>
 
@@ -49,9 +50,12 @@ bool decodeQuickLook(QByteArray bytes, const std::function<bool()> &cancelled, Q
         }
         ++look->records;
         // The header parsed; now the samples, so that a record whose data are damaged
-        // still counts and leaves a break in its trace.
+        // still counts and leaves a break in its trace. A header that fails the checks is
+        // never decoded: its samples would be read from beyond the record.
         const int reclen = msr->reclen;
-        if (msr_parse(data + at, reclen, &msr, reclen, 1, 0) != MS_NOERROR || msr->numsamples != msr->samplecnt)
+        if (!RecordCheck::fault(msr).isEmpty() || !RecordCheck::canDecode(msr->encoding))
+            ++look->undecodable;
+        else if (msr_parse(data + at, reclen, &msr, reclen, 1, 0) != MS_NOERROR || msr->numsamples != msr->samplecnt)
             ++look->undecodable;
         else
             mstl_addmsr(traces, msr, 0, 1, -1.0, -1.0);

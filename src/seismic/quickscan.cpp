@@ -2,6 +2,7 @@
 
 #include "cardformat.h"
 #include "filesystem.h"
+#include "recordcheck.h"
 
 #include <QMap>
 
@@ -35,7 +36,7 @@ QString channelId(const MSRecord *msr)
 
 hptime_t period(double rate)
 {
-    return rate > 0 ? hptime_t(HPTMODULUS / rate + 0.5) : 0;
+    return RecordCheck::samplePeriod(rate);
 }
 
 // Walks whole sectors: a record starts on a sector or not at all; what is no record
@@ -75,6 +76,11 @@ void walk(QByteArray bytes, MSRecord **msr, MSTraceList *traces, Channels *recor
             continue;
         }
         const MSRecord *r = *msr;
+        if (!RecordCheck::fault(r).isEmpty()) {
+            // A bad record: its times and codes are not drawn; the full check names it.
+            at += (r->reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
+            continue;
+        }
         if (traces)
             mstl_addmsr(traces, *msr, 0, 1, -1.0, -1.0);
         const hptime_t last = r->samplecnt > 0 ? msr_endtime(*msr) : r->starttime;

@@ -1,4 +1,5 @@
 #include "recordscanner.h"
+#include "recordcheck.h"
 
 
 #include <libmseed.h>
@@ -52,7 +53,7 @@ bool sameRate(double a, double b)
 
 qint64 period(double rate)
 {
-    return rate > 0 ? qint64(std::llround(HPTMODULUS / rate)) : 0;
+    return RecordCheck::samplePeriod(rate);
 }
 
 } // namespace
@@ -200,21 +201,37 @@ qint64 RecordScanner::scan(const char *data, qint64 length, bool atEnd)
         }
         char *record = const_cast<char *>(data + p); // libmseed reads the record, never writes it
         const int available = int(qMin<qint64>(left, MAXRECLEN));
-        steimCheckFailed = false;
-        int result = msr_parse(record, available, &m_msr, 0, 1, 0);
-        bool decoded = result == MS_NOERROR && m_msr->numsamples == m_msr->samplecnt && !steimCheckFailed;
-        if (result > 0 && !atEnd)
-            break; // the record goes on in the next chunk
-        if (result < 0 && result != MS_NOTSEED) {
-            // A header that parses over data that do not decode is a damaged record.
-            result = msr_parse(record, available, &m_msr, 0, 0, 0);
-            decoded = false;
+        // The header first: its samples are decoded only once it is known to hold them.
+        int result = msr_parse(record, available, &m_msr, 0, 0, 0);
+        if (result > 0 && !atEnd) {
+            if (left < MAXRECLEN)
+                break; // the record goes on in the next chunk
+            // A header whose length is still unknown after the largest record there can be
+            // (no blockette 1000, no record after it): not a record, or the bytes kept
+            // for it would grow with the file.
+            result = MS_GENERROR;
         }
         if (result == MS_NOERROR && m_msr->reclen > 0 && m_msr->reclen <= left) {
             m_recordSector = m_firstCardSector + quint64(m_offset / SectorSize);
-            takeRecord(record, m_msr->reclen, decoded);
-            p += m_msr->reclen;
-            m_offset += m_msr->reclen;
+            const int reclen = m_msr->reclen;
+            const QString fault = RecordCheck::fault(m_msr);
+            if (!fault.isEmpty()) {
+                takeBadRecord(record, reclen, fault);
+            } else {
+                steimCheckFailed = false;
+                bool decoded = true;
+                if (m_msr->samplecnt > 0 && !RecordCheck::canDecode(m_msr->encoding)) {
+                    decoded = false;
+                } else if (m_msr->samplecnt > 0) {
+                    // As libmseed unpacks a record: the data in the byte order blockette 1000 names.
+                    const int64_t samples = msr_unpack_data(m_msr, m_msr->byteorder != ms_bigendianhost(), 0);
+                    m_msr->numsamples = samples > 0 ? samples : 0;
+                    decoded = samples == m_msr->samplecnt && !steimCheckFailed;
+                }
+                takeRecord(record, reclen, decoded);
+            }
+            p += reclen;
+            m_offset += reclen;
             continue;
         }
         // Not a record: the log, padding, garbage, or a record cut short by the end.
@@ -337,6 +354,17 @@ void RecordScanner::takeRecord(const char *raw, int length, bool decoded)
     mstl_addmsr(m_traces, msr, 0, 1, -1.0, -1.0);
     msr->datasamples = samples;
     msr->numsamples = count;
+}
+
+void RecordScanner::takeBadRecord(const char *, int, const QString &reason)
+{
+    // Nothing of a bad record is trusted: not its channel, not its times. It is only named.
+    FileQuality &quality = m_files.last().quality;
+    ++quality.badRecords;
+    if (quality.badRecordList.size() < FileQuality::BadRecordsNamed)
+        quality.badRecordList.append(BadRecord{m_recordSector, reason});
+    if (m_badHandler)
+        m_badHandler(reason);
 }
 
 bool RecordScanner::isUnreadable(qint64 sectorInFile) const
@@ -462,7 +490,7 @@ QualityReport RecordScanner::report() const
             }
         }
         const qint64 span = segments.isEmpty() ? 0 : coverEnd - segments.first()->starttime;
-        c.availability = span > 0 ? qMin(100.0, 100.0 * double(covered) / double(span)) : 100.0;
+        c.availability = span > 0 ? qBound(0.0, 100.0 * double(covered) / double(span), 100.0) : 100.0;
         report.channels.append(c);
     }
     std::sort(report.channels.begin(), report.channels.end(),

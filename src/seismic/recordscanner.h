@@ -44,6 +44,11 @@ public:
 
     void setRecordHandler(RecordHandler handler) { m_handler = std::move(handler); }
 
+    // Called instead of the record handler for a record that fails the checks of
+    // recordcheck.h: never decoded, named in the report with `reason`.
+    using BadRecordHandler = std::function<void(const QString &reason)>;
+    void setBadRecordHandler(BadRecordHandler handler) { m_badHandler = std::move(handler); }
+
     // A scanner serves all files of one run, one after another; the report covers them all.
     bool begin(const CopySource &source) override;
     bool consume(const SectorChunk &chunk) override;
@@ -53,7 +58,7 @@ public:
     // The report over every file begun so far; may be called between files.
     QualityReport report() const;
 
-    // Card sector where the record now passed to the handler begins.
+    // Card sector where the record now passed to a handler begins.
     quint64 recordCardSector() const { return m_recordSector; }
 
 private:
@@ -64,9 +69,11 @@ private:
     void feed(const char *data, qint64 length);
     qint64 scan(const char *data, qint64 length, bool atEnd);
     void takeRecord(const char *raw, int length, bool decoded);
+    void takeBadRecord(const char *raw, int length, const QString &reason);
     bool isUnreadable(qint64 sectorInFile) const;
 
     RecordHandler m_handler;
+    BadRecordHandler m_badHandler;
     MSRecord *m_msr = nullptr;
     MSTraceList *m_traces = nullptr;
     QHash<QString, Channel *> m_channels;

@@ -1,4 +1,5 @@
 #include "sdsarchive.h"
+#include "recordcheck.h"
 #include "sha256.h"
 
 #include <QDateTime>
@@ -75,12 +76,15 @@ hptime_t dayStart(hptime_t time)
     return day * DayLength;
 }
 
-void yearAndDay(hptime_t time, int *year, int *dayOfYear)
+// False for a time libmseed cannot convert or outside the years a day file can name.
+bool yearAndDay(hptime_t time, int *year, int *dayOfYear)
 {
     BTime btime;
-    ms_hptime2btime(time, &btime);
+    if (ms_hptime2btime(time, &btime) != 0 || btime.year < 1970 || btime.year > 2099)
+        return false;
     *year = btime.year;
     *dayOfYear = btime.day;
+    return true;
 }
 
 // What the duplicate check looks up by: the fixed header and the first blockettes carry
@@ -496,19 +500,30 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
         }
         parsed = m_parsed;
     }
+    const QString fault = RecordCheck::fault(parsed);
+    if (!fault.isEmpty()) {
+        m_error = QStringLiteral("a bad record: %1").arg(fault);
+        return NotArchived;
+    }
     if (!isSafeCode(parsed->network, false) || !isSafeCode(parsed->station, false)
         || !isSafeCode(parsed->location, true) || !isSafeCode(parsed->channel, false)) {
         m_error = QStringLiteral("a record's codes '%1.%2.%3.%4' cannot name a day file")
-                      .arg(QString::fromLatin1(parsed->network), QString::fromLatin1(parsed->station),
-                           QString::fromLatin1(parsed->location), QString::fromLatin1(parsed->channel));
+                      .arg(RecordCheck::escapedCode(QString::fromLatin1(parsed->network)),
+                           RecordCheck::escapedCode(QString::fromLatin1(parsed->station)),
+                           RecordCheck::escapedCode(QString::fromLatin1(parsed->location)),
+                           RecordCheck::escapedCode(QString::fromLatin1(parsed->channel)));
         return NotArchived;
     }
 
     Outcome outcome = NotArchived;
     const hptime_t midnight = dayStart(parsed->starttime) + DayLength;
     const bool runsPastMidnight = parsed->samprate > 0 && parsed->samplecnt > 1
-        && parsed->starttime + hptime_t(double(parsed->samplecnt - 1) / parsed->samprate * HPTMODULUS + 0.5) >= midnight;
-    if (m_splitMidnight && runsPastMidnight && canPack(parsed->encoding))
+        && parsed->starttime + RecordCheck::samplesSpan(double(parsed->samplecnt - 1), parsed->samprate) >= midnight;
+    // A record of our cards spans seconds: one that would need more than two pieces (a
+    // rate far below any recorder's) is filed whole by its start.
+    const bool twoDaysAtMost = runsPastMidnight
+        && parsed->starttime + RecordCheck::samplesSpan(double(parsed->samplecnt - 1), parsed->samprate) < midnight + DayLength;
+    if (m_splitMidnight && twoDaysAtMost && canPack(parsed->encoding))
         outcome = fileSplit(raw, length);
     else
         outcome = fileWhole(raw, length, parsed);
@@ -541,7 +556,10 @@ SdsArchive::DayFile *SdsArchive::dayFileOf(const MSRecord *msr, hptime_t time)
     }
     int year = 0;
     int dayOfYear = 0;
-    yearAndDay(day, &year, &dayOfYear);
+    if (!yearAndDay(day, &year, &dayOfYear)) {
+        m_error = QStringLiteral("a record's day cannot name a day file");
+        return nullptr;
+    }
     DayFile *file = dayFile(dayFilePath(QString::fromLatin1(msr->network), QString::fromLatin1(msr->station),
                                         QString::fromLatin1(msr->location), QString::fromLatin1(msr->channel), year,
                                         dayOfYear));
@@ -570,7 +588,8 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
     MSRecord *decoded = nullptr;
     const int status = msr_parse(copy.data(), length, &decoded, length, 1, 0);
     const MsrPointer msr(decoded);
-    // Samples that cannot be decoded cannot be split: the record is filed whole.
+    // Samples that cannot be decoded cannot be split: the record is filed whole. The
+    // header was checked before (RecordCheck::fault): its samples fit its record.
     if (status != MS_NOERROR || !msr || msr->numsamples != msr->samplecnt || msr->numsamples < 2)
         return decoded ? fileWhole(raw, length, decoded) : NotArchived;
 
@@ -582,6 +601,10 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
     Outcome result = AlreadyThere;
     int pieces = 0;
     for (qint64 first = 0; first < count;) {
+        if (pieces == 2) {
+            m_error = QStringLiteral("a record split at midnight needs more than two days");
+            return Failed;
+        }
         const hptime_t start = sampleTime(first);
         const hptime_t midnight = dayStart(start) + DayLength;
         // Samples before midnight: index < (midnight - start of record) * rate. The small

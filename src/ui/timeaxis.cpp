@@ -6,6 +6,7 @@
 #include <QPalette>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -36,11 +37,22 @@ qint64 TimeAxis::tickStep(double spacing) const
 {
     static const qint64 steps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400, 172800, 604800};
     const double perPixel = double(m_end - m_start) / m_width;
+    const double wanted = qMax(spacing, 1.0) * perPixel; // microseconds
     for (qint64 s : steps) {
-        if (double(s * Second) / perPixel >= spacing)
+        if (double(s * Second) >= wanted)
             return s * Second;
     }
-    return 604800 * Second;
+    // Longer than a week (a damaged date can stretch the view over millennia): whole
+    // weeks in steps of 1, 2, 5 times a power of ten, so that the width, not the span,
+    // bounds the number of ticks.
+    const qint64 week = 604800 * Second;
+    for (qint64 weeks = 1; weeks <= std::numeric_limits<qint64>::max() / 10 / week; weeks *= 10) {
+        for (qint64 m : {1, 2, 5}) {
+            if (double(m * weeks * week) >= wanted)
+                return m * weeks * week;
+        }
+    }
+    return std::numeric_limits<qint64>::max() / 4;
 }
 
 QVector<TimeAxis::Tick> TimeAxis::ticks(double spacing) const
@@ -48,13 +60,19 @@ QVector<TimeAxis::Tick> TimeAxis::ticks(double spacing) const
     const qint64 step = tickStep(spacing);
     // Steps divide the day, so ticks fall on round clock times; a week's step starts at
     // a midnight.
-    const qint64 first = m_start >= 0 ? (m_start + step - 1) / step * step : m_start / step * step;
+    qint64 first = m_start / step * step;
+    if (first < m_start && first <= std::numeric_limits<qint64>::max() - step)
+        first += step;
     const QString format = step < 60 * Second ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm");
+    // No more ticks than the width holds, whatever the dates.
+    const int most = int(m_width / qMax(spacing, 1.0)) + 2;
     QVector<Tick> out;
-    for (qint64 t = first; t <= m_end; t += step) {
+    for (qint64 t = first; t <= m_end && out.size() < most; t += step) {
         const QDateTime when = QDateTime::fromMSecsSinceEpoch(t / 1000, Qt::UTC);
         const bool midnight = t % Day == 0;
         out.append({t, when.toString(midnight ? QStringLiteral("yyyy-MM-dd") : format)});
+        if (t > std::numeric_limits<qint64>::max() - step)
+            break;
     }
     return out;
 }

@@ -24,8 +24,9 @@ public:
         qint64 time = 0;
         QString label; // "09:26:10", "09:30", or the date at midnight: "2023-03-15"
     };
-    // The ticks at the smallest step of 1 s, 2 s, 5 s, ... 1 day, 2 days, 7 days whose
-    // ticks lie at least `spacing` pixels apart; steps below a minute label seconds.
+    // The ticks at the smallest step of 1 s, 2 s, 5 s, ... 1 day, 2 days, 7 days, then 1,
+    // 2, 5, 10, ... weeks, whose ticks lie at least `spacing` pixels apart; steps below a
+    // minute label seconds. Never more ticks than the width holds.
     QVector<Tick> ticks(double spacing) const;
     qint64 tickStep(double spacing) const;
 
