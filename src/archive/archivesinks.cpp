@@ -150,6 +150,7 @@ void SdsSink::file(const char *raw, int length, const MSRecord *parsed)
         ++m_alreadyThere;
         break;
     case SdsArchive::NotArchived:
+    case SdsArchive::Refused: // its day file is named, with the count, at the end of the batch
         ++m_leftOut;
         break;
     case SdsArchive::Failed: {
