@@ -1,7 +1,9 @@
 // What an export files and proves: SHA-256 digests, the sha256sum manifest, and the SDS
 // day files, checked against records packed by libmseed here and against sha256sum.
+#include "archiveexport.h"
 #include "archivesinks.h"
 #include "cardimage.h"
+#include "filesystem.h"
 #include "manifest.h"
 #include "mseedrecords.h"
 #include "recordscanner.h"
@@ -153,6 +155,11 @@ private Q_SLOTS:
     void sdsExportOfTheDemoCard_data();
     void sdsExportOfTheDemoCard();
     void verifyNamesWhatChanged();
+    void dayFileNotWholeRecords_data();
+    void dayFileNotWholeRecords();
+    void locksHeldForTheWholeBatch();
+    void manifestTrueAfterKilledRun();
+    void overlappingExportsLeaveATrueManifest();
 };
 
 void TestArchive::digests_data()
@@ -559,6 +566,128 @@ void TestArchive::verifyNamesWhatChanged()
     QCOMPARE(own.status, 1);
     QVERIFY(own.err.contains("it is the card being read"));
     QCOMPARE(fileChecksum(named), before);
+}
+
+void TestArchive::dayFileNotWholeRecords_data()
+{
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<bool>("ourMarker");
+    QTest::newRow("torn last record") << QByteArray() << 300 << false;
+    QTest::newRow("foreign prefix of 110 bytes") << QByteArray(110, 'f') << 0 << false;
+    QTest::newRow("torn by our own killed run") << QByteArray() << 300 << true;
+}
+
+void TestArchive::dayFileNotWholeRecords()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(int, cut);
+    QFETCH(bool, ourMarker);
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString archive = dir.filePath("archive");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    const QStringList arguments{"export", "--sds", archive, "--all", card};
+    QCOMPARE(runVexaCard(arguments).status, 0);
+    const QMap<QString, QByteArray> filed = tree(archive);
+    const QString name = "2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.073";
+    const QString path = QDir(archive).filePath(name);
+    const QByteArray whole = filed.value(name);
+    const QByteArray damaged = prefix + whole.left(whole.size() - cut);
+    QVERIFY(writeFile(path, damaged));
+    if (ourMarker) // what an export leaves beside a day file it is appending to
+        QVERIFY(writeFile(QDir(archive).filePath("2023/XX/VEXA/HHZ.D/.XX.VEXA..HHZ.D.2023.073.appending"), "0\n"));
+    for (int run = 0; run < 2; ++run) {
+        const CardRun again = runVexaCard(arguments);
+        if (ourMarker) {
+            QVERIFY2(again.status == 0, again.err.constData());
+            QCOMPARE(tree(archive), filed);
+            QCOMPARE(sha256sumCheck(archive), 0);
+            continue;
+        }
+        QCOMPARE(again.status, 1);
+        QVERIFY2(again.err.contains(QStringLiteral("cannot append to %1: not whole miniSEED records at byte %2")
+                                        .arg(path)
+                                        .arg(prefix.isEmpty() ? whole.size() - 512 : 0)
+                                        .toUtf8()),
+                 again.err.constData());
+        QCOMPARE(readAll(path), damaged);
+        QMap<QString, QByteArray> others = tree(archive);
+        others.insert(name, whole);
+        QCOMPARE(others, filed); // the other day files as they were
+    }
+}
+
+void TestArchive::locksHeldForTheWholeBatch()
+{
+    // A card of 70 days: more day files than are kept open at once.
+    QList<QByteArray> days;
+    for (int day = 0; day < 70; ++day)
+        days.append(pack("XX", "VEXA", "", "HHZ", utc("2023-01-01T12:00:00") + day * 86400LL * 1000000, series(100, day))[0]);
+    const QByteArray laterOnDayOne = pack("XX", "VEXA", "", "HHZ", utc("2023-01-01T18:00:00"), series(100, 99))[0];
+    QTemporaryDir dir;
+    const QString dayOne = dir.filePath("2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.001");
+    SdsArchive first(dir.path());
+    for (const QByteArray &record : std::as_const(days))
+        QCOMPARE(first.addRecord(record.constData(), 512), SdsArchive::Archived);
+    SdsArchive second(dir.path());
+    QCOMPARE(second.addRecord(laterOnDayOne.constData(), 512), SdsArchive::Failed);
+    QVERIFY2(second.errorString().contains("another export is writing it"), qPrintable(second.errorString()));
+
+    // A program that takes no locks appends meanwhile: the stopped batch takes back what
+    // it can and deletes no file holding another's bytes.
+    QFile other(dayOne);
+    QVERIFY(other.open(QIODevice::Append) && other.write("foreign") == 7);
+    other.close();
+    first.rollback();
+    QCOMPARE(readAll(dayOne), days[0] + "foreign");
+    QVERIFY(first.errorString().contains(dayOne));
+    QVERIFY(!QFile::exists(dir.filePath("2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.070")));
+}
+
+void TestArchive::manifestTrueAfterKilledRun()
+{
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString archive = dir.filePath("archive");
+    const QString manifest = QDir(archive).filePath(Manifest::fileName());
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    QCOMPARE(runVexaCard({"export", "--sds", archive, card, "/20230314_1302/20230314_130601"}).status, 0);
+    const QByteArray earlier = readAll(manifest);
+    // The run of the whole card is killed after filing its records, before its manifest.
+    const QStringList all{"export", "--sds", archive, "--all", card};
+    QCOMPARE(runVexaCard(all).status, 0);
+    QVERIFY(writeFile(manifest, earlier));
+    QCOMPARE(sha256sumCheck(archive), 1);
+    const CardRun rerun = runVexaCard(all);
+    QVERIFY2(rerun.status == 0, rerun.err.constData());
+    QCOMPARE(sha256sumCheck(archive), 0);
+}
+
+void TestArchive::overlappingExportsLeaveATrueManifest()
+{
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString archive = dir.filePath("archive");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    const QStringList all{"export", "--sds", archive, "--all", card};
+    Filesystem fs;
+    QVERIFY(fs.open(card));
+    ExportBatch batch(fs, archive, ExportBatch::Sds);
+    CardRun overlapping;
+    batch.setFileFinished([&](const ExportFileOutcome &file) {
+        // Another export of the whole card runs once this one has filed its records and
+        // its log, before it lists them.
+        if (file.cardPath == QLatin1String("/log"))
+            overlapping = runVexaCard(all);
+    });
+    const ExportSummary summary = batch.run({"/20230314_1302/20230314_130601", "/log"}, {});
+    QVERIFY2(summary.isComplete(), qPrintable(summary.problems.join('\n')));
+    QCOMPARE(overlapping.status, 1);
+    QVERIFY2(overlapping.err.contains("another export is writing it"), overlapping.err.constData());
+    QCOMPARE(sha256sumCheck(archive), 0);
+    QCOMPARE(runVexaCard(all).status, 0);
+    QCOMPARE(sha256sumCheck(archive), 0);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

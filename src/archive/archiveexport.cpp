@@ -93,15 +93,22 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     if (m_layout == Sds)
         records = std::make_unique<SdsSink>(archive, scanner);
     bool archiveClosed = m_layout != Sds;
+    bool listedDayFiles = false;
     const auto closeArchive = [&]() {
         if (archiveClosed)
             return;
         archiveClosed = true;
-        summary.dayFiles = archive.close();
-        for (const SdsDayFile &dayFile : std::as_const(summary.dayFiles)) {
+        // Every day file this batch filed into or found its records in, hashed as it is
+        // now; the archive keeps them locked until it goes, after the manifest is written,
+        // so that no other export appends between the hash and the manifest.
+        for (const SdsDayFile &dayFile : archive.finish()) {
+            listedDayFiles = true;
+            if (dayFile.recordsAdded > 0)
+                summary.dayFiles.append(dayFile);
             if (dayFile.sha256.isEmpty() || !manifest.setDigest(dayFile.relativePath, dayFile.sha256))
                 summary.problems.append(archive.errorString());
         }
+        summary.problems += archive.refusals();
         summary.recordsFiled = archive.recordsArchived();
         summary.recordsAlreadyThere = archive.recordsAlreadyThere();
         summary.recordsSplit = archive.recordsSplit();
@@ -189,10 +196,12 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     const bool wroteAny = !summary.dayFiles.isEmpty()
         || std::any_of(summary.files.cbegin(), summary.files.cend(),
                        [](const ExportFileOutcome &file) { return !file.written.isEmpty(); });
-    if (!wroteAny)
+    // A run that filed nothing new still brings the manifest up to date with the day
+    // files it found its records in (appended by an export killed before its manifest).
+    if (!wroteAny && !listedDayFiles)
         return summary;
     QString reason;
-    if (!report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
+    if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))
             summary.problems.append(reason);
         else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))

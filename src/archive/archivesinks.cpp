@@ -169,6 +169,9 @@ void SdsSink::file(const char *raw, int length, quint64 cardSector)
     case SdsArchive::AlreadyThere:
         ++m_alreadyThere;
         break;
+    case SdsArchive::Refused: // its day file is named, with the count, at the end of the batch
+        ++m_leftOut;
+        break;
     case SdsArchive::NotArchived: {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_leftOut;

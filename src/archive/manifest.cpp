@@ -8,8 +8,62 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+
+#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
+#define VEXA_POSIX_FILES
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#else
+#include <QLockFile>
+#endif
 
 namespace {
+
+// Held while the manifest is read, merged and replaced: two exports into one folder that
+// end together would otherwise each write the lines it read before the other's went in.
+class FolderLock
+{
+public:
+    bool lock(const QString &folder, QString *error)
+    {
+#ifdef VEXA_POSIX_FILES
+        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd >= 0) {
+            int status;
+            do
+                status = ::flock(m_fd, LOCK_EX);
+            while (status != 0 && errno == EINTR);
+            if (status == 0)
+                return true;
+        }
+#else
+        m_lock = std::make_unique<QLockFile>(QDir(folder).filePath(QStringLiteral(".manifest-sha256.txt.lock")));
+        errno = 0;
+        if (m_lock->lock())
+            return true;
+        if (!errno)
+            errno = EACCES;
+#endif
+        *error = QStringLiteral("cannot lock the folder %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    ~FolderLock()
+    {
+#ifdef VEXA_POSIX_FILES
+        if (m_fd >= 0)
+            ::close(m_fd);
+#endif
+    }
+
+private:
+#ifdef VEXA_POSIX_FILES
+    int m_fd = -1;
+#else
+    std::unique_ptr<QLockFile> m_lock;
+#endif
+};
 
 bool isHexDigest(const QByteArray &digest)
 {
@@ -158,6 +212,9 @@ bool Manifest::save()
     if (m_set.isEmpty())
         return true;
     // Read again just before writing, so that lines another export added meanwhile stay.
+    FolderLock folder;
+    if (!folder.lock(m_root, &m_error))
+        return false;
     QMap<QString, QByteArray> merged;
     if (!read(&merged))
         return false;

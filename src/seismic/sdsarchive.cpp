@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -32,8 +33,9 @@
 
 namespace {
 
-// Records come in time order, so a day file once passed is seldom needed again; closing
-// the least recently used keeps a card of many days within the process's file limit.
+// Records come in time order, so a day file once passed is seldom needed again; setting
+// the least recently used aside (its records written out, its buffer freed) bounds the
+// memory of a card of many days. Its lock stays until the batch ends.
 constexpr int MaxOpenFiles = 64;
 // Records are gathered per day file and written in runs of this size: a write per
 // 512-byte record would cost more than the copy itself.
@@ -115,7 +117,48 @@ void collectRecord(char *record, int length, void *into)
     static_cast<QList<QByteArray> *>(into)->append(QByteArray(record, length));
 }
 
-#ifndef VEXA_POSIX_FILES
+// What an export leaves beside a day file while it appends to it: the length it found the
+// file at. A later export that finds the file ending in a cut record, and this beside it,
+// knows the cut is that export's, killed, and not another program's.
+QString markerPathOf(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(".appending");
+}
+
+// The length a marker names; -1 when there is none, or it is not one of ours.
+qint64 markerLength(const QString &markerPath)
+{
+    const QFileInfo info(markerPath);
+    if (info.isSymLink() || !info.isFile() || info.size() > 32)
+        return -1;
+    QFile marker(markerPath);
+    if (!marker.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const qint64 length = marker.read(32).trimmed().toLongLong(&ok);
+    return ok && length >= 0 ? length : -1;
+}
+
+#ifdef VEXA_POSIX_FILES
+// Every day file of a batch keeps its descriptor, and so its lock, to the end of the
+// batch: a card of many days needs more than the usual soft limit of 1024.
+void raiseFileLimit()
+{
+    static const bool raised = []() {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return false;
+        const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : limit.rlim_max;
+        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+            limit.rlim_cur = wanted;
+            return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        }
+        return true;
+    }();
+    (void)raised; // when it fails, opening a day file fails with the system's reason
+}
+#else
 // The system's reason where it left one in errno, else Qt's.
 QString fileReason(const QFileDevice &file)
 {
@@ -165,19 +208,27 @@ struct SdsArchive::DayFile
 
     QString relativePath;
     QString path;
-    int fd = -1; // >= 0 while open
-#ifndef VEXA_POSIX_FILES
-    std::unique_ptr<QLockFile> lock; // held while open
-    std::unique_ptr<QFile> handle;
+    QString markerPath;
+#ifdef VEXA_POSIX_FILES
+    int fd = -1; // open, and locked, from its first record to the end of the batch
+#else
+    std::unique_ptr<QLockFile> lock; // held from its first record to the end of the batch
+    std::unique_ptr<QFile> handle;   // open while active
 #endif
+    bool active = false;          // among the files kept ready for writing
+    QString refusal;              // why nothing is appended to it; empty when records are
+    qint64 recordsRefused = 0;
+    bool markerWritten = false;
     bool opened = false;          // opened at least once in this run
     bool created = false;         // did not exist before this run
     bool existedAtCommit = false; // existed at the last commit()
     qint64 diskLength = 0;        // bytes in the file on disk
+    qint64 foundLength = 0;       // bytes in it when this batch first opened it
     qint64 commitLength = 0;      // length at the last commit(): what rollback() returns to
     QByteArray pending;           // records appended after diskLength, not yet written
     qint64 recordsAdded = 0;
     qint64 recordsAddedAtCommit = 0;
+    qint64 recordsFound = 0;
     quint64 lastUse = 0;
 
     qint64 length() const { return diskLength + pending.size(); }
@@ -187,14 +238,17 @@ SdsArchive::SdsArchive(const QString &root, bool splitMidnight)
     : m_root(root)
     , m_splitMidnight(splitMidnight)
 {
+#ifdef VEXA_POSIX_FILES
+    raiseFileLimit();
+#endif
 }
 
 SdsArchive::~SdsArchive()
 {
-    if (!m_closed)
+    if (!m_finished)
         rollback();
     for (const auto &file : std::as_const(m_files))
-        closeFile(file.get());
+        release(file.get());
     msr_free(&m_parsed);
 }
 
@@ -240,9 +294,10 @@ SdsArchive::DayFile *SdsArchive::dayFile(const QString &relativePath)
         slot = std::make_shared<DayFile>();
         slot->relativePath = relativePath;
         slot->path = QDir(m_root).filePath(relativePath);
+        slot->markerPath = markerPathOf(slot->path);
     }
     slot->lastUse = ++m_useClock;
-    if (slot->fd < 0 && !openFile(slot.get()))
+    if (!slot->active && slot->refusal.isEmpty() && !openFile(slot.get()))
         return nullptr;
     return slot.get();
 }
@@ -252,15 +307,17 @@ bool SdsArchive::openFile(DayFile *file)
     if (m_openFiles >= MaxOpenFiles) {
         DayFile *oldest = nullptr;
         for (const auto &candidate : std::as_const(m_files)) {
-            if (candidate->fd >= 0 && (!oldest || candidate->lastUse < oldest->lastUse))
+            if (candidate->active && (!oldest || candidate->lastUse < oldest->lastUse))
                 oldest = candidate.get();
         }
         if (oldest) {
             if (!flush(oldest))
                 return false;
-            closeFile(oldest);
+            setAside(oldest);
         }
     }
+    if (file->opened)
+        return resumeFile(file);
 
     const QString folder = QFileInfo(file->path).path();
     errno = 0;
@@ -301,6 +358,7 @@ bool SdsArchive::openFile(DayFile *file)
         return false;
     }
     const qint64 size = qint64(status.st_size);
+    file->fd = fd;
 #else
     // Weaker than the POSIX path: a link or other non-regular file is refused by looking
     // first, which leaves a moment between the look and the open; the card cannot be
@@ -335,29 +393,129 @@ bool SdsArchive::openFile(DayFile *file)
     const qint64 size = handle->size();
     file->lock = std::move(lock);
     file->handle = std::move(handle);
-    const int fd = 0;
 #endif
-    if (!file->opened) {
-        file->opened = true;
-        file->created = createdNow;
-        file->existedAtCommit = false;
-        file->diskLength = file->commitLength = size;
-        file->fd = fd;
-        ++m_openFiles;
-        return indexExisting(file);
-    }
-    if (size != file->diskLength) {
-        m_error = QStringLiteral("cannot write %1: another program changed it during the export").arg(file->path);
-#ifdef VEXA_POSIX_FILES
-        ::close(fd);
-#else
-        file->handle.reset();
-        file->lock.reset();
-#endif
+    file->opened = true;
+    file->created = createdNow;
+    file->existedAtCommit = false;
+    file->diskLength = file->commitLength = file->foundLength = size;
+    file->active = true;
+    ++m_openFiles;
+    return indexExisting(file);
+}
+
+bool SdsArchive::resumeFile(DayFile *file)
+{
+#ifndef VEXA_POSIX_FILES
+    auto handle = std::make_unique<QFile>(file->path);
+    errno = 0;
+    if (!handle->open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file->path, fileReason(*handle));
         return false;
     }
-    file->fd = fd;
+    file->handle = std::move(handle);
+#endif
+    file->active = true;
     ++m_openFiles;
+    if (sizeOnDisk(file) != file->diskLength) {
+        m_error = QStringLiteral("cannot write %1: another program changed it during the export").arg(file->path);
+        setAside(file);
+        return false;
+    }
+    return true;
+}
+
+qint64 SdsArchive::sizeOnDisk(DayFile *file)
+{
+#ifdef VEXA_POSIX_FILES
+    struct stat status;
+    return ::fstat(file->fd, &status) == 0 ? qint64(status.st_size) : -1;
+#else
+    const QFileInfo info(file->path);
+    return info.exists() ? info.size() : -1;
+#endif
+}
+
+bool SdsArchive::cutBack(DayFile *file, qint64 length)
+{
+#ifdef VEXA_POSIX_FILES
+    if (::ftruncate(file->fd, off_t(length)) != 0) {
+        m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, systemReason(errno));
+        return false;
+    }
+#else
+    QFile other(file->path);
+    QFile &handle = file->handle ? *file->handle : other;
+    errno = 0;
+    if (!handle.resize(length)) {
+        m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, fileReason(handle));
+        return false;
+    }
+#endif
+    file->diskLength = length;
+    return true;
+}
+
+void SdsArchive::removeCreated(DayFile *file)
+{
+#ifdef VEXA_POSIX_FILES
+    // The name must still lead to the file this batch created and wrote.
+    const QByteArray name = QFile::encodeName(file->path);
+    struct stat ours;
+    struct stat named;
+    if (::fstat(file->fd, &ours) != 0 || ::lstat(name.constData(), &named) != 0 || ours.st_dev != named.st_dev
+        || ours.st_ino != named.st_ino) {
+        m_error = QStringLiteral("cannot take back %1: it is no longer the file this export created").arg(file->path);
+        return;
+    }
+    if (::unlink(name.constData()) != 0)
+        m_error = QStringLiteral("cannot remove %1: %2").arg(file->path, systemReason(errno));
+#else
+    QFile created(file->path);
+    errno = 0;
+    if (!created.remove())
+        m_error = QStringLiteral("cannot remove %1: %2").arg(file->path, fileReason(created));
+#endif
+}
+
+void SdsArchive::setAside(DayFile *file)
+{
+    if (!file->active)
+        return;
+#ifndef VEXA_POSIX_FILES
+    file->handle.reset();
+#endif
+    file->pending = QByteArray();
+    file->active = false;
+    --m_openFiles;
+}
+
+void SdsArchive::release(DayFile *file)
+{
+    setAside(file);
+    // The marker goes before the lock: no moment without either.
+    if (file->markerWritten)
+        QFile::remove(file->markerPath);
+    file->markerWritten = false;
+#ifdef VEXA_POSIX_FILES
+    if (file->fd >= 0)
+        ::close(file->fd);
+    file->fd = -1;
+#else
+    file->lock.reset();
+#endif
+}
+
+bool SdsArchive::writeMarker(DayFile *file)
+{
+    QFile::remove(file->markerPath); // a killed export's, whose cut record is dealt with
+    QFile marker(file->markerPath);
+    const QByteArray text = QByteArray::number(file->foundLength) + '\n';
+    errno = 0;
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::NewOnly) || marker.write(text) != text.size() || !marker.flush()) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file->markerPath, errno ? systemReason(errno) : marker.errorString());
+        return false;
+    }
+    file->markerWritten = true;
     return true;
 }
 
@@ -380,15 +538,19 @@ bool SdsArchive::indexExisting(DayFile *file)
         return false;
     }
 #endif
+    // Record after record, each of its own length, from the start to the end: a record
+    // stepped over would be appended again on every export.
     const char *bytes = static_cast<const char *>(map);
     qint64 offset = 0;
-    while (file->diskLength - offset >= SmallestRecord) {
-        const int available = int(qMin<qint64>(file->diskLength - offset, LargestRecord));
-        const int length = ms_detect(bytes + offset, available);
-        if (length < SmallestRecord || length > available) {
-            offset += SmallestRecord; // not a record here; records start on 128-byte steps
-            continue;
-        }
+    while (offset < file->diskLength) {
+        const qint64 rest = file->diskLength - offset;
+        const int available = int(qMin<qint64>(rest, LargestRecord));
+        int length = ms_detect(bytes + offset, available);
+        // A last record without a blockette 1000 fills the rest, a length records can have.
+        if (length == 0 && rest >= SmallestRecord && rest <= LargestRecord && (rest & (rest - 1)) == 0)
+            length = int(rest);
+        if (length < SmallestRecord || length > available)
+            break;
         file->addRef(recordKey(bytes + offset, length), offset, length);
         offset += length;
     }
@@ -397,11 +559,29 @@ bool SdsArchive::indexExisting(DayFile *file)
 #else
     file->handle->unmap(static_cast<uchar *>(map));
 #endif
+    if (offset < file->diskLength) {
+        // A record cut short after where an export of ours, killed, began appending is
+        // that export's, and goes; anything else is not ours to change.
+        const qint64 ours = markerLength(file->markerPath);
+        if (ours < 0 || ours > offset) {
+            file->refusal = QStringLiteral("not whole miniSEED records at byte %1").arg(offset);
+            setAside(file);
+            return true;
+        }
+        if (!cutBack(file, offset))
+            return false;
+        file->commitLength = file->foundLength = offset;
+    }
+    QFile::remove(file->markerPath); // a killed export's: its records are whole now
     return true;
 }
 
 bool SdsArchive::flush(DayFile *file)
 {
+    if (file->pending.isEmpty())
+        return true;
+    if (!file->markerWritten && !writeMarker(file))
+        return false;
 #ifndef VEXA_POSIX_FILES
     errno = 0;
     if (!file->handle->seek(file->diskLength) || file->handle->write(file->pending) != file->pending.size()
@@ -435,22 +615,13 @@ bool SdsArchive::flush(DayFile *file)
     return true;
 }
 
-void SdsArchive::closeFile(DayFile *file)
-{
-    if (file->fd < 0)
-        return;
-#ifdef VEXA_POSIX_FILES
-    ::close(file->fd);
-#else
-    file->handle.reset();
-    file->lock.reset();
-#endif
-    file->fd = -1;
-    --m_openFiles;
-}
-
 SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int length)
 {
+    if (!file->refusal.isEmpty()) {
+        ++file->recordsRefused;
+        m_error = QStringLiteral("cannot append to %1: %2").arg(file->path, file->refusal);
+        return Refused;
+    }
     const size_t key = recordKey(raw, length);
     const auto head = file->heads.constFind(key);
     for (int index = head == file->heads.cend() ? -1 : *head; index >= 0; index = file->records[size_t(index)].next) {
@@ -458,8 +629,10 @@ SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int lengt
         if (ref.length != length)
             continue;
         if (ref.offset >= file->diskLength) {
-            if (std::memcmp(file->pending.constData() + (ref.offset - file->diskLength), raw, size_t(length)) == 0)
+            if (std::memcmp(file->pending.constData() + (ref.offset - file->diskLength), raw, size_t(length)) == 0) {
+                ++file->recordsFound;
                 return AlreadyThere;
+            }
             continue;
         }
         QByteArray existing(length, Qt::Uninitialized);
@@ -468,8 +641,10 @@ SdsArchive::Outcome SdsArchive::append(DayFile *file, const char *raw, int lengt
 #else
         if (file->handle->seek(ref.offset) && file->handle->read(existing.data(), length) == length
 #endif
-            && std::memcmp(existing.constData(), raw, size_t(length)) == 0)
+            && std::memcmp(existing.constData(), raw, size_t(length)) == 0) {
+            ++file->recordsFound;
             return AlreadyThere;
+        }
     }
     file->addRef(key, file->length(), length);
     file->pending.append(raw, length);
@@ -549,7 +724,7 @@ SdsArchive::DayFile *SdsArchive::dayFileOf(const MSRecord *msr, hptime_t time)
             && std::strcmp(route.station, msr->station) == 0 && std::strcmp(route.network, msr->network) == 0
             && std::strcmp(route.location, msr->location) == 0) {
             route.file->lastUse = ++m_useClock;
-            if (route.file->fd < 0 && !openFile(route.file))
+            if (!route.file->active && route.file->refusal.isEmpty() && !openFile(route.file))
                 return nullptr;
             return route.file;
         }
@@ -599,6 +774,7 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
     auto sampleTime = [&](qint64 index) { return msr->starttime + hptime_t(std::llround(double(index) * HPTMODULUS / rate)); };
 
     Outcome result = AlreadyThere;
+    bool refused = false;
     int pieces = 0;
     for (qint64 first = 0; first < count;) {
         if (pieces == 2) {
@@ -643,19 +819,20 @@ SdsArchive::Outcome SdsArchive::fileSplit(const char *raw, int length)
                 return Failed;
             if (outcome == Archived)
                 result = Archived;
+            refused = refused || outcome == Refused;
         }
         ++pieces;
         first = end;
     }
     if (pieces > 1)
         ++m_recordsSplit;
-    return result;
+    return refused && result != Archived ? Refused : result;
 }
 
 bool SdsArchive::commit()
 {
     for (const auto &file : std::as_const(m_files)) {
-        if (!file->pending.isEmpty() && (file->fd >= 0 || openFile(file.get())) && !flush(file.get())) {
+        if (!file->pending.isEmpty() && (file->active || openFile(file.get())) && !flush(file.get())) {
             const QString error = m_error;
             rollback();
             m_error = error;
@@ -687,35 +864,32 @@ void SdsArchive::rollback()
     for (auto it = m_files.begin(); it != m_files.end();) {
         DayFile *file = it->get();
         file->pending.clear();
-        if (!file->existedAtCommit && file->created) {
-            // Created since the last commit: it goes again.
-            closeFile(file);
-#ifdef VEXA_POSIX_FILES
-            ::unlink(QFile::encodeName(file->path).constData());
-#else
-            QFile::remove(file->path);
-#endif
-            it = m_files.erase(it);
+        if (!file->refusal.isEmpty()) { // nothing of ours in it; named at the end
+            ++it;
             continue;
         }
-        if (file->diskLength > file->commitLength && (file->fd >= 0 || openFile(file))) {
-#ifdef VEXA_POSIX_FILES
-            if (::ftruncate(file->fd, off_t(file->commitLength)) == 0)
-                file->diskLength = file->commitLength;
-            else
-                m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, systemReason(errno));
-#else
-            errno = 0;
-            if (file->handle->resize(file->commitLength))
-                file->diskLength = file->commitLength;
-            else
-                m_error = QStringLiteral("cannot cut %1 back: %2").arg(file->path, fileReason(*file->handle));
-#endif
+        // Only what this batch wrote is taken back, and only from a file that holds just
+        // that: what another program wrote meanwhile is never cut off or deleted.
+        const bool createdSinceCommit = !file->existedAtCommit && file->created;
+        if (file->opened && (createdSinceCommit || file->diskLength > file->commitLength)) {
+            if (sizeOnDisk(file) != file->diskLength) {
+                m_error = QStringLiteral("cannot take back the records filed into %1: another program wrote to it meanwhile")
+                              .arg(file->path);
+            } else if (createdSinceCommit) {
+                removeCreated(file);
+            } else {
+                cutBack(file, file->commitLength);
+            }
+        }
+        if (createdSinceCommit) {
+            release(file);
+            it = m_files.erase(it);
+            continue;
         }
         file->dropRefsFrom(file->commitLength);
         file->recordsAdded = file->recordsAddedAtCommit;
         if (!file->existedAtCommit) { // existed before the run, first opened since the commit
-            closeFile(file);
+            release(file);
             it = m_files.erase(it);
             continue;
         }
@@ -729,25 +903,52 @@ void SdsArchive::rollback()
     m_recordsSplit = m_committedCounts[2];
 }
 
-QList<SdsDayFile> SdsArchive::close()
+QList<SdsDayFile> SdsArchive::finish()
 {
-    QList<SdsDayFile> changed;
-    if (m_closed)
-        return changed;
-    commit();
+    if (m_finished)
+        return m_listed;
+    if (!m_closed)
+        commit();
     m_closed = true;
+    m_finished = true;
     for (const auto &file : std::as_const(m_files)) {
-        closeFile(file.get());
-        if (file->recordsAdded == 0)
+        setAside(file.get());
+        if ((file->recordsAdded == 0 && file->recordsFound == 0) || !file->refusal.isEmpty())
             continue;
         SdsDayFile result;
         result.relativePath = file->relativePath;
         result.recordsAdded = file->recordsAdded;
+        result.recordsFound = file->recordsFound;
         result.created = file->created;
         result.sha256 = sha256OfFile(file->path, &m_error);
-        changed.append(result);
+        m_listed.append(result);
     }
-    std::sort(changed.begin(), changed.end(),
+    std::sort(m_listed.begin(), m_listed.end(),
               [](const SdsDayFile &a, const SdsDayFile &b) { return a.relativePath < b.relativePath; });
+    return m_listed;
+}
+
+QList<SdsDayFile> SdsArchive::close()
+{
+    QList<SdsDayFile> changed;
+    for (const SdsDayFile &file : finish()) {
+        if (file.recordsAdded > 0)
+            changed.append(file);
+    }
+    for (const auto &file : std::as_const(m_files))
+        release(file.get());
     return changed;
+}
+
+QStringList SdsArchive::refusals() const
+{
+    QStringList lines;
+    for (const auto &file : m_files) {
+        if (!file->refusal.isEmpty())
+            lines.append(QStringLiteral("cannot append to %1: %2 (%3 records left out)")
+                             .arg(file->path, file->refusal)
+                             .arg(file->recordsRefused));
+    }
+    lines.sort();
+    return lines;
 }

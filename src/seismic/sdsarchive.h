@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,7 @@ struct SdsDayFile
     QString relativePath;    // below the archive root, "/"-separated
     QByteArray sha256;       // of the whole file after the run; empty when it could not be read
     qint64 recordsAdded = 0; // records appended (halves of split records count one each)
+    qint64 recordsFound = 0; // records of this run that were in it already
     bool created = false;    // did not exist before this run
 };
 
@@ -30,6 +32,7 @@ public:
         AlreadyThere, // its bytes are in its day file already; nothing written
         NotArchived,  // not a record, or codes that cannot name a file; errorString() says which
         Failed,       // writing failed; errorString() says why. Call rollback().
+        Refused,      // its day file is not whole records and is left as it is; the others go on
     };
 
     // An archive below `root` (created when the first record arrives). With
@@ -37,7 +40,7 @@ public:
     // again as one record per day, each in its own day file; without, whole records are
     // filed by their start time.
     explicit SdsArchive(const QString &root, bool splitMidnight = false);
-    // Takes back what was not committed and closes the day files.
+    // Takes back what was not committed and closes the day files, giving up their locks.
     ~SdsArchive();
     SdsArchive(const SdsArchive &) = delete;
     SdsArchive &operator=(const SdsArchive &) = delete;
@@ -57,11 +60,19 @@ public:
     // rollback() returns to. False when writing failed (then rolled back already).
     bool commit();
     // Takes back every record added since the last commit(): day files are cut back to
-    // the length they had then, day files created since are removed.
+    // the length they had then, day files created since are removed. A day file that
+    // another program changed meanwhile is left as it is, and errorString() names it.
     void rollback();
-    // commit()s, closes every day file and hashes those that changed. Returns them,
-    // sorted by path. The archive takes no records after this.
+    // commit()s and hashes every day file that records were filed into or found in, while
+    // they are still locked; returns them, sorted by path. The locks stay until close()
+    // or the archive goes, so that what is listed from this stays true until it is
+    // written down. The archive takes no records after this.
+    QList<SdsDayFile> finish();
+    // finish()es, gives up every day file and its lock, and returns those that changed.
     QList<SdsDayFile> close();
+    // "cannot append to PATH: REASON (N records left out)" for each day file that was
+    // refused, sorted by path.
+    QStringList refusals() const;
 
     // Start time (UTC, hptime microseconds) of the first record filed in this run, and
     // whether there was one.
@@ -90,10 +101,16 @@ private:
     DayFile *dayFile(const QString &relativePath);
     DayFile *dayFileOf(const MSRecord_s *msr, std::int64_t time); // time: hptime
     bool openFile(DayFile *file);
+    bool resumeFile(DayFile *file);
     bool indexExisting(DayFile *file);
+    bool writeMarker(DayFile *file);
+    qint64 sizeOnDisk(DayFile *file);
+    bool cutBack(DayFile *file, qint64 length);
+    void removeCreated(DayFile *file);
+    void setAside(DayFile *file);
+    void release(DayFile *file);
     Outcome append(DayFile *file, const char *raw, int length);
     bool flush(DayFile *file);
-    void closeFile(DayFile *file);
     Outcome fileWhole(const char *raw, int length, const MSRecord_s *msr);
     Outcome fileSplit(const char *raw, int length);
 
@@ -125,6 +142,8 @@ private:
     qint64 m_recordsAlreadyThere = 0;
     qint64 m_recordsSplit = 0;
     bool m_closed = false;
+    bool m_finished = false;
+    QList<SdsDayFile> m_listed; // what finish() found
     bool m_committedFirstRecord = false;
     qint64 m_committedCounts[3] = {0, 0, 0}; // archived, already there, split
     QString m_error;
