@@ -3,6 +3,7 @@
 #include "backgroundsink.h"
 #include "destinationwriter.h"
 #include "manifest.h"
+#include "platform.h"
 #include "qualityreport.h"
 #include "recordscanner.h"
 #include "sha256.h"
@@ -15,6 +16,28 @@
 #include <cerrno>
 #include <memory>
 #include <cstring>
+
+namespace {
+
+// The name for a card's log in log/: NAME, or NAME.2, NAME.3 ... when a log of another
+// card of the same second is there; *already when one of them holds this log already.
+QString freeLogName(const QString &folder, const QString &name, const QByteArray &digest, bool *already)
+{
+    *already = false;
+    for (int n = 1; n < 10000; ++n) {
+        const QString candidate = n == 1 ? name : QStringLiteral("%1.%2").arg(name).arg(n);
+        const QFileInfo info(folder + QLatin1Char('/') + candidate);
+        if (!info.exists() && !info.isSymLink())
+            return candidate;
+        if (!digest.isEmpty() && info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
+            *already = true;
+            return candidate;
+        }
+    }
+    return name;
+}
+
+} // namespace
 
 int ExportSummary::count(ExportResult::Status status) const
 {
@@ -63,6 +86,9 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     ExportSummary summary;
     Manifest manifest(m_folder);
     const FileIdentity card = fileIdentity(m_card.devicePath());
+
+    // Temporary files of a run that was killed; those of a running export are held.
+    DestinationWriter::removeLeftovers(m_folder);
 
     // The order of the batch; in an SDS export the log after every recording.
     QList<int> order;
@@ -130,21 +156,34 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             const QString name = archive.hasFirstRecord()
                 ? archive.logFileName()
                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("'log.'yyyyMMdd'T'HHmmss'Z'"));
-            const QString logFolder = QDir(m_folder).filePath(QStringLiteral("log"));
-            errno = 0;
-            if (!QDir().mkpath(logFolder)) {
+            // Never through a link at log/: opened component by component.
+            PlatformStatus status;
+            const FolderHandle logFolder = openFolderBelow(m_folder, QStringLiteral("log"), CreateFolders::Yes, &status);
+            if (!status) {
                 outcome.copy.status = ExportResult::Failed;
-                outcome.copy.message = QStringLiteral("cannot create the folder %1: %2")
-                                           .arg(logFolder, QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+                outcome.copy.message = status.message;
             } else {
-                DestinationWriter writer(logFolder, card);
-                RenamingSink renamed(writer, name);
-                HashSink hash;
-                outcome.copy = copy(i, {&hash, &renamed});
-                outcome.copy.destination = writer.destination();
-                if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
-                    outcome.written = QStringLiteral("log/") + name;
-                    manifest.setDigest(outcome.written, hash.hexDigest());
+                DestinationWriter::removeLeftovers(logFolder.path());
+                // Read once for its digest: the log of another card that began in the same
+                // second gets a name of its own, and this card's log exported before is
+                // recognised and left as it is.
+                HashSink first;
+                outcome.copy = copy(i, {&first});
+                bool already = false;
+                const QString logName = freeLogName(logFolder.path(), name, first.hexDigest(), &already);
+                if (outcome.copy.status == ExportResult::Complete && already) {
+                    outcome.written = QStringLiteral("log/") + logName;
+                    manifest.setDigest(outcome.written, first.hexDigest());
+                } else if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+                    DestinationWriter writer(logFolder.path(), card);
+                    RenamingSink renamed(writer, logName);
+                    HashSink hash;
+                    outcome.copy = copy(i, {&hash, &renamed});
+                    outcome.copy.destination = writer.destination();
+                    if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+                        outcome.written = QStringLiteral("log/") + logName;
+                        manifest.setDigest(outcome.written, hash.hexDigest());
+                    }
                 }
             }
         }
@@ -187,6 +226,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
                        [](const ExportFileOutcome &file) { return !file.written.isEmpty(); });
     if (!wroteAny)
         return summary;
+    // The data reach the disk before the manifest vouches for them: a power cut
+    // must not leave a manifest over files still in memory.
+    if (const PlatformStatus flushed = flushFileSystem(m_folder); !flushed)
+        summary.problems.append(flushed.message);
     QString reason;
     if (!report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))

@@ -1,13 +1,10 @@
 #include "manifest.h"
+#include "platform.h"
 #include "sha256.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -20,11 +17,6 @@ bool isHexDigest(const QByteArray &digest)
             return false;
     }
     return true;
-}
-
-QString systemReason()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 } // namespace
@@ -108,21 +100,15 @@ bool Manifest::parseLine(const QByteArray &line, QString *relativePath, QByteArr
 
 bool Manifest::read(QMap<QString, QByteArray> *into)
 {
-    QFile file(path());
-    if (!QFileInfo::exists(path()) && !QFileInfo(path()).isSymLink())
-        return true;
     if (QFileInfo(path()).isSymLink()) {
         m_error = QStringLiteral("cannot read %1: it is a symbolic link").arg(path());
         return false;
     }
-    errno = 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("cannot read %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        return false;
-    }
-    const QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_error = QStringLiteral("cannot read %1: %2").arg(path(), errno ? systemReason() : file.errorString());
+    if (!QFileInfo::exists(path()))
+        return true;
+    QByteArray content;
+    if (const PlatformStatus status = readRegularFile(path(), &content); !status) {
+        m_error = status.message;
         return false;
     }
     const QList<QByteArray> lines = content.split('\n');
@@ -169,22 +155,14 @@ bool Manifest::save()
     for (auto it = merged.cbegin(); it != merged.cend(); ++it)
         content += formatLine(it.key(), it.value());
 
-    // The manifest is ours to replace, never a link planted in its place.
-    const QFileInfo existing(path());
-    if (existing.isSymLink() || (existing.exists() && !existing.isFile())) {
-        m_error = QStringLiteral("cannot write %1: it is not a regular file").arg(path());
-        return false;
-    }
-    QSaveFile file(path());
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        return false;
-    }
-    errno = 0;
-    if (file.write(content) != content.size() || !file.commit()) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        file.cancelWriting();
+    // The manifest is ours to replace, never a link planted in its place; written whole
+    // or not at all, so that a full disk leaves the earlier one as it was.
+    PlatformStatus status;
+    const FolderHandle folder = openFolderBelow(m_root, QString(), CreateFolders::No, &status);
+    if (status)
+        status = writeFileWhole(folder, fileName(), content);
+    if (!status) {
+        m_error = status.message;
         return false;
     }
     return true;
@@ -193,13 +171,12 @@ bool Manifest::save()
 bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems)
 {
     const QString path = QDir(folder).filePath(Manifest::fileName());
-    QFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        problems->append(QStringLiteral("cannot read %1: %2").arg(path, errno ? systemReason() : file.errorString()));
+    QByteArray content;
+    if (const PlatformStatus status = readRegularFile(path, &content); !status) {
+        problems->append(status.message);
         return false;
     }
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines = content.split('\n');
     bool ok = true;
     for (int i = 0; i < lines.size(); ++i) {
         if (lines.at(i).isEmpty())
@@ -226,6 +203,11 @@ bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringL
             check.reason = reason;
         }
         checks->append(check);
+    }
+    // An empty manifest proves nothing about the folder.
+    if (ok && checks->isEmpty()) {
+        problems->append(QStringLiteral("%1 has no entries").arg(path));
+        return false;
     }
     return ok;
 }

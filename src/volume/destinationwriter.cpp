@@ -1,8 +1,11 @@
 #include "destinationwriter.h"
+#include "platform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstring>
@@ -128,7 +131,22 @@ bool DestinationWriter::checkDestination()
         m_error = QStringLiteral("cannot write %1: it exists and is not a regular file").arg(m_destination);
         return false;
     }
+    // A file of several hard links is also someone else's file under another name.
+    if (const PlatformStatus single = checkRegularFile(m_destination, false, true); !single) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, single.message.section(QStringLiteral(": "), -1));
+        return false;
+    }
     return true;
+}
+
+int DestinationWriter::removeLeftovers(const QString &folder)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.part$"));
+    int removed = 0;
+    const QStringList names = QDir(folder).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names)
+        removed += pattern.match(name).hasMatch() && removeIfUnlocked(folder, name) ? 1 : 0;
+    return removed;
 }
 
 bool DestinationWriter::begin(const CopySource &source)
@@ -145,6 +163,13 @@ bool DestinationWriter::begin(const CopySource &source)
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
         const QString name = m_folder + QStringLiteral("/.%1.%2.part").arg(source.outputName, randomTag());
         m_fd = createNew(name);
+        // Locked while it is written: an export that finds it takes it for a leftover only
+        // when no one holds it.
+        if (m_fd >= 0 && !tryLockFile(m_fd)) {
+            closeFile(m_fd);
+            m_fd = -1;
+            continue;
+        }
         if (m_fd >= 0)
             m_temporary = name;
         else if ((error = errno) != EEXIST)

@@ -27,6 +27,10 @@ public:
     bool finish(CopyEnd end) override;
     QString errorString() const override { return m_error; }
 
+    // Removes the temporary files ".NAME.XXXXXX.part" in `folder` that no running copy
+    // holds: left by a run that was killed. Returns how many went.
+    static int removeLeftovers(const QString &folder);
+
     // The file written, or meant to be written, by the last begin().
     QString destination() const { return m_destination; }
     qint64 bytesWritten() const { return m_written; }
