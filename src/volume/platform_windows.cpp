@@ -124,11 +124,11 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
         BY_HANDLE_FILE_INFORMATION info;
         const bool known = GetFileInformationByHandle(next, &info);
         if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            CloseHandle(next);
-            release();
             const QString why = !known ? reason(GetLastError())
                 : (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? QStringLiteral("it is a symbolic link or junction, not followed")
                                                                          : QStringLiteral("it exists and is not a folder");
+            CloseHandle(next);
+            release();
             *status = PlatformStatus::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
             return FolderHandle();
         }
