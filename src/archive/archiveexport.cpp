@@ -175,7 +175,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
                     outcome.written = QStringLiteral("log/") + logName;
                     manifest.setDigest(outcome.written, first.hexDigest());
                 } else if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
-                    DestinationWriter writer(logFolder.path(), card);
+                    DestinationWriter writer(logFolder, card);
                     RenamingSink renamed(writer, logName);
                     HashSink hash;
                     outcome.copy = copy(i, {&hash, &renamed});

@@ -6,6 +6,7 @@
 
 #include "carddevice.h"
 #include "copysink.h"
+#include "platform.h"
 
 #include <QString>
 
@@ -15,6 +16,10 @@ public:
     // Files go into `folder` under the source's outputName. `card` is who the card is,
     // so that a destination that is the card itself is refused.
     DestinationWriter(const QString &folder, const FileIdentity &card);
+    // The same in a folder held open (openFolderBelow): the temporary file is made and
+    // renamed in that folder, even if a link is put in its place by name meanwhile. The
+    // handle must outlive the writer.
+    DestinationWriter(const FolderHandle &folder, const FileIdentity &card);
     ~DestinationWriter() override;
 
     // Refuses (false, errorString() names the destination): the card itself under any
@@ -47,4 +52,5 @@ private:
     QString m_error;
     qint64 m_written = 0;
     int m_fd = -1;
+    int m_at = -1; // the folder's descriptor when given one (POSIX)
 };
