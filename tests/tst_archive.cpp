@@ -673,6 +673,8 @@ void TestArchive::nothingWrittenThroughLinks_data()
     QTest::newRow("log") << true << "log" << "symbolic link";
     QTest::newRow("quality.json") << false << "quality.json" << "symbolic link";
     QTest::newRow("quality.txt") << true << "quality.txt" << "symbolic link";
+    QTest::newRow("a day file of two hard links") << true << "hard:2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.073"
+                                                   << "more than one hard link";
     QTest::newRow("manifest, a FIFO") << false << "fifo:manifest-sha256.txt" << "FIFO";
     QTest::newRow("manifest, a FIFO, SDS") << true << "fifo:manifest-sha256.txt" << "FIFO";
 }
@@ -692,6 +694,8 @@ void TestArchive::nothingWrittenThroughLinks()
     QVERIFY(QDir().mkpath(QFileInfo(at).path()));
     if (link.startsWith("fifo:"))
         QCOMPARE(::mkfifo(QFile::encodeName(at).constData(), 0600), 0);
+    else if (link.startsWith("hard:"))
+        QCOMPARE(::link(QFile::encodeName(outside + "/kept").constData(), QFile::encodeName(at).constData()), 0);
     else
         QVERIFY(QFile::link(link.startsWith("quality") ? outside + "/kept" : outside, at));
     const CardRun run = runBriefly(sds ? QStringList{"export", "-q", "--all", "--sds", out, card}
