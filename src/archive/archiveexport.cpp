@@ -29,13 +29,51 @@ QString freeLogName(const QString &folder, const QString &name, const QByteArray
         const QFileInfo info(folder + QLatin1Char('/') + candidate);
         if (!info.exists() && !info.isSymLink())
             return candidate;
-        if (!digest.isEmpty() && info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
+        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
             *already = true;
             return candidate;
         }
     }
     return name;
 }
+
+// The log's copy, named once it is read (its digest comes from `hash`, which finishes
+// first): a log already there is not written again.
+class LogNamingSink : public CopySink
+{
+public:
+    LogNamingSink(DestinationWriter &writer, const HashSink &hash, const QString &name)
+        : m_writer(writer), m_hash(hash), m_name(name), m_chosen(name)
+    {
+    }
+    bool begin(const CopySource &source) override
+    {
+        CopySource renamed = source;
+        renamed.outputName = m_name;
+        return m_writer.begin(renamed);
+    }
+    bool consume(const SectorChunk &chunk) override { return m_writer.consume(chunk); }
+    bool finish(CopyEnd end) override
+    {
+        if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
+            bool already = false;
+            const QString folder = QFileInfo(m_writer.destination()).path();
+            m_chosen = freeLogName(folder, m_name, m_hash.hexDigest(), &already);
+            if (already)
+                return m_writer.finish(CopyEnd::Stopped); // the temporary file goes
+            m_writer.retarget(m_chosen);
+        }
+        return m_writer.finish(end);
+    }
+    QString errorString() const override { return m_writer.errorString(); }
+    QString chosenName() const { return m_chosen; }
+
+private:
+    DestinationWriter &m_writer;
+    const HashSink &m_hash;
+    QString m_name;
+    QString m_chosen;
+};
 
 } // namespace
 
@@ -156,7 +194,9 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             const QString name = archive.hasFirstRecord()
                 ? archive.logFileName()
                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("'log.'yyyyMMdd'T'HHmmss'Z'"));
-            // Never through a link at log/: opened component by component.
+            // Never through a link at log/: opened component by component. The log of
+            // another card that began in the same second gets a name of its own, and this
+            // card's log exported before is recognised and left as it is.
             PlatformStatus status;
             const FolderHandle logFolder = openFolderBelow(m_folder, QStringLiteral("log"), CreateFolders::Yes, &status);
             if (!status) {
@@ -164,26 +204,14 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
                 outcome.copy.message = status.message;
             } else {
                 DestinationWriter::removeLeftovers(logFolder.path());
-                // Read once for its digest: the log of another card that began in the same
-                // second gets a name of its own, and this card's log exported before is
-                // recognised and left as it is.
-                HashSink first;
-                outcome.copy = copy(i, {&first});
-                bool already = false;
-                const QString logName = freeLogName(logFolder.path(), name, first.hexDigest(), &already);
-                if (outcome.copy.status == ExportResult::Complete && already) {
-                    outcome.written = QStringLiteral("log/") + logName;
-                    manifest.setDigest(outcome.written, first.hexDigest());
-                } else if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
-                    DestinationWriter writer(logFolder, card);
-                    RenamingSink renamed(writer, logName);
-                    HashSink hash;
-                    outcome.copy = copy(i, {&hash, &renamed});
-                    outcome.copy.destination = writer.destination();
-                    if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
-                        outcome.written = QStringLiteral("log/") + logName;
-                        manifest.setDigest(outcome.written, hash.hexDigest());
-                    }
+                DestinationWriter writer(logFolder, card);
+                HashSink hash;
+                LogNamingSink named(writer, hash, name);
+                outcome.copy = copy(i, {&hash, &named});
+                outcome.copy.destination = writer.destination();
+                if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
+                    outcome.written = QStringLiteral("log/") + named.chosenName();
+                    manifest.setDigest(outcome.written, hash.hexDigest());
                 }
             }
         }

@@ -31,6 +31,9 @@ public:
     // Stopped: removes it, leaving the destination as it was.
     bool finish(CopyEnd end) override;
     QString errorString() const override { return m_error; }
+    // Puts the copy under begun, before finish(), in place under `outputName` instead
+    // (a name chosen once its content is known).
+    void retarget(const QString &outputName) { m_destination = m_folder + QLatin1Char('/') + outputName; }
 
     // Removes the temporary files ".NAME.XXXXXX.part" in `folder` that no running copy
     // holds: left by a run that was killed. Returns how many went.
