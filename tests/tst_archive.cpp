@@ -641,6 +641,7 @@ void TestArchive::verifyRefuses_data()
     QTest::newRow("a manifest that is a FIFO") << "fifo manifest" << "FIFO";
     QTest::newRow("a line naming a FIFO") << "fifo line" << "not a regular file";
     QTest::newRow("a line naming a link to /dev/zero") << "zero line" << "not a regular file";
+    QTest::newRow("a copy that is a FIFO, --card") << "fifo copy" << "not a regular file";
 }
 
 void TestArchive::verifyRefuses()
@@ -656,9 +657,16 @@ void TestArchive::verifyRefuses()
         QCOMPARE(::mkfifo(QFile::encodeName(manifest).constData(), 0600), 0);
     else if (place == "fifo line")
         QVERIFY(writeFile(manifest, line) && ::mkfifo(QFile::encodeName(dir.filePath("data")).constData(), 0600) == 0);
-    else
+    else if (place == "zero line")
         QVERIFY(writeFile(manifest, line) && QFile::link("/dev/zero", dir.filePath("data")));
-    const CardRun run = runBriefly({"verify", dir.path()});
+    QStringList arguments{"verify", dir.path()};
+    if (place == "fifo copy") {
+        const QString card = dir.filePath("demo.img");
+        QCOMPARE(runVexaCard({"sample", card}).status, 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("20230314_130601.mseed")).constData(), 0600), 0);
+        arguments = QStringList{"verify", "--card", card, dir.path()};
+    }
+    const CardRun run = runBriefly(arguments);
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains(refusal.toUtf8()), run.err.constData());
 }
