@@ -21,6 +21,16 @@
 #include <libmseed.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -136,6 +146,23 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// vexa-card with a time limit: a run that blocks (on a FIFO) is killed and reads as -1.
+CardRun runBriefly(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(VEXA_CARD_PATH), arguments);
+    CardRun run;
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
 } // namespace
 
 class TestArchive : public QObject
@@ -160,6 +187,14 @@ private Q_SLOTS:
     void locksHeldForTheWholeBatch();
     void manifestTrueAfterKilledRun();
     void overlappingExportsLeaveATrueManifest();
+    // Hostile folders: links, FIFOs, a full disk, a killed run.
+    void reportsOnAFullDisk();
+    void verifyRefuses_data();
+    void verifyRefuses();
+    void nothingWrittenThroughLinks_data();
+    void nothingWrittenThroughLinks();
+    void logsOfCardsOfOneSecond();
+    void leftoversOfAKilledRun();
 };
 
 void TestArchive::digests_data()
@@ -688,6 +723,171 @@ void TestArchive::overlappingExportsLeaveATrueManifest()
     QCOMPARE(sha256sumCheck(archive), 0);
     QCOMPARE(runVexaCard(all).status, 0);
     QCOMPARE(sha256sumCheck(archive), 0);
+}
+
+void TestArchive::reportsOnAFullDisk()
+{
+#ifdef Q_OS_UNIX
+    // A file size limit fails the writes as a full disk does (EFBIG): the earlier manifest
+    // and reports stay as they were, and nothing is left beside them.
+    QTemporaryDir dir;
+    const QByteArray earlier = QByteArray(64, 'b') + "  earlier.mseed\n";
+    for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
+        QVERIFY(writeFile(dir.filePath(name), earlier));
+    Manifest manifest(dir.path());
+    QualityReport report;
+    for (int i = 0; i < 200; ++i) {
+        QVERIFY(manifest.setDigest(QStringLiteral("file%1.mseed").arg(i), QByteArray(64, 'a')));
+        report.files.append(FileQuality{});
+        report.files.last().path = QStringLiteral("/card/file%1").arg(i);
+    }
+    struct rlimit before;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    struct rlimit limit = before;
+    limit.rlim_cur = 1024;
+    std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    const bool saved = manifest.save();
+    QString reason;
+    const bool reported = writeQualityFiles(report, dir.path(), &reason);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
+    QVERIFY2(!saved && manifest.errorString().endsWith(tooLarge), qPrintable(manifest.errorString()));
+    QVERIFY2(!reported && reason.endsWith(tooLarge), qPrintable(reason));
+    for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
+        QCOMPARE(readAll(dir.filePath(name)), earlier);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+void TestArchive::verifyRefuses_data()
+{
+    QTest::addColumn<QString>("place"); // what the folder holds
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("a manifest without entries") << "empty" << "has no entries";
+    QTest::newRow("a manifest that is a FIFO") << "fifo manifest" << "FIFO";
+    QTest::newRow("a line naming a FIFO") << "fifo line" << "not a regular file";
+    QTest::newRow("a line naming a link to /dev/zero") << "zero line" << "not a regular file";
+    QTest::newRow("a copy that is a FIFO, --card") << "fifo copy" << "not a regular file";
+}
+
+void TestArchive::verifyRefuses()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString manifest = dir.filePath(Manifest::fileName());
+    const QByteArray line = QByteArray(64, '0') + "  data\n";
+    if (place == "empty")
+        QVERIFY(writeFile(manifest, QByteArray()));
+    else if (place == "fifo manifest")
+        QCOMPARE(::mkfifo(QFile::encodeName(manifest).constData(), 0600), 0);
+    else if (place == "fifo line")
+        QVERIFY(writeFile(manifest, line) && ::mkfifo(QFile::encodeName(dir.filePath("data")).constData(), 0600) == 0);
+    else if (place == "zero line")
+        QVERIFY(writeFile(manifest, line) && QFile::link("/dev/zero", dir.filePath("data")));
+    QStringList arguments{"verify", dir.path()};
+    if (place == "fifo copy") {
+        const QString card = dir.filePath("demo.img");
+        QCOMPARE(runVexaCard({"sample", card}).status, 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("20230314_130601.mseed")).constData(), 0600), 0);
+        arguments = QStringList{"verify", "--card", card, dir.path()};
+    }
+    const CardRun run = runBriefly(arguments);
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(refusal.toUtf8()), run.err.constData());
+}
+
+void TestArchive::nothingWrittenThroughLinks_data()
+{
+    QTest::addColumn<bool>("sds");
+    QTest::addColumn<QString>("link"); // below the folder, pointing outside it
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("YEAR") << true << "2023" << "symbolic link";
+    QTest::newRow("CHA.D") << true << "2023/XX/VEXA/HHZ.D" << "symbolic link";
+    QTest::newRow("log") << true << "log" << "symbolic link";
+    QTest::newRow("quality.json") << false << "quality.json" << "symbolic link";
+    QTest::newRow("quality.txt") << true << "quality.txt" << "symbolic link";
+    QTest::newRow("a day file of two hard links") << true << "hard:2023/XX/VEXA/HHZ.D/XX.VEXA..HHZ.D.2023.073"
+                                                   << "more than one hard link";
+    QTest::newRow("manifest, a FIFO") << false << "fifo:manifest-sha256.txt" << "FIFO";
+    QTest::newRow("manifest, a FIFO, SDS") << true << "fifo:manifest-sha256.txt" << "FIFO";
+}
+
+void TestArchive::nothingWrittenThroughLinks()
+{
+    QFETCH(bool, sds);
+    QFETCH(QString, link);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString out = dir.filePath("out");
+    const QString outside = dir.filePath("outside");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    QVERIFY(QDir().mkpath(outside) && writeFile(outside + "/kept", "kept"));
+    const QString at = QDir(out).filePath(link.section(':', -1));
+    QVERIFY(QDir().mkpath(QFileInfo(at).path()));
+    if (link.startsWith("fifo:"))
+        QCOMPARE(::mkfifo(QFile::encodeName(at).constData(), 0600), 0);
+    else if (link.startsWith("hard:"))
+        QCOMPARE(::link(QFile::encodeName(outside + "/kept").constData(), QFile::encodeName(at).constData()), 0);
+    else
+        QVERIFY(QFile::link(link.startsWith("quality") ? outside + "/kept" : outside, at));
+    const CardRun run = runBriefly(sds ? QStringList{"export", "-q", "--all", "--sds", out, card}
+                                       : QStringList{"export", "-q", "--all", "-o", out, card});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(refusal.toUtf8()), run.err.constData());
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"kept"});
+    QCOMPARE(readAll(outside + "/kept"), QByteArray("kept"));
+}
+
+void TestArchive::logsOfCardsOfOneSecond()
+{
+    // Another card's log that began in the same second is kept; this card's own log,
+    // exported again, is recognised and not written twice.
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString archive = dir.filePath("archive");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    const QStringList arguments{"export", "-q", "--all", "--sds", archive, card};
+    QCOMPARE(runVexaCard(arguments).status, 0);
+    const QString log = archive + "/log/log.20230314T092549Z";
+    const QByteArray own = readAll(log);
+    QVERIFY(!own.isEmpty() && writeFile(log, "the log of another card\n"));
+    for (int run = 0; run < 2; ++run) {
+        const CardRun again = runVexaCard(arguments);
+        QVERIFY2(again.status == 0, again.err.constData());
+        QCOMPARE(QDir(archive + "/log").entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"log.20230314T092549Z", "log.20230314T092549Z.2"}));
+        QCOMPARE(readAll(log), QByteArray("the log of another card\n"));
+        QCOMPARE(readAll(log + ".2"), own);
+    }
+}
+
+void TestArchive::leftoversOfAKilledRun()
+{
+#ifdef Q_OS_UNIX
+    // A temporary file no one holds is a killed run's and goes; one a running export
+    // holds stays, and so does a file of another pattern.
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString out = dir.filePath("out");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    const QStringList names{".20230314_130601.mseed.aB3dE9.part", ".log.Zx81Qq.part", ".notes.part"};
+    for (const QString &name : names)
+        QVERIFY(writeFile(QDir(out).filePath(name), "partial"));
+    const int held = ::open(QFile::encodeName(QDir(out).filePath(names.at(1))).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+    const CardRun run = runVexaCard({"export", "-q", "-o", out, card, "/20230314_1302/20230314_130601"});
+    ::close(held);
+    QVERIFY2(run.status == 0, run.err.constData());
+    const QStringList left = QDir(out).entryList({".*.part"}, QDir::Files | QDir::Hidden);
+    QCOMPARE(left, (QStringList{".log.Zx81Qq.part", ".notes.part"}));
+#else
+    QSKIP("needs flock");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

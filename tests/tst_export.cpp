@@ -377,6 +377,7 @@ void TestExport::refusedDestinations_data()
     QTest::newRow("a hard link to the card") << "hard link to card" << file << "it is the card itself";
     QTest::newRow("a planted link") << "link to other" << file << "symbolic link";
     QTest::newRow("a folder") << "folder" << file << "not a regular file";
+    QTest::newRow("a file of two hard links") << "hard link to other" << file << "more than one hard link";
 }
 
 void TestExport::refusedDestinations()
@@ -397,6 +398,8 @@ void TestExport::refusedDestinations()
         QVERIFY(QFile::link(card, destination));
     else if (place == QLatin1String("hard link to card"))
         QCOMPARE(::link(QFile::encodeName(card).constData(), QFile::encodeName(destination).constData()), 0);
+    else if (place == QLatin1String("hard link to other"))
+        QCOMPARE(::link(QFile::encodeName(other).constData(), QFile::encodeName(destination).constData()), 0);
     else if (place == QLatin1String("link to other"))
         QVERIFY(QFile::link(other, destination));
     else if (place == QLatin1String("folder"))

@@ -3,6 +3,7 @@
 #include "backgroundsink.h"
 #include "destinationwriter.h"
 #include "manifest.h"
+#include "platform.h"
 #include "qualityreport.h"
 #include "recordscanner.h"
 #include "sha256.h"
@@ -15,6 +16,66 @@
 #include <cerrno>
 #include <memory>
 #include <cstring>
+
+namespace {
+
+// The name for a card's log in log/: NAME, or NAME.2, NAME.3 ... when a log of another
+// card of the same second is there; *already when one of them holds this log already.
+QString freeLogName(const QString &folder, const QString &name, const QByteArray &digest, bool *already)
+{
+    *already = false;
+    for (int n = 1; n < 10000; ++n) {
+        const QString candidate = n == 1 ? name : QStringLiteral("%1.%2").arg(name).arg(n);
+        const QFileInfo info(folder + QLatin1Char('/') + candidate);
+        if (!info.exists() && !info.isSymLink())
+            return candidate;
+        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
+            *already = true;
+            return candidate;
+        }
+    }
+    return name;
+}
+
+// The log's copy, named once it is read (its digest comes from `hash`, which finishes
+// first): a log already there is not written again.
+class LogNamingSink : public CopySink
+{
+public:
+    LogNamingSink(DestinationWriter &writer, const HashSink &hash, const QString &name)
+        : m_writer(writer), m_hash(hash), m_name(name), m_chosen(name)
+    {
+    }
+    bool begin(const CopySource &source) override
+    {
+        CopySource renamed = source;
+        renamed.outputName = m_name;
+        return m_writer.begin(renamed);
+    }
+    bool consume(const SectorChunk &chunk) override { return m_writer.consume(chunk); }
+    bool finish(CopyEnd end) override
+    {
+        if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
+            bool already = false;
+            const QString folder = QFileInfo(m_writer.destination()).path();
+            m_chosen = freeLogName(folder, m_name, m_hash.hexDigest(), &already);
+            if (already)
+                return m_writer.finish(CopyEnd::Stopped); // the temporary file goes
+            m_writer.retarget(m_chosen);
+        }
+        return m_writer.finish(end);
+    }
+    QString errorString() const override { return m_writer.errorString(); }
+    QString chosenName() const { return m_chosen; }
+
+private:
+    DestinationWriter &m_writer;
+    const HashSink &m_hash;
+    QString m_name;
+    QString m_chosen;
+};
+
+} // namespace
 
 int ExportSummary::count(ExportResult::Status status) const
 {
@@ -63,6 +124,9 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     ExportSummary summary;
     Manifest manifest(m_folder);
     const FileIdentity card = fileIdentity(m_card.devicePath());
+
+    // Temporary files of a run that was killed; those of a running export are held.
+    DestinationWriter::removeLeftovers(m_folder);
 
     // The order of the batch; in an SDS export the log after every recording.
     QList<int> order;
@@ -141,20 +205,23 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             const QString name = archive.hasFirstRecord()
                 ? archive.logFileName()
                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("'log.'yyyyMMdd'T'HHmmss'Z'"));
-            const QString logFolder = QDir(m_folder).filePath(QStringLiteral("log"));
-            errno = 0;
-            if (!QDir().mkpath(logFolder)) {
+            // Never through a link at log/: opened component by component. The log of
+            // another card that began in the same second gets a name of its own, and this
+            // card's log exported before is recognised and left as it is.
+            PlatformStatus status;
+            const FolderHandle logFolder = openFolderBelow(m_folder, QStringLiteral("log"), CreateFolders::Yes, &status);
+            if (!status) {
                 outcome.copy.status = ExportResult::Failed;
-                outcome.copy.message = QStringLiteral("cannot create the folder %1: %2")
-                                           .arg(logFolder, QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+                outcome.copy.message = status.message;
             } else {
+                DestinationWriter::removeLeftovers(logFolder.path());
                 DestinationWriter writer(logFolder, card);
-                RenamingSink renamed(writer, name);
                 HashSink hash;
-                outcome.copy = copy(i, {&hash, &renamed});
+                LogNamingSink named(writer, hash, name);
+                outcome.copy = copy(i, {&hash, &named});
                 outcome.copy.destination = writer.destination();
                 if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete) {
-                    outcome.written = QStringLiteral("log/") + name;
+                    outcome.written = QStringLiteral("log/") + named.chosenName();
                     manifest.setDigest(outcome.written, hash.hexDigest());
                 }
             }
@@ -200,6 +267,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     // files it found its records in (appended by an export killed before its manifest).
     if (!wroteAny && !listedDayFiles)
         return summary;
+    // The data reach the disk before the manifest vouches for them: a power cut
+    // must not leave a manifest over files still in memory.
+    if (const PlatformStatus flushed = flushFileSystem(m_folder); !flushed)
+        summary.problems.append(flushed.message);
     QString reason;
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (!writeQualityFiles(report, m_folder, &reason))

@@ -1,4 +1,5 @@
 #include "archivesinks.h"
+#include "platform.h"
 #include "recordscanner.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
 #define VEXA_POSIX_FILES
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <QFileInfo>
@@ -252,13 +254,28 @@ bool CompareSink::begin(const CopySource &source)
     m_detail.clear();
     m_path = QDir(m_folder).filePath(source.outputName);
 #ifdef VEXA_POSIX_FILES
-    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         m_verdict = errno == ENOENT ? Missing : Unreadable;
         m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder") : systemReason(errno);
         return false; // nothing to compare: the card need not be read
     }
+    // A FIFO or a device in the copy's place is never read: it could block, or never end.
+    struct stat status;
+    if (::fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(m_fd);
+        m_fd = -1;
+        m_verdict = Unreadable;
+        m_detail = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
 #else
+    if (const PlatformStatus regular = checkRegularFile(m_path, true); !regular) {
+        m_verdict = Unreadable;
+        m_detail = QStringLiteral("it is not a regular file");
+        return false;
+    }
     m_file = std::make_unique<QFile>(m_path);
     errno = 0;
     if (!m_file->open(QIODevice::ReadOnly)) {

@@ -1,69 +1,12 @@
 #include "manifest.h"
+#include "platform.h"
 #include "sha256.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-#include <cerrno>
-#include <cstring>
-#include <memory>
-
-#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
-#define VEXA_POSIX_FILES
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-#else
-#include <QLockFile>
-#endif
 
 namespace {
-
-// Held while the manifest is read, merged and replaced: two exports into one folder that
-// end together would otherwise each write the lines it read before the other's went in.
-class FolderLock
-{
-public:
-    bool lock(const QString &folder, QString *error)
-    {
-#ifdef VEXA_POSIX_FILES
-        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd >= 0) {
-            int status;
-            do
-                status = ::flock(m_fd, LOCK_EX);
-            while (status != 0 && errno == EINTR);
-            if (status == 0)
-                return true;
-        }
-#else
-        m_lock = std::make_unique<QLockFile>(QDir(folder).filePath(QStringLiteral(".manifest-sha256.txt.lock")));
-        errno = 0;
-        if (m_lock->lock())
-            return true;
-        if (!errno)
-            errno = EACCES;
-#endif
-        *error = QStringLiteral("cannot lock the folder %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    ~FolderLock()
-    {
-#ifdef VEXA_POSIX_FILES
-        if (m_fd >= 0)
-            ::close(m_fd);
-#endif
-    }
-
-private:
-#ifdef VEXA_POSIX_FILES
-    int m_fd = -1;
-#else
-    std::unique_ptr<QLockFile> m_lock;
-#endif
-};
 
 bool isHexDigest(const QByteArray &digest)
 {
@@ -74,11 +17,6 @@ bool isHexDigest(const QByteArray &digest)
             return false;
     }
     return true;
-}
-
-QString systemReason()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 } // namespace
@@ -162,21 +100,15 @@ bool Manifest::parseLine(const QByteArray &line, QString *relativePath, QByteArr
 
 bool Manifest::read(QMap<QString, QByteArray> *into)
 {
-    QFile file(path());
-    if (!QFileInfo::exists(path()) && !QFileInfo(path()).isSymLink())
-        return true;
     if (QFileInfo(path()).isSymLink()) {
         m_error = QStringLiteral("cannot read %1: it is a symbolic link").arg(path());
         return false;
     }
-    errno = 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("cannot read %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        return false;
-    }
-    const QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_error = QStringLiteral("cannot read %1: %2").arg(path(), errno ? systemReason() : file.errorString());
+    if (!QFileInfo::exists(path()))
+        return true;
+    QByteArray content;
+    if (const PlatformStatus status = readRegularFile(path(), &content); !status) {
+        m_error = status.message;
         return false;
     }
     const QList<QByteArray> lines = content.split('\n');
@@ -212,9 +144,13 @@ bool Manifest::save()
     if (m_set.isEmpty())
         return true;
     // Read again just before writing, so that lines another export added meanwhile stay.
-    FolderLock folder;
-    if (!folder.lock(m_root, &m_error))
+    // Held while the manifest is read, merged and replaced: two exports into one folder
+    // that end together would otherwise each write the lines it read before the other's.
+    FolderLock lock;
+    if (const PlatformStatus locked = lock.lock(m_root); !locked) {
+        m_error = locked.message;
         return false;
+    }
     QMap<QString, QByteArray> merged;
     if (!read(&merged))
         return false;
@@ -226,22 +162,14 @@ bool Manifest::save()
     for (auto it = merged.cbegin(); it != merged.cend(); ++it)
         content += formatLine(it.key(), it.value());
 
-    // The manifest is ours to replace, never a link planted in its place.
-    const QFileInfo existing(path());
-    if (existing.isSymLink() || (existing.exists() && !existing.isFile())) {
-        m_error = QStringLiteral("cannot write %1: it is not a regular file").arg(path());
-        return false;
-    }
-    QSaveFile file(path());
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        return false;
-    }
-    errno = 0;
-    if (file.write(content) != content.size() || !file.commit()) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(path(), errno ? systemReason() : file.errorString());
-        file.cancelWriting();
+    // The manifest is ours to replace, never a link planted in its place; written whole
+    // or not at all, so that a full disk leaves the earlier one as it was.
+    PlatformStatus status;
+    const FolderHandle folder = openFolderBelow(m_root, QString(), CreateFolders::No, &status);
+    if (status)
+        status = writeFileWhole(folder, fileName(), content);
+    if (!status) {
+        m_error = status.message;
         return false;
     }
     return true;
@@ -250,13 +178,12 @@ bool Manifest::save()
 bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems)
 {
     const QString path = QDir(folder).filePath(Manifest::fileName());
-    QFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        problems->append(QStringLiteral("cannot read %1: %2").arg(path, errno ? systemReason() : file.errorString()));
+    QByteArray content;
+    if (const PlatformStatus status = readRegularFile(path, &content); !status) {
+        problems->append(status.message);
         return false;
     }
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines = content.split('\n');
     bool ok = true;
     for (int i = 0; i < lines.size(); ++i) {
         if (lines.at(i).isEmpty())
@@ -283,6 +210,11 @@ bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringL
             check.reason = reason;
         }
         checks->append(check);
+    }
+    // An empty manifest proves nothing about the folder.
+    if (ok && checks->isEmpty()) {
+        problems->append(QStringLiteral("%1 has no entries").arg(path));
+        return false;
     }
     return ok;
 }

@@ -69,7 +69,8 @@ struct ManifestCheck
 };
 
 // Checks every line of FOLDER/manifest-sha256.txt, in the order of the file, into
-// *checks. False when the manifest is missing or unreadable, or holds a line that is not a
+// *checks. False when the manifest is missing, unreadable, not a regular file (a FIFO is
+// never waited on) or without entries, or holds a line that is not a
 // checksum line or names a path outside the folder (*problems says which; the other lines
 // are still checked).
 bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems);

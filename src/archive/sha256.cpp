@@ -1,4 +1,5 @@
 #include "sha256.h"
+#include "platform.h"
 
 #include <QFile>
 
@@ -11,6 +12,7 @@
 #if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
 #define VEXA_POSIX_FILES
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -70,6 +72,12 @@ QByteArray sha256OfFile(const QString &path, QString *error)
 {
 #ifndef VEXA_POSIX_FILES
     // Where there are no POSIX reads: the system's reason when it left one in errno.
+    // A FIFO or a device is refused before it is opened: a read of it could wait forever.
+    if (const PlatformStatus regular = checkRegularFile(path, true); !regular) {
+        if (error)
+            *error = regular.message;
+        return QByteArray();
+    }
     QFile file(path);
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     Sha256 hash;
@@ -87,12 +95,22 @@ QByteArray sha256OfFile(const QString &path, QString *error)
 #else
     // Plain reads: QFile would report a failed read as "Unknown error".
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK, then only a regular file: a FIFO or a device (a link to /dev/zero)
+    // would make the read wait, or never end.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (error)
             *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return QByteArray();
     }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        if (error)
+            *error = QStringLiteral("cannot read %1: it is not a regular file").arg(path);
+        ::close(fd);
+        return QByteArray();
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Sha256 hash;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {

@@ -1,10 +1,10 @@
 #include "qualityreport.h"
+#include "platform.h"
 #include "recordcheck.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QTimeZone>
 
 #include <cmath>
@@ -245,12 +245,21 @@ bool writeQualityFiles(const QualityReport &report, const QString &folder, QStri
         {QStringLiteral("quality.json"), qualityJsonText(report)},
         {QStringLiteral("quality.txt"), qualityText(report, true).toUtf8()},
     };
+    // Both names are looked at before either is written: a link or a FIFO at one of them
+    // leaves both reports as they were.
     for (const auto &file : files) {
-        QSaveFile out(folder + QLatin1Char('/') + file.first);
-        if (!out.open(QIODevice::WriteOnly) || out.write(file.second) != file.second.size() || !out.commit()) {
-            *error = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
+        if (const PlatformStatus existing = checkRegularFile(folder + QLatin1Char('/') + file.first, false, true); !existing) {
+            *error = existing.message;
             return false;
         }
     }
-    return true;
+    PlatformStatus status;
+    const FolderHandle handle = openFolderBelow(folder, QString(), CreateFolders::No, &status);
+    for (const auto &file : files) {
+        if (status)
+            status = writeFileWhole(handle, file.first, file.second);
+    }
+    if (!status)
+        *error = status.message;
+    return bool(status);
 }

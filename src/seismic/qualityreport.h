@@ -113,6 +113,8 @@ QByteArray qualityJsonText(const QualityReport &report);
 QString qualityText(const QualityReport &report, bool withGaps);
 
 // Writes qualityJsonText() as folder/quality.json and qualityText(report, true) as
-// folder/quality.txt, each through a temporary file renamed into place. False with
-// *error naming the file and the system's reason when one cannot be written.
+// folder/quality.txt, each whole or not at all (a temporary file beside it, flushed to the
+// disk, renamed into place); a link, a FIFO or a file of several hard links at either name
+// is refused, never written through. False with *error naming the file and the system's
+// reason when one cannot be written.
 bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error);

@@ -1,4 +1,5 @@
 #include "sdsarchive.h"
+#include "platform.h"
 #include "recordcheck.h"
 #include "sha256.h"
 
@@ -319,20 +320,21 @@ bool SdsArchive::openFile(DayFile *file)
     if (file->opened)
         return resumeFile(file);
 
-    const QString folder = QFileInfo(file->path).path();
-    errno = 0;
-    if (!QDir().mkpath(folder)) {
-        m_error = QStringLiteral("cannot create the folder %1: %2").arg(folder, systemReason(errno ? errno : EACCES));
+    // YEAR/NET/STA/CHA.D made or opened one folder at a time, never through a link.
+    PlatformStatus folderStatus;
+    const FolderHandle folder = openFolderBelow(m_root, file->relativePath.section(QLatin1Char('/'), 0, -2), CreateFolders::Yes, &folderStatus);
+    if (!folderStatus) {
+        m_error = folderStatus.message;
         return false;
     }
 #ifdef VEXA_POSIX_FILES
     // Never through a link planted at the day file's name, and never the card itself.
-    const QByteArray name = QFile::encodeName(file->path);
+    const QByteArray name = QFile::encodeName(file->relativePath.section(QLatin1Char('/'), -1));
     bool createdNow = true;
-    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = ::openat(int(folder.native()), name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) {
         createdNow = false;
-        fd = ::open(name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        fd = ::openat(int(folder.native()), name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     }
     if (fd < 0) {
         m_error = errno == ELOOP ? QStringLiteral("cannot write %1: it is a symbolic link, not followed").arg(file->path)
@@ -340,8 +342,8 @@ bool SdsArchive::openFile(DayFile *file)
         return false;
     }
     struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        m_error = QStringLiteral("cannot write %1: it is not a regular file").arg(file->path);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file->path, S_ISREG(status.st_mode) ? QStringLiteral("it has more than one hard link") : QStringLiteral("it is not a regular file"));
         ::close(fd);
         return false;
     }

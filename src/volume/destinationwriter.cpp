@@ -1,8 +1,11 @@
 #include "destinationwriter.h"
+#include "platform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstring>
@@ -29,14 +32,19 @@ QString randomTag()
     return tag;
 }
 
-int createNew(const QString &path)
+// `at`: the folder's descriptor, for names relative to it (POSIX), or -1 for `path` as
+// it is. Windows keeps the folder from being replaced by holding its handle instead.
+int createNew(int at, const QString &path, const QString &leaf)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(at);
+    Q_UNUSED(leaf);
     return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
                     _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 #else
     // O_EXCL: never an existing file, and never through a link planted under our name.
-    return ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    return at >= 0 ? ::openat(at, QFile::encodeName(leaf).constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666)
+                   : ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
 #endif
 }
 
@@ -49,26 +57,31 @@ bool closeFile(int fd)
 #endif
 }
 
-bool removeFile(const QString &path)
+bool removeFile(int at, const QString &path, const QString &leaf)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(at);
+    Q_UNUSED(leaf);
     return ::_wunlink(reinterpret_cast<const wchar_t *>(path.utf16())) == 0;
 #else
-    return ::unlink(QFile::encodeName(path).constData()) == 0;
+    return (at >= 0 ? ::unlinkat(at, QFile::encodeName(leaf).constData(), 0) : ::unlink(QFile::encodeName(path).constData())) == 0;
 #endif
 }
 
 // Replaces `to` by `from` in one step: a reader of `to` sees the old file or the new one.
-bool renameOver(const QString &from, const QString &to, QString *reason)
+bool renameOver(int at, const QString &from, const QString &to, QString *reason)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(at);
     if (MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     *reason = systemError(int(GetLastError()));
     return false;
 #else
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+    const auto leaf = [](const QString &path) { return QFile::encodeName(path.section(QLatin1Char('/'), -1)); };
+    if ((at >= 0 ? ::renameat(at, leaf(from).constData(), at, leaf(to).constData())
+                 : ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData())) == 0)
         return true;
     *reason = systemError(errno);
     return false;
@@ -86,6 +99,14 @@ QString errnoText(int error)
 DestinationWriter::DestinationWriter(const QString &folder, const FileIdentity &card)
     : m_folder(folder), m_card(card)
 {
+}
+
+DestinationWriter::DestinationWriter(const FolderHandle &folder, const FileIdentity &card)
+    : m_folder(folder.path()), m_card(card)
+{
+#ifndef Q_OS_WIN
+    m_at = int(folder.native());
+#endif
 }
 
 DestinationWriter::~DestinationWriter()
@@ -106,7 +127,7 @@ void DestinationWriter::discard()
         closeFile(m_fd);
     m_fd = -1;
     if (!m_temporary.isEmpty())
-        removeFile(m_temporary);
+        removeFile(m_at, m_temporary, m_temporary.section(QLatin1Char('/'), -1));
     m_temporary.clear();
 }
 
@@ -128,7 +149,22 @@ bool DestinationWriter::checkDestination()
         m_error = QStringLiteral("cannot write %1: it exists and is not a regular file").arg(m_destination);
         return false;
     }
+    // A file of several hard links is also someone else's file under another name.
+    if (const PlatformStatus single = checkRegularFile(m_destination, false, true); !single) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, single.message.section(QStringLiteral(": "), -1));
+        return false;
+    }
     return true;
+}
+
+int DestinationWriter::removeLeftovers(const QString &folder)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.part$"));
+    int removed = 0;
+    const QStringList names = QDir(folder).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names)
+        removed += pattern.match(name).hasMatch() && removeIfUnlocked(folder, name) ? 1 : 0;
+    return removed;
 }
 
 bool DestinationWriter::begin(const CopySource &source)
@@ -143,8 +179,16 @@ bool DestinationWriter::begin(const CopySource &source)
     // of its own per copy, so that two copies of one name never write into one file.
     int error = 0;
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-        const QString name = m_folder + QStringLiteral("/.%1.%2.part").arg(source.outputName, randomTag());
-        m_fd = createNew(name);
+        const QString leaf = QStringLiteral(".%1.%2.part").arg(source.outputName, randomTag());
+        const QString name = m_folder + QLatin1Char('/') + leaf;
+        m_fd = createNew(m_at, name, leaf);
+        // Locked while it is written: an export that finds it takes it for a leftover only
+        // when no one holds it.
+        if (m_fd >= 0 && !tryLockFile(m_fd)) {
+            closeFile(m_fd);
+            m_fd = -1;
+            continue;
+        }
         if (m_fd >= 0)
             m_temporary = name;
         else if ((error = errno) != EEXIST)
@@ -197,7 +241,7 @@ bool DestinationWriter::finish(CopyEnd end)
         return false;
     }
     QString reason;
-    if (!renameOver(m_temporary, m_destination, &reason))
+    if (!renameOver(m_at, m_temporary, m_destination, &reason))
         return fail(reason);
     m_temporary.clear();
     return true;

@@ -6,6 +6,7 @@
 
 #include "carddevice.h"
 #include "copysink.h"
+#include "platform.h"
 
 #include <QString>
 
@@ -15,6 +16,10 @@ public:
     // Files go into `folder` under the source's outputName. `card` is who the card is,
     // so that a destination that is the card itself is refused.
     DestinationWriter(const QString &folder, const FileIdentity &card);
+    // The same in a folder held open (openFolderBelow): the temporary file is made and
+    // renamed in that folder, even if a link is put in its place by name meanwhile. The
+    // handle must outlive the writer.
+    DestinationWriter(const FolderHandle &folder, const FileIdentity &card);
     ~DestinationWriter() override;
 
     // Refuses (false, errorString() names the destination): the card itself under any
@@ -26,6 +31,13 @@ public:
     // Stopped: removes it, leaving the destination as it was.
     bool finish(CopyEnd end) override;
     QString errorString() const override { return m_error; }
+    // Puts the copy under begun, before finish(), in place under `outputName` instead
+    // (a name chosen once its content is known).
+    void retarget(const QString &outputName) { m_destination = m_folder + QLatin1Char('/') + outputName; }
+
+    // Removes the temporary files ".NAME.XXXXXX.part" in `folder` that no running copy
+    // holds: left by a run that was killed. Returns how many went.
+    static int removeLeftovers(const QString &folder);
 
     // The file written, or meant to be written, by the last begin().
     QString destination() const { return m_destination; }
@@ -43,4 +55,5 @@ private:
     QString m_error;
     qint64 m_written = 0;
     int m_fd = -1;
+    int m_at = -1; // the folder's descriptor when given one (POSIX)
 };

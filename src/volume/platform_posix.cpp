@@ -1,0 +1,313 @@
+#include "platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString reason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QByteArray encoded(const QString &name)
+{
+    return QFile::encodeName(name);
+}
+
+// What is at NAME in folder `dir`, for a message: why it cannot be used as a folder.
+QString whyNotFolder(int dir, const QByteArray &name, int error)
+{
+    struct stat st;
+    if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("it is a symbolic link, not followed");
+        if (!S_ISDIR(st.st_mode))
+            return QStringLiteral("it exists and is not a folder");
+    }
+    return reason(error);
+}
+
+QString whatItIs(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return QStringLiteral("it is a symbolic link, which is neither followed nor replaced");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("it is a FIFO, not a regular file");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("it is a device, not a regular file");
+    if (S_ISDIR(mode))
+        return QStringLiteral("it is a folder, not a regular file");
+    return QStringLiteral("it is not a regular file");
+}
+
+QString randomTag()
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString tag;
+    for (int i = 0; i < 6; ++i)
+        tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
+    return tag;
+}
+
+bool writeAll(int fd, const char *data, qint64 length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, size_t(length));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+FolderHandle::~FolderHandle()
+{
+    close();
+}
+
+FolderHandle::FolderHandle(FolderHandle &&other) noexcept
+    : m_handle(other.m_handle), m_path(other.m_path)
+{
+    other.m_handle = Closed;
+}
+
+FolderHandle &FolderHandle::operator=(FolderHandle &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        m_path = other.m_path;
+        other.m_handle = Closed;
+    }
+    return *this;
+}
+
+void FolderHandle::close()
+{
+    if (m_handle != Closed)
+        ::close(int(m_handle));
+    m_handle = Closed;
+}
+
+FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, PlatformStatus *status)
+{
+    *status = PlatformStatus();
+    // The root is the user's choice: made as asked, links and all.
+    if (create == CreateFolders::Yes && !QDir(root).exists())
+        QDir().mkpath(root);
+    int dir = ::open(encoded(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        const int error = errno;
+        *status = PlatformStatus::failure(error, QStringLiteral("cannot open the folder %1: %2").arg(root, reason(error)));
+        return FolderHandle();
+    }
+    QString path = root;
+    for (const QString &component : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + component;
+        if (component == QLatin1String(".") || component == QLatin1String("..")) {
+            ::close(dir);
+            *status = PlatformStatus::failure(EINVAL, QStringLiteral("cannot open the folder %1: it leaves the folder").arg(path));
+            return FolderHandle();
+        }
+        const QByteArray name = encoded(component);
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = ::openat(dir, name.constData(), flags);
+        if (next < 0 && errno == ENOENT && create == CreateFolders::Yes) {
+            // mkdirat never follows a link at the name: a dangling one is EEXIST.
+            if (::mkdirat(dir, name.constData(), 0777) != 0 && errno != EEXIST) {
+                const int error = errno;
+                ::close(dir);
+                *status = PlatformStatus::failure(error, QStringLiteral("cannot create the folder %1: %2").arg(path, reason(error)));
+                return FolderHandle();
+            }
+            next = ::openat(dir, name.constData(), flags);
+        }
+        if (next < 0) {
+            const int error = errno;
+            const QString why = whyNotFolder(dir, name, error);
+            ::close(dir);
+            *status = PlatformStatus::failure(error, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
+            return FolderHandle();
+        }
+        ::close(dir);
+        dir = next;
+    }
+    return FolderHandle(dir, path);
+}
+
+PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
+{
+    const QString target = folder.path() + QLatin1Char('/') + name;
+    const auto failed = [&](int error, const QString &why) {
+        return PlatformStatus::failure(error, QStringLiteral("cannot write %1: %2").arg(target, why));
+    };
+    if (!folder.isOpen())
+        return failed(EBADF, reason(EBADF));
+    const int dir = int(folder.native());
+    const QByteArray targetName = encoded(name);
+    struct stat st;
+    if (::fstatat(dir, targetName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return failed(EEXIST, whatItIs(st.st_mode));
+        if (st.st_nlink > 1)
+            return failed(EMLINK, QStringLiteral("it has more than one hard link"));
+    } else if (errno != ENOENT) {
+        return failed(errno, reason(errno));
+    }
+
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = encoded(QStringLiteral(".%1.%2.part").arg(name, randomTag()));
+        fd = ::openat(dir, temporary.constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return failed(errno, reason(errno));
+    // Held while it is written, so that another export does not take it for a leftover.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    int error = 0;
+    if (!writeAll(fd, content.constData(), content.size()) || ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::renameat(dir, temporary.constData(), dir, targetName.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlinkat(dir, temporary.constData(), 0);
+        return failed(error, reason(error));
+    }
+    // The rename itself reaches the disk with the folder.
+    if (::fsync(dir) != 0 && errno != EINVAL)
+        return failed(errno, reason(errno));
+    return PlatformStatus();
+}
+
+PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool single)
+{
+    struct stat st;
+    const QByteArray name = encoded(path);
+    if ((followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0) {
+        if (errno == ENOENT)
+            return PlatformStatus();
+        return PlatformStatus::failure(errno, QStringLiteral("cannot use %1: %2").arg(path, reason(errno)));
+    }
+    if (!S_ISREG(st.st_mode))
+        return PlatformStatus::failure(EINVAL, QStringLiteral("cannot use %1: %2").arg(path, whatItIs(st.st_mode)));
+    if (single && st.st_nlink > 1)
+        return PlatformStatus::failure(EMLINK, QStringLiteral("cannot use %1: it has more than one hard link").arg(path));
+    return PlatformStatus();
+}
+
+PlatformStatus readRegularFile(const QString &path, QByteArray *content)
+{
+    content->clear();
+    // O_NONBLOCK: opening a FIFO for reading returns at once instead of waiting for a writer.
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, reason(errno)));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = errno;
+        ::close(fd);
+        return PlatformStatus::failure(EINVAL, QStringLiteral("cannot read %1: %2")
+                                                   .arg(path, S_ISREG(st.st_mode) ? reason(error) : whatItIs(st.st_mode)));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(fd);
+            return PlatformStatus::failure(error, QStringLiteral("cannot read %1: %2").arg(path, reason(error)));
+        }
+        content->append(buffer, got);
+    }
+    ::close(fd);
+    return PlatformStatus();
+}
+
+PlatformStatus flushFileSystem(const QString &path)
+{
+#ifdef __linux__
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return PlatformStatus::failure(error, QStringLiteral("cannot flush %1 to the disk: %2").arg(path, reason(error)));
+    }
+    ::close(fd);
+#else
+    Q_UNUSED(path);
+    ::sync();
+#endif
+    return PlatformStatus();
+}
+
+FolderLock::~FolderLock()
+{
+    if (m_handle >= 0)
+        ::close(int(m_handle));
+}
+
+PlatformStatus FolderLock::lock(const QString &folder)
+{
+    const int fd = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int status = fd < 0 ? -1 : 0;
+    if (fd >= 0) {
+        do
+            status = ::flock(fd, LOCK_EX);
+        while (status != 0 && errno == EINTR);
+    }
+    if (status != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return PlatformStatus::failure(error, QStringLiteral("cannot lock the folder %1: %2").arg(folder, reason(error)));
+    }
+    m_handle = fd;
+    return PlatformStatus();
+}
+
+bool tryLockFile(int fd)
+{
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool removeIfUnlocked(const QString &folder, const QString &name)
+{
+    const QByteArray path = encoded(folder + QLatin1Char('/') + name);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    // Our lock, taken before the name goes: a writer that holds its file keeps it.
+    const bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool removed = stale && ::unlink(path.constData()) == 0;
+    ::close(fd);
+    return removed;
+}
