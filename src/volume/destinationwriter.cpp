@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -22,15 +21,6 @@
 #endif
 
 namespace {
-
-QString randomTag()
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString tag;
-    for (int i = 0; i < 6; ++i)
-        tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
-    return tag;
-}
 
 // `at`: the folder's descriptor, for names relative to it (POSIX), or -1 for `path` as
 // it is. Windows keeps the folder from being replaced by holding its handle instead.
@@ -179,7 +169,7 @@ bool DestinationWriter::begin(const CopySource &source)
     // of its own per copy, so that two copies of one name never write into one file.
     int error = 0;
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-        const QString leaf = QStringLiteral(".%1.%2.part").arg(source.outputName, randomTag());
+        const QString leaf = temporaryFileName(source.outputName);
         const QString name = m_folder + QLatin1Char('/') + leaf;
         m_fd = createNew(m_at, name, leaf);
         // Locked while it is written: an export that finds it takes it for a leftover only

@@ -48,6 +48,10 @@ private:
 
 enum class CreateFolders { No, Yes };
 
+// ".NAME.XXXXXX.part": the name a file is written under beside NAME until it is whole;
+// the pattern a later run knows a killed run's leftovers by.
+QString temporaryFileName(const QString &name);
+
 // Opens ROOT/RELATIVE ("/"-separated, no "." or ".." components; empty means the root),
 // creating missing folders when asked. The root itself is taken as given (the user named
 // it); every component below it must be a real folder: one that is a symbolic link (or a

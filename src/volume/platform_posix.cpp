@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QStringList>
 
 #include <cerrno>
@@ -51,15 +50,6 @@ QString whatItIs(mode_t mode)
     return QStringLiteral("it is not a regular file");
 }
 
-QString randomTag()
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString tag;
-    for (int i = 0; i < 6; ++i)
-        tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
-    return tag;
-}
-
 bool writeAll(int fd, const char *data, qint64 length)
 {
     while (length > 0) {
@@ -76,28 +66,6 @@ bool writeAll(int fd, const char *data, qint64 length)
 }
 
 } // namespace
-
-FolderHandle::~FolderHandle()
-{
-    close();
-}
-
-FolderHandle::FolderHandle(FolderHandle &&other) noexcept
-    : m_handle(other.m_handle), m_path(other.m_path)
-{
-    other.m_handle = Closed;
-}
-
-FolderHandle &FolderHandle::operator=(FolderHandle &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = other.m_handle;
-        m_path = other.m_path;
-        other.m_handle = Closed;
-    }
-    return *this;
-}
 
 void FolderHandle::close()
 {
@@ -175,7 +143,7 @@ PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, c
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = encoded(QStringLiteral(".%1.%2.part").arg(name, randomTag()));
+        temporary = encoded(temporaryFileName(name));
         fd = ::openat(dir, temporary.constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QStringList>
 
 #include <io.h>
@@ -37,38 +36,7 @@ HANDLE openNoFollow(const QString &path, DWORD access, DWORD share)
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-QString randomTag()
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString tag;
-    for (int i = 0; i < 6; ++i)
-        tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
-    return tag;
-}
-
 } // namespace
-
-FolderHandle::~FolderHandle()
-{
-    close();
-}
-
-FolderHandle::FolderHandle(FolderHandle &&other) noexcept
-    : m_handle(other.m_handle), m_path(other.m_path)
-{
-    other.m_handle = Closed;
-}
-
-FolderHandle &FolderHandle::operator=(FolderHandle &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = other.m_handle;
-        m_path = other.m_path;
-        other.m_handle = Closed;
-    }
-    return *this;
-}
 
 void FolderHandle::close()
 {
@@ -174,7 +142,7 @@ PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, c
     QString temporary;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary = folder.path() + QStringLiteral("/.%1.%2.part").arg(name, randomTag());
+        temporary = folder.path() + QLatin1Char('/') + temporaryFileName(name);
         h = CreateFileW(wide(QDir::toNativeSeparators(temporary)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
