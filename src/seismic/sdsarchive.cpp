@@ -611,6 +611,7 @@ bool SdsArchive::flush(DayFile *file)
         }
         written += done;
     }
+    startWriteBack(file->fd, file->diskLength, written);
 #endif
     file->diskLength += file->pending.size();
     file->pending.clear();

@@ -123,6 +123,11 @@ void DestinationWriter::discard()
 
 bool DestinationWriter::checkDestination()
 {
+    // Nearly always nothing is there yet, or an earlier copy of one link: two looks at
+    // the name, links not followed, tell it. Anything else is looked at closer below,
+    // to say what it is.
+    if (checkRegularFile(m_destination, false, true) && !linkIdentity(m_destination).sameAs(m_card))
+        return true;
     // The card under any name: the path itself, a link to it, a hard link, another
     // device node of the same disk.
     if (fileIdentity(m_destination).sameAs(m_card)) {
@@ -209,6 +214,9 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
         }
         done += n;
     }
+    // The disk takes the chunk while the next is read: the flush at the end of the batch
+    // then waits for little.
+    startWriteBack(m_fd, m_written, done);
     m_written += done;
     return true;
 }

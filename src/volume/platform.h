@@ -74,6 +74,11 @@ PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool sing
 // cannot block the read (a link at PATH is followed only to a regular file).
 PlatformStatus readRegularFile(const QString &path, QByteArray *content);
 
+// Starts writing LENGTH bytes of descriptor `fd` from OFFSET to the disk without waiting,
+// so that the flush at the end of a batch finds them written; where the system has no
+// such call, nothing happens and that flush does the work.
+void startWriteBack(int fd, qint64 offset, qint64 length);
+
 // Flushes the file system holding PATH to the disk (once per batch, before its manifest).
 PlatformStatus flushFileSystem(const QString &path);
 

@@ -218,6 +218,17 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content)
     return PlatformStatus();
 }
 
+void startWriteBack(int fd, qint64 offset, qint64 length)
+{
+#ifdef __linux__
+    ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(fd);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+#endif
+}
+
 PlatformStatus flushFileSystem(const QString &path)
 {
 #ifdef __linux__

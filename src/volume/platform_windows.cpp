@@ -188,6 +188,11 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content)
     return PlatformStatus();
 }
 
+void startWriteBack(int, qint64, qint64)
+{
+    // Windows writes cached data back by itself; the flush at the end waits for it.
+}
+
 PlatformStatus flushFileSystem(const QString &path)
 {
     // Flushing a whole volume needs administrator rights on Windows; without them the files
