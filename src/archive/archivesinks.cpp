@@ -134,7 +134,7 @@ bool SdsSink::begin(const CopySource &source)
     }
     m_firstCardSector = source.firstCardSector;
     m_unreadable.clear();
-    m_filed = m_alreadyThere = m_leftOut = m_unreadableRecords = 0;
+    m_filed = m_alreadyThere = m_leftOut = m_refused = m_unreadableRecords = 0;
     m_leftOutReasons.clear();
     m_failed = false;
     m_error.clear();
@@ -172,7 +172,7 @@ void SdsSink::file(const char *raw, int length, quint64 cardSector)
         ++m_alreadyThere;
         break;
     case SdsArchive::Refused: // its day file is named, with the count, at the end of the batch
-        ++m_leftOut;
+        ++m_refused;
         break;
     case SdsArchive::NotArchived: {
         std::lock_guard<std::mutex> lock(m_mutex);

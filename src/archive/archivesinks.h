@@ -45,7 +45,7 @@ public:
     // that cannot name a file).
     qint64 recordsFiled() const { return m_filed; }
     qint64 recordsAlreadyThere() const { return m_alreadyThere; }
-    qint64 recordsLeftOut() const { return m_leftOut + m_unreadableRecords; }
+    qint64 recordsLeftOut() const { return m_leftOut + m_refused + m_unreadableRecords; }
     // Of the last file: each record left out for what it is (a bad record, codes that
     // cannot name a file), with its card sector and the reason.
     QStringList leftOutReasons() const;
@@ -72,6 +72,7 @@ private:
     qint64 m_filed = 0;
     qint64 m_alreadyThere = 0;
     qint64 m_leftOut = 0;
+    qint64 m_refused = 0; // for a day file that is refused; named once with its count
     qint64 m_unreadableRecords = 0;
     QStringList m_leftOutReasons;
     bool m_failed = false;

@@ -24,7 +24,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -141,25 +140,7 @@ qint64 markerLength(const QString &markerPath)
     return ok && length >= 0 ? length : -1;
 }
 
-#ifdef VEXA_POSIX_FILES
-// Every day file of a batch keeps its descriptor, and so its lock, to the end of the
-// batch: a card of many days needs more than the usual soft limit of 1024.
-void raiseFileLimit()
-{
-    static const bool raised = []() {
-        struct rlimit limit;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-            return false;
-        const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : limit.rlim_max;
-        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
-            limit.rlim_cur = wanted;
-            return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
-        }
-        return true;
-    }();
-    (void)raised; // when it fails, opening a day file fails with the system's reason
-}
-#else
+#ifndef VEXA_POSIX_FILES
 // The system's reason where it left one in errno, else Qt's.
 QString fileReason(const QFileDevice &file)
 {
@@ -239,9 +220,9 @@ SdsArchive::SdsArchive(const QString &root, bool splitMidnight)
     : m_root(root)
     , m_splitMidnight(splitMidnight)
 {
-#ifdef VEXA_POSIX_FILES
-    raiseFileLimit();
-#endif
+    // Every day file of a batch keeps its descriptor, and so its lock, to the end of
+    // the batch: a card of many days needs more than the usual soft limit of 1024.
+    raiseOpenFileLimit();
 }
 
 SdsArchive::~SdsArchive()
@@ -366,10 +347,8 @@ bool SdsArchive::openFile(DayFile *file)
     // first, which leaves a moment between the look and the open; the card cannot be
     // told by identity, only by being no regular file; and the lock beside the day file
     // keeps out other exports only, not other programs.
-    const QFileInfo info(file->path);
-    if (info.isSymLink() || (info.exists() && !info.isFile())) {
-        m_error = info.isSymLink() ? QStringLiteral("cannot write %1: it is a symbolic link, not followed").arg(file->path)
-                                   : QStringLiteral("cannot write %1: it is not a regular file").arg(file->path);
+    if (const PlatformStatus look = checkRegularFile(file->path, false, true); !look) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file->path, look.message.section(QStringLiteral(": "), -1));
         return false;
     }
     // Two exports appending to one day file at once would interleave their records.

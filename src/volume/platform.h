@@ -79,6 +79,10 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content);
 // such call, nothing happens and that flush does the work.
 void startWriteBack(int fd, qint64 offset, qint64 length);
 
+// Raises this process's limit of open files as far as the system allows (once; later
+// calls do nothing). When it cannot, opening a file later fails with the system's reason.
+void raiseOpenFileLimit();
+
 // Flushes the file system holding PATH to the disk (once per batch, before its manifest).
 PlatformStatus flushFileSystem(const QString &path);
 

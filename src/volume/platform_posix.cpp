@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,6 +228,22 @@ void startWriteBack(int fd, qint64 offset, qint64 length)
     Q_UNUSED(offset);
     Q_UNUSED(length);
 #endif
+}
+
+void raiseOpenFileLimit()
+{
+    static const bool raised = []() {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return false;
+        const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : limit.rlim_max;
+        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+            limit.rlim_cur = wanted;
+            return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        }
+        return true;
+    }();
+    Q_UNUSED(raised);
 }
 
 PlatformStatus flushFileSystem(const QString &path)

@@ -193,6 +193,11 @@ void startWriteBack(int, qint64, qint64)
     // Windows writes cached data back by itself; the flush at the end waits for it.
 }
 
+void raiseOpenFileLimit()
+{
+    // Files are opened through Qt here, as Windows handles: no C library limit applies.
+}
+
 PlatformStatus flushFileSystem(const QString &path)
 {
     // Flushing a whole volume needs administrator rights on Windows; without them the files
