@@ -1,16 +1,16 @@
 #include "treeitems.h"
 
-DirectoryItem::DirectoryItem(const EntryInfo &entry)
+DirectoryItem::DirectoryItem(const EntryInfo &listed)
     : QTreeWidgetItem(Type)
-    , entry(entry)
+    , entry(listed)
 {
 }
 
 DirectoryItem::~DirectoryItem() = default;
 
-FileItem::FileItem(const EntryInfo &entry)
+FileItem::FileItem(const EntryInfo &listed)
     : QTreeWidgetItem(Type)
-    , entry(entry)
+    , entry(listed)
 {
 }
 

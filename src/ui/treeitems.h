@@ -11,7 +11,7 @@ class DirectoryItem : public QTreeWidgetItem
 public:
     static constexpr int Type = QTreeWidgetItem::UserType + 1;
 
-    explicit DirectoryItem(const EntryInfo &entry);
+    explicit DirectoryItem(const EntryInfo &listed);
     ~DirectoryItem() override;
 
     EntryInfo entry;
@@ -23,7 +23,7 @@ class FileItem : public QTreeWidgetItem
 public:
     static constexpr int Type = QTreeWidgetItem::UserType + 2;
 
-    explicit FileItem(const EntryInfo &entry);
+    explicit FileItem(const EntryInfo &listed);
     ~FileItem() override;
 
     EntryInfo entry;

@@ -133,15 +133,15 @@ void WaveformWidget::drawTrace(QPainter &p, const Trace &trace, const QRect &ban
         for (int c = 0; c < cols.size(); ++c) {
             if (!cols.at(c).valid)
                 continue;
-            double lo = cols.at(c).lo;
-            double hi = cols.at(c).hi;
+            double low = cols.at(c).lo;
+            double high = cols.at(c).hi;
             // Joined to the column before, so that a steep slope stays one line.
             if (c > 0 && cols.at(c - 1).valid) {
-                lo = qMin(lo, double(cols.at(c - 1).hi));
-                hi = qMax(hi, double(cols.at(c - 1).lo));
+                low = qMin(low, double(cols.at(c - 1).hi));
+                high = qMax(high, double(cols.at(c - 1).lo));
             }
             const double x = a.left() + (c + 0.5) / dpr;
-            lines.append(QLineF(x, y(hi), x, y(lo) + 1.0 / dpr));
+            lines.append(QLineF(x, y(high), x, y(low) + 1.0 / dpr));
         }
         p.drawLines(lines);
     }
