@@ -8,14 +8,14 @@ check="$root/scripts/check-layers"
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
+cp -r "$root/src" "$tmp/src"
 # file of src/ : header planted in it : 1 when the check must fail
 for row in volume/gpstime.cpp:archiveexport.h:1 volume/cardformat.h:recordcheck.h:1 \
            seismic/recordcheck.cpp:sha256.h:1 archive/manifest.cpp:commands.h:1 \
            cli/cliutil.cpp:mainwindow.h:1 ui/timeaxis.cpp:logging.h:1 \
            archive/manifest.cpp:gpstime.h:0 ui/timeaxis.cpp:quicklook.h:0; do
     IFS=: read -r file header fails <<<"$row"
-    rm -rf "$tmp/src"
-    cp -r "$root/src" "$tmp/src"
+    cp "$root/src/$file" "$tmp/src/$file"
     echo "#include \"$header\"" >>"$tmp/src/$file"
     if out="$("$check" "$tmp/src" 2>&1)"; then result=0; else result=1; fi
     if [[ "$result" != "$fails" ]]; then
@@ -26,5 +26,6 @@ for row in volume/gpstime.cpp:archiveexport.h:1 volume/cardformat.h:recordcheck.
         echo "FAIL: $header in $file not named: $out"
         exit 1
     fi
+    cp "$root/src/$file" "$tmp/src/$file"
 done
 echo "PASS"
