@@ -1,6 +1,7 @@
 #include "benchcard.h"
 
 #include "cardformat.h"
+#include "cardimagewriter.h"
 #include "gpstime.h"
 
 #include <cstdio>
@@ -31,19 +32,14 @@ qint64 writeHead(QFile &image, qint64 length)
     const quint32 firstSector = tableSector + quint32(Card::TableSlots * Card::SectorsPerBlock);
     const quint32 start = fileStart();
 
-    QByteArray header(int(Card::HeaderSize), '\0');
-    encodeVolumeHeader(header.data(), VolumeHeader{Card::VolumeMagic, tableSector});
-    QByteArray table(int(Card::BlockSize), '\0');
-    encodeDirectorySlot(table.data(), Card::FirstDirectorySlot, DirectorySlot{start, 1});
-    QByteArray block(int(Card::BlockSize), '\0');
-    encodeFileRecord(block.data(), 0, FileRecord{start, firstSector, firstSector + sectors - 1, 1});
+    CardImageWriter card(tableSector);
+    card.setDirectory(Card::FirstDirectorySlot, start);
+    card.setRecord(Card::FirstDirectorySlot, 0, FileRecord{start, firstSector, firstSector + sectors - 1, 1});
 
     const qint64 dataOffset = Card::sectorOffset(firstSector);
-    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !image.seek(Card::HeaderOffset)
-        || image.write(header) != header.size() || !image.seek(Card::sectorOffset(tableSector))
-        || image.write(table) != table.size()
-        || !image.seek(Card::sectorOffset(Card::directoryBlockSector(tableSector, Card::FirstDirectorySlot)))
-        || image.write(block) != block.size() || !image.seek(dataOffset))
+    QString error;
+    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !card.write(image, &error)
+        || !image.seek(dataOffset))
         return -1;
     return dataOffset;
 }

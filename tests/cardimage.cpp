@@ -6,26 +6,6 @@
 #include <QtEndian>
 #include <QTest>
 
-CardImage::CardImage(quint32 tableSector)
-    : m_table(int(Card::BlockSize), '\0')
-{
-    m_header.magic = Card::VolumeMagic;
-    m_header.tableSector = tableSector;
-}
-
-void CardImage::setDirectory(int slot, quint32 startTime, quint32 occupancy)
-{
-    encodeDirectorySlot(m_table.data(), slot, DirectorySlot{startTime, occupancy});
-}
-
-void CardImage::setRecord(int dirSlot, int recordSlot, const FileRecord &record)
-{
-    QByteArray &block = m_blocks[dirSlot];
-    if (block.isEmpty())
-        block = QByteArray(int(Card::BlockSize), '\0');
-    encodeFileRecord(block.data(), recordSlot, record);
-}
-
 FileRecord CardImage::addFile(int dirSlot, int recordSlot, quint32 startTime, quint32 firstSector,
                               quint32 sectors, quint32 flags)
 {
@@ -33,11 +13,6 @@ FileRecord CardImage::addFile(int dirSlot, int recordSlot, quint32 startTime, qu
     setRecord(dirSlot, recordSlot, record);
     put(Card::sectorOffset(firstSector), patternRun(firstSector, sectors));
     return record;
-}
-
-void CardImage::put(qint64 offset, const QByteArray &bytes)
-{
-    m_data.insert(offset, bytes);
 }
 
 void CardImage::fillLog()
@@ -52,27 +27,12 @@ bool CardImage::write(const QString &path) const
         qWarning("cannot create %s: %s", qPrintable(path), qPrintable(file.errorString()));
         return false;
     }
-    QByteArray header(int(Card::HeaderSize), '\0');
-    encodeVolumeHeader(header.data(), m_header);
-
-    QMap<qint64, QByteArray> pieces = m_data;
-    pieces.insert(Card::HeaderOffset, header);
-    pieces.insert(Card::sectorOffset(m_header.tableSector), m_table);
-    for (auto it = m_blocks.cbegin(); it != m_blocks.cend(); ++it)
-        pieces.insert(Card::sectorOffset(Card::directoryBlockSector(m_header.tableSector, it.key())),
-                      it.value());
-
-    qint64 end = 0;
-    bool ok = true;
-    for (auto it = pieces.cbegin(); it != pieces.cend(); ++it) {
-        // Unwritten ranges stay holes: the images are sparse, also beyond 4 GiB.
-        ok = ok && file.seek(it.key()) && file.write(it.value()) == it.value().size();
-        end = qMax(end, it.key() + it.value().size());
+    QString error;
+    if (!CardImageWriter::write(file, &error)) {
+        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(error));
+        return false;
     }
-    ok = ok && file.resize(m_length > 0 ? m_length : end);
-    if (!ok)
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-    return ok;
+    return true;
 }
 
 QByteArray CardImage::pattern(quint64 sector)

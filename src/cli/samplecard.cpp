@@ -1,10 +1,10 @@
 #include "samplecard.h"
 
 #include "cardformat.h"
+#include "cardimagewriter.h"
 #include "filesystem.h"
 #include "gpstime.h"
 
-#include <QMap>
 
 #include <libmseed.h>
 
@@ -253,43 +253,22 @@ QByteArray logText()
 bool write(QFile &image, QString *error)
 {
     const QList<Directory> list = directories();
-    QMap<qint64, QByteArray> pieces;
-
-    QByteArray header(int(Card::HeaderSize), '\0');
-    encodeVolumeHeader(header.data(), VolumeHeader{Card::VolumeMagic, TableSector});
-    pieces.insert(Card::HeaderOffset, header);
-
-    QByteArray table(int(Card::BlockSize), '\0');
+    CardImageWriter card(TableSector);
     quint32 endSector = FirstDataSector;
     for (int d = 0; d < list.size(); ++d) {
         const int slot = Card::FirstDirectorySlot + d;
-        encodeDirectorySlot(table.data(), slot, DirectorySlot{list.at(d).startTime, 1});
-        QByteArray block(int(Card::BlockSize), '\0');
+        card.setDirectory(slot, list.at(d).startTime);
         for (int f = 0; f < list.at(d).files.size(); ++f) {
             const File &file = list.at(d).files.at(f);
-            encodeFileRecord(block.data(), f, FileRecord{file.startTime, file.firstSector, file.lastSector(), 1});
-            pieces.insert(Card::sectorOffset(file.firstSector), fileData(file));
+            card.setRecord(slot, f, FileRecord{file.startTime, file.firstSector, file.lastSector(), 1});
+            card.put(Card::sectorOffset(file.firstSector), fileData(file));
             endSector = file.lastSector() + 1;
         }
-        pieces.insert(Card::sectorOffset(Card::directoryBlockSector(TableSector, slot)), block);
     }
-    // The slot after the last directory stays zero: the directory list ends there.
-    pieces.insert(Card::sectorOffset(TableSector), table);
-    pieces.insert(Card::LogOffset, logText());
-
-    for (auto it = pieces.cbegin(); it != pieces.cend(); ++it) {
-        // Seeking past the end leaves a hole: the rest of the log area and the unused
-        // directory blocks read as zeros without taking disk space.
-        if (!image.seek(it.key()) || image.write(it.value()) != it.value().size()) {
-            *error = image.errorString();
-            return false;
-        }
-    }
-    if (!image.resize(Card::sectorOffset(endSector))) {
-        *error = image.errorString();
-        return false;
-    }
-    return true;
+    // The rest of the log area reads as zeros; the image ends after the last file.
+    card.put(Card::LogOffset, logText());
+    card.setLength(Card::sectorOffset(endSector));
+    return card.write(image, error);
 }
 
 } // namespace SampleCard
