@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -206,7 +207,7 @@ struct Progress
 
 // Checks what every export promises about its outcome, its file and its progress, then
 // removes the file so that the next export starts from an empty folder.
-void checkExport(const ExportResult &result, const Progress &progress, const QString &path)
+void checkExport(const ExportResult &result, const Progress &progress, const QString &path, qint64 expected)
 {
     const QFileInfo out(result.destination);
     switch (result.status) {
@@ -214,10 +215,10 @@ void checkExport(const ExportResult &result, const Progress &progress, const QSt
     case ExportResult::Incomplete:
         if (!out.exists() || out.size() != result.bytesWritten)
             violated("exported file size differs from bytesWritten", path);
-        if (result.bytesWritten > result.bytesExpected)
+        if (result.bytesWritten > expected)
             violated("more bytes written than expected", path);
         if (result.status == ExportResult::Complete
-            && (result.bytesWritten != result.bytesExpected || !result.message.isEmpty()))
+            && (result.bytesWritten != expected || !result.message.isEmpty()))
             violated("complete copy is short or carries a message", path);
         if (result.status == ExportResult::Incomplete && result.message.isEmpty())
             violated("incomplete copy without a reason", path);
@@ -295,9 +296,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const EntryInfo &fileEntry : files) {
             const QString path = QLatin1Char('/') + dirEntry.name + QLatin1Char('/') + fileEntry.name;
             FileRecord record;
-            const bool inFirst = fs.findFileRecord(found, fileEntry.name, &record) >= 0;
             if (fs.findFileRecord(dirEntry.index, fileEntry.name, &record) < 0)
                 violated("listed file not found in its directory", path);
+            // The path names this file, or one of the same start time in an earlier
+            // directory of the same minute.
+            const std::optional<EntryInfo> named = fs.resolve(path);
+            if (!named || named->index > dirEntry.index || named->record.startTime != fileEntry.record.startTime)
+                violated("listed file not found by its path", path);
             if (budget <= 0)
                 continue;
 
@@ -313,12 +318,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 && (result.cardStopped || result.message.contains(QLatin1String("beyond the end of the card")));
             if (result.status != ExportResult::Complete && result.status != ExportResult::Incomplete && !nothingThere)
                 violated("listed file could not be exported", path + QLatin1String(": ") + result.message);
-            // readFile looks in the first directory of the name only; where it finds
-            // the file it reads the same sectors as the export. (It stops at an
-            // unreadable sector, where the export writes zeros and goes on.)
-            if (inFirst && !worn && !nothingThere && contents(result.destination) != read)
+            // Both find the file by its path and read it the same way.
+            if (!worn && !nothingThere && contents(result.destination) != read)
                 violated("readFile and the export disagree", path);
-            checkExport(result, progress, path);
+            checkExport(result, progress, path, qMax<qint64>(0, named->record.sectorCount()) * Card::SectorSize);
         }
     }
 
@@ -326,7 +329,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fs.requestStop();
     progress = Progress();
     const ExportResult log = fs.exportFile(QStringLiteral("/log"), folder);
-    checkExport(log, progress, QStringLiteral("/log"));
+    checkExport(log, progress, QStringLiteral("/log"), Card::LogExportSectors * Card::SectorSize);
     if (card.stopBeforeLog && log.status != ExportResult::Stopped && log.status != ExportResult::Failed)
         violated("log export ignored the stop request");
     fs.clearStopRequest();

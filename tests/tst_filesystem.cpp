@@ -40,6 +40,7 @@ private Q_SLOTS:
     void malformedNames_data();
     void malformedNames();
     void fileLookup();
+    void secondDirectoryOfAMinute();
     void sizes();
     void readFileLimitedByDevice();
     void beyondFourGiB();
@@ -222,6 +223,37 @@ void TestFilesystem::fileLookup()
     QCOMPARE(fs.readFile(QStringLiteral("/20110914_0146/20110914_014640")), CardImage::patternRun(30000, 10));
     QVERIFY(fs.readFile(QStringLiteral("/20110914_0146/20110914_014641")).isEmpty());
     QVERIFY(fs.readFile(QStringLiteral("/20110914_0146")).isEmpty());
+}
+
+void TestFilesystem::secondDirectoryOfAMinute()
+{
+    // Two recordings began in the same minute: both directories are named 20110914_0146,
+    // and a file of the second is found, read and scanned by its path like any other.
+    CardImage card = ::minimalCard();
+    card.setDirectory(2, 1000000010);
+    card.addFile(2, 0, 1000000012, 40000, 3);
+    Filesystem fs;
+    QVERIFY(fs.open(image(card)));
+    const QString path = QStringLiteral("/20110914_0146/20110914_014652");
+    const std::optional<EntryInfo> entry = fs.resolve(path);
+    QVERIFY(entry);
+    QCOMPARE(entry->index, 2);
+    QCOMPARE(fs.readFile(path), CardImage::patternRun(40000, 3));
+
+    struct Collect : CopySink
+    {
+        QByteArray bytes;
+        bool begin(const CopySource &) override { return true; }
+        bool consume(const SectorChunk &chunk) override
+        {
+            bytes.append(chunk.data, chunk.length);
+            return true;
+        }
+        bool finish(CopyEnd) override { return true; }
+    } collect;
+    QCOMPARE(fs.scanFile(path, {&collect}).status, ExportResult::Complete);
+    QCOMPARE(collect.bytes, CardImage::patternRun(40000, 3));
+    QVERIFY(!fs.resolve(QStringLiteral("/20110914_0146/20110914_014653")));
 }
 
 void TestFilesystem::sizes()

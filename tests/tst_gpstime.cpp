@@ -12,8 +12,6 @@ private Q_SLOTS:
     void toGps_data();
     void toGps();
     void roundTrip();
-    void unixConversions();
-    void dayOfYear();
 };
 
 void TestGpsTime::toCalendar_data()
@@ -96,37 +94,6 @@ void TestGpsTime::roundTrip()
         if (back != quint32(g))
             QFAIL(qPrintable(QStringLiteral("%1 came back as %2").arg(g).arg(back)));
     }
-}
-
-void TestGpsTime::unixConversions()
-{
-    GpsTime t;
-    t.year = 1972; t.month = 1; t.day = 1;
-    QCOMPARE(calendarToUnix(t), 63072000u);
-    t.month = 3;
-    QCOMPARE(calendarToUnix(t), 68256000u);
-    t.year = 2016; t.month = 2; t.day = 29; t.hour = 12;
-    QCOMPARE(calendarToUnix(t), 1456747200u);
-    t.month = 0; t.day = 1; t.hour = 0;
-    QCOMPARE(calendarToUnix(t), calendarToUnix(GpsTime{0, 2016, 1, 1, 0, 0, 0, 0, 0, 0}));
-
-    QCOMPARE(unixToCalendar(1456747200u, t), 1140782400u);
-    QCOMPARE(t.gpsSeconds, 1140782400u);
-    QCOMPARE(t.year, 2016u);
-    QCOMPARE(t.month, 2u);
-    QCOMPARE(t.day, 29u);
-    QCOMPARE(t.hour, 12u);
-    QCOMPARE(t.dayOfYear, 60u);
-}
-
-void TestGpsTime::dayOfYear()
-{
-    QCOMPARE(dayOfYearToGps(2011, 257, 1, 46, 40), 1000000000u);
-    QCOMPARE(dayOfYearToGps(2016, 60, 12, 0, 0), 1140782400u);
-    // Sums up to the epoch are returned as they are, never wrapped below it.
-    QCOMPARE(dayOfYearToGps(1980, 6, 0, 0, 0), 518400u);
-    QCOMPARE(dayOfYearToGps(1980, 6, 0, 0, 1), 1u);
-    QCOMPARE(dayOfYearToGps(1980, 1, 0, 0, 0), 86400u);
 }
 
 QTEST_APPLESS_MAIN(TestGpsTime)

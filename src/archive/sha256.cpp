@@ -134,9 +134,8 @@ QByteArray sha256OfFile(const QString &path, QString *error)
 
 bool HashSink::begin(const CopySource &source)
 {
-    m_source = source;
+    m_cardPath = source.cardPath;
     m_digest.clear();
-    m_bytes = 0;
     m_hash.reset();
     return true;
 }
@@ -144,7 +143,6 @@ bool HashSink::begin(const CopySource &source)
 bool HashSink::consume(const SectorChunk &chunk)
 {
     m_hash.addData(chunk.data, chunk.length);
-    m_bytes += qMax<qint64>(chunk.length, 0);
     return true;
 }
 
@@ -153,7 +151,7 @@ bool HashSink::finish(CopyEnd end)
     const QByteArray digest = m_hash.hexResult();
     if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
         m_digest = digest;
-        m_digests.insert(m_source.cardPath, digest);
+        m_digests.insert(m_cardPath, digest);
     }
     return true;
 }

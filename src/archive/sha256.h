@@ -55,14 +55,10 @@ public:
     // The digest of every file that ended Complete or Incomplete, by card path (the
     // last one of a path read twice): read after a run whose hashing lagged behind.
     QByteArray hexDigestOf(const QString &cardPath) const { return m_digests.value(cardPath); }
-    // That file's source, as begin() received it.
-    const CopySource &source() const { return m_source; }
-    qint64 bytesHashed() const { return m_bytes; }
 
 private:
     Sha256 m_hash;
-    CopySource m_source;
+    QString m_cardPath; // of the file being hashed
     QByteArray m_digest;
     QHash<QString, QByteArray> m_digests;
-    qint64 m_bytes = 0;
 };

@@ -38,7 +38,6 @@ public:
     // While paused the scan waits between two files: the card has one read position, and
     // a download comes first.
     void setPaused(bool paused);
-    bool isPaused() const { return m_paused; }
     bool isRunning() const { return m_running; }
 
 Q_SIGNALS:
@@ -70,8 +69,6 @@ public:
     // of its records and never reports.
     void load(const QString &cardPath);
     void cancel();
-    // Loads begun, cancelled or not (for the tests).
-    quint64 generation() const { return m_generation; }
 
 Q_SIGNALS:
     void loaded(std::shared_ptr<const QuickLook> look);

@@ -241,31 +241,27 @@ int CardModel::findRecord(int slot, quint32 startTime, FileRecord *record)
     return -1;
 }
 
-bool CardModel::findFile(const QString &cardPath, EntryInfo *entry)
+std::optional<EntryInfo> CardModel::resolve(const QString &cardPath)
 {
     if (cardPath == QLatin1String("/log")) {
-        *entry = EntryInfo();
-        entry->name = QStringLiteral("log");
-        entry->size = Card::LogListedSize;
-        return true;
+        EntryInfo log;
+        log.name = QStringLiteral("log");
+        log.size = Card::LogListedSize;
+        return log;
     }
     const QStringList parts = cardPath.split(QLatin1Char('/'));
     quint32 minuteStart = 0;
     quint32 startTime = 0;
     if (parts.size() != 3 || !parts.at(0).isEmpty() || !parseDirectoryName(parts.at(1), &minuteStart)
         || !parseFileName(parts.at(2), &startTime))
-        return false;
-    // Two recordings that began in the same minute share a name: look through every
-    // directory of that name, lowest slot first, so that each listed file is found.
+        return std::nullopt;
     for (int slot = findDirectory(minuteStart); slot > 0; slot = findDirectory(minuteStart, slot + 1)) {
         for (const EntryInfo &file : directory(slot)) {
-            if (file.record.startTime == startTime) {
-                *entry = file;
-                return true;
-            }
+            if (file.record.startTime == startTime)
+                return file;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 CopySource CardModel::source(const EntryInfo &entry)

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class CardDevice;
 
 // One listed entry: a recording directory, a file, or the log.
@@ -72,9 +74,10 @@ public:
     // Record slot of the occupied record of directory `slot` that began at `startTime`,
     // copied into *record; -1 when there is none.
     int findRecord(int slot, quint32 startTime, FileRecord *record);
-    // The entry of a typed card path, "/DIRECTORY/FILE" or "/log"; false when it names
-    // nothing. Two directories of one minute are both looked through, lowest slot first.
-    bool findFile(const QString &cardPath, EntryInfo *entry);
+    // The entry a typed card path names, "/DIRECTORY/FILE" or "/log"; nothing when it
+    // names none. Every lookup of a path goes through here. Two directories of one minute
+    // share a name: both are looked through, lowest slot first.
+    std::optional<EntryInfo> resolve(const QString &cardPath);
 
     // What copying a file entry, or the log entry, reads; named from the record.
     CopySource source(const EntryInfo &entry);

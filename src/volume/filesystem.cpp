@@ -12,6 +12,33 @@ QString withoutLeadingSlash(const QString &name)
     return name.startsWith(QLatin1Char('/')) ? name.mid(1) : name;
 }
 
+// Keeps a file's bytes in memory as they are read, growing with what the card delivers:
+// a corrupt record that claims more than the card holds costs no more than the card has.
+class MemorySink : public CopySink
+{
+public:
+    bool begin(const CopySource &) override
+    {
+        m_data.clear();
+        return true;
+    }
+    bool consume(const SectorChunk &chunk) override
+    {
+        m_data.append(chunk.data, chunk.length);
+        return true;
+    }
+    bool finish(CopyEnd end) override
+    {
+        if (end != CopyEnd::Complete && end != CopyEnd::Incomplete)
+            m_data.clear();
+        return true;
+    }
+    QByteArray take() { return std::move(m_data); }
+
+private:
+    QByteArray m_data;
+};
+
 } // namespace
 
 Filesystem::Filesystem() = default;
@@ -95,10 +122,18 @@ QString Filesystem::cardPath(const EntryInfo &entry)
     return m_model ? m_model->source(entry).cardPath : QString();
 }
 
-bool Filesystem::findEntry(const QString &path, EntryInfo *entry)
+std::optional<EntryInfo> Filesystem::resolve(const QString &path)
 {
     QMutexLocker locker(&m_lock);
-    return m_model && m_model->findFile(path, entry);
+    return m_model ? m_model->resolve(path) : std::nullopt;
+}
+
+bool Filesystem::findEntry(const QString &path, EntryInfo *entry)
+{
+    const std::optional<EntryInfo> found = resolve(path);
+    if (found)
+        *entry = *found;
+    return found.has_value();
 }
 
 int Filesystem::findDirectory(int year, int month, int day, int hour, int minute)
@@ -131,34 +166,13 @@ int Filesystem::findFileRecord(int dirIndex, const QString &fileName, FileRecord
 
 QByteArray Filesystem::readFile(const QString &path)
 {
-    std::shared_ptr<CardDevice> device;
-    EntryInfo entry;
-    {
-        QMutexLocker locker(&m_lock);
-        // The first directory of the name only, as the name's lookup finds it.
-        const int dir = directoryIndex(path.section(QLatin1Char('/'), 1, 1));
-        const QStringList parts = path.split(QLatin1Char('/'));
-        if (parts.size() != 3 || !parts.at(0).isEmpty() || dir < 0
-            || findFileRecord(dir, parts.at(2), &entry.record) < 0)
-            return {};
-        device = m_device;
-    }
-
-    // Grow the result with what the device delivers, so that a corrupt record that
-    // claims more than the card holds costs no more memory than the card has.
-    const qint64 sectors = qMax<qint64>(0, entry.record.sectorCount());
-    QByteArray data;
-    for (qint64 done = 0; done < sectors;) {
-        const qint64 want = qMin(CopyJob::ChunkSectors, sectors - done);
-        const qsizetype before = data.size();
-        data.resize(before + want * Card::SectorSize);
-        const SectorRead read = device->readSectors(entry.record.firstSector + quint64(done), want, data.data() + before);
-        data.resize(before + read.bytes);
-        if (read.outcome != SectorRead::Read)
-            break;
-        done += want;
-    }
-    return data;
+    // Every directory of the name's minute is looked through, as for an export.
+    const std::optional<EntryInfo> entry = resolve(path);
+    if (!entry || !entry->isFile())
+        return {};
+    MemorySink memory;
+    copy(*entry, path, nullptr, {&memory}, Watch::Unwatched);
+    return memory.take();
 }
 
 QByteArray Filesystem::readEntrySectors(const EntryInfo &entry, qint64 first, qint64 count)
@@ -189,41 +203,22 @@ void Filesystem::clearStopRequest()
 
 ExportResult Filesystem::exportFile(const QString &path, const QString &folder)
 {
-    return exportFile(path, folder, {});
+    return copyPath(path, &folder, {});
 }
 
 ExportResult Filesystem::exportFile(const QString &path, const QString &folder, const QList<CopySink *> &extraSinks)
 {
-    EntryInfo entry;
-    if (!findEntry(path, &entry)) {
-        ExportResult result;
-        result.message = QStringLiteral("no such file on the card: %1").arg(path);
-        return result;
-    }
-    return copy(entry, path, &folder, extraSinks);
-}
-
-ExportResult Filesystem::exportEntry(const EntryInfo &entry, const QString &folder, const QList<CopySink *> &extraSinks)
-{
-    return copy(entry, cardPath(entry), &folder, extraSinks);
+    return copyPath(path, &folder, extraSinks);
 }
 
 ExportResult Filesystem::exportLog(const QString &folder)
 {
-    EntryInfo log;
-    log.name = QStringLiteral("log");
-    return copy(log, QStringLiteral("/log"), &folder, {});
+    return copyPath(QStringLiteral("/log"), &folder, {});
 }
 
 ExportResult Filesystem::scanFile(const QString &path, const QList<CopySink *> &sinks)
 {
-    EntryInfo entry;
-    if (!findEntry(path, &entry)) {
-        ExportResult result;
-        result.message = QStringLiteral("no such file on the card: %1").arg(path);
-        return result;
-    }
-    return copy(entry, path, nullptr, sinks);
+    return copyPath(path, nullptr, sinks);
 }
 
 ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks)
@@ -231,8 +226,19 @@ ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink 
     return copy(entry, cardPath(entry), nullptr, sinks);
 }
 
+ExportResult Filesystem::copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks)
+{
+    const std::optional<EntryInfo> entry = resolve(path);
+    if (!entry) {
+        ExportResult result;
+        result.message = QStringLiteral("no such file on the card: %1").arg(path);
+        return result;
+    }
+    return copy(*entry, path, folder, sinks);
+}
+
 ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const QString *folder,
-                              const QList<CopySink *> &sinks)
+                              const QList<CopySink *> &sinks, Watch watch)
 {
     ExportResult result;
     std::shared_ptr<CardDevice> device;
@@ -256,8 +262,6 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(path);
         return result;
     }
-    result.bytesExpected = qMax<qint64>(0, source.sectorCount) * Card::SectorSize;
-
     // The caller's sinks first: a refused destination fails the copy before they see a
     // chunk, as any other failure does.
     QList<CopySink *> all = sinks;
@@ -267,8 +271,10 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         all.append(writer.get());
     }
     CopyJob job(*device, source, all);
-    job.setStopFlag(&m_stopRequested);
-    job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
+    if (watch == Watch::ProgressAndStop) {
+        job.setStopFlag(&m_stopRequested);
+        job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
+    }
     const CopyResult copied = job.run();
 
     if (writer)

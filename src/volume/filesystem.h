@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 // How one export ended. Only Complete means the destination holds every sector.
 struct ExportResult
@@ -34,7 +35,6 @@ struct ExportResult
     QString destination;        // the file written or meant to be written; empty for a scan
     QString message;            // why it is not complete; empty when complete
     qint64 bytesWritten = 0;    // bytes handed to the destination (and the other sinks)
-    qint64 bytesExpected = 0;
     qint64 sectorsReplaced = 0; // unreadable sectors written as zeros
     // The card stopped answering (taken out, or failing every read): a batch ends here.
     // Later copies from the same open card fail at once, without reading, also marked.
@@ -85,7 +85,10 @@ public:
     QList<EntryInfo> listFiles(QStringList *problems = nullptr);
     // The card path of a file or log entry: "/DIRECTORY/FILE" or "/log".
     QString cardPath(const EntryInfo &entry);
-    // The file or log entry a typed card path names; false when it names nothing.
+    // The file or log entry a typed card path names, or nothing: the one lookup of a
+    // path behind every operation here that takes one (see CardModel::resolve()).
+    std::optional<EntryInfo> resolve(const QString &path);
+    // resolve() into *entry; false when the path names nothing.
     bool findEntry(const QString &path, EntryInfo *entry);
 
     // Lowest table slot (1..255) whose start time lies in the 62 seconds from the given
@@ -99,7 +102,9 @@ public:
     int findFileRecord(int dirIndex, const QString &fileName, FileRecord *record);
 
     // The sectors of the file at "/DIRECTORY/FILE": lastSector - firstSector + 1 sectors,
-    // cut short where the card ends. Empty when the path names no file.
+    // cut short where the card ends, unreadable ones as zeros. Empty when the path names
+    // no file or nothing of it could be read. Read as an export reads, without progress
+    // and regardless of a stop request.
     QByteArray readFile(const QString &path);
     // Up to `count` sectors of a listed file from its sector `first`, cut short where the
     // file or the card ends; empty when the read fails. For the quick scan of a file's
@@ -118,10 +123,8 @@ public:
     // parser), in card order, on the calling thread. They are begun before the
     // destination is created, and finished with the copy's end.
     ExportResult exportFile(const QString &path, const QString &folder, const QList<CopySink *> &extraSinks);
-    // The same for an entry of listFiles()/listDirectory()/findEntry(): no name parsed.
-    ExportResult exportEntry(const EntryInfo &entry, const QString &folder,
-                             const QList<CopySink *> &extraSinks = {});
-    // Copies the 4097 sectors of the log area from byte 4194304 into folder + "/log".
+    // Copies the 4097 sectors of the log area from byte 4194304 into folder + "/log":
+    // exportFile() of "/log".
     ExportResult exportLog(const QString &folder);
 
     // Reads the file at card path `path` (or the entry) once, as an export does, and
@@ -142,8 +145,14 @@ Q_SIGNALS:
     void progress(int current, int total);
 
 private:
+    // How a read of an entry is watched: an export or scan reports progress and honours
+    // stop requests; a read of a file into memory does neither.
+    enum class Watch { ProgressAndStop, Unwatched };
+    // The one read of an entry into sinks, and into a file of `folder` when given.
     ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
-                      const QList<CopySink *> &sinks);
+                      const QList<CopySink *> &sinks, Watch watch = Watch::ProgressAndStop);
+    // resolve() then copy(); a path that names nothing fails with the reason.
+    ExportResult copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks);
 
     // The model's block cache is shared: listings and lookups hold this lock. Copies
     // read with positioned reads and hold it only to look the file up.

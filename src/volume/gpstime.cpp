@@ -9,19 +9,13 @@ constexpr quint32 FourYearCycle = LeapYear + 3 * CommonYear; // 126230400
 constexpr quint32 EpochAfterNewYear = 5 * SecondsPerDay;     // 1980-01-01 .. 1980-01-06
 // The five days above plus one, because day of month and day of year count from 1.
 constexpr quint32 EpochAndFirstDay = 6 * SecondsPerDay;
-constexpr quint32 Unix1980 = 315532800;     // Unix time of 1980-01-01 00:00:00
-constexpr quint32 UnixGpsEpoch = 315964800; // Unix time of 1980-01-06 00:00:00
 
 static_assert(FourYearCycle == 126230400, "four-year cycle");
-static_assert(Unix1980 + EpochAfterNewYear == UnixGpsEpoch, "epochs");
 
 constexpr quint32 MonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 // Offsets from 1 March, in days, of March to December.
 constexpr quint32 DaysFromMarch[10] = {0, 31, 61, 92, 122, 153, 184, 214, 245, 275};
-
-// Days before each month in a common year.
-constexpr quint32 DaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 // Seconds since 1980-01-01 00:00:00 to calendar fields (all but gpsSeconds).
 void secondsSince1980ToCalendar(quint32 s, GpsTime &out)
@@ -79,13 +73,6 @@ quint32 gpsToCalendar(quint32 gps, GpsTime &out)
     return gps;
 }
 
-quint32 unixToCalendar(quint32 unixSeconds, GpsTime &out)
-{
-    secondsSince1980ToCalendar(unixSeconds - Unix1980, out);
-    out.gpsSeconds = unixSeconds - UnixGpsEpoch;
-    return out.gpsSeconds;
-}
-
 bool isValidCalendar(int year, int month, int day, int hour, int minute, int second)
 {
     return year >= 1980 && year <= 20000 && month >= 1 && month <= 12 && day >= 1 && day <= 31
@@ -109,31 +96,4 @@ quint32 calendarToGps(int year, int month, int day, int hour, int minute, int se
     }
     return monthStart + quint32(day) * SecondsPerDay + quint32(hour) * 3600 + quint32(minute) * 60
         + quint32(second) - EpochAndFirstDay;
-}
-
-quint32 dayOfYearToGps(int year, int dayOfYear, int hour, int minute, int second)
-{
-    const quint32 sum = yearStart(year) + quint32(dayOfYear) * SecondsPerDay + quint32(hour) * 3600
-        + quint32(minute) * 60 + quint32(second);
-    return sum > EpochAndFirstDay ? sum - EpochAndFirstDay : sum;
-}
-
-quint32 calendarToUnix(const GpsTime &t)
-{
-    // Whole years since 1970, each year divisible by 4 with 366 days.
-    quint64 wholeDays = 0;
-    if (t.year > 1970) {
-        const quint64 years = t.year - 1970;
-        const quint64 leapYears = (quint64(t.year) - 1) / 4 - 1969 / 4;
-        wholeDays = years * 365 + leapYears;
-    }
-    quint32 days = quint32(wholeDays);
-    if (t.month > 12)
-        days += 365;
-    else if (t.month >= 1)
-        days += DaysBeforeMonth[t.month - 1];
-    if (t.year % 4 == 0 && t.month >= 3)
-        days += 1;
-    days += t.day - 1;
-    return days * SecondsPerDay + t.hour * 3600 + t.minute * 60 + t.second;
 }

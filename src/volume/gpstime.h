@@ -27,22 +27,10 @@ struct GpsTime
 // Fills every field of `out` for GPS second `gps`; returns `gps`.
 quint32 gpsToCalendar(quint32 gps, GpsTime &out);
 
-// Fills every field of `out` for Unix second `unixSeconds`; `gpsSeconds` and the result
-// are unixSeconds - 315964800, modulo 2^32.
-quint32 unixToCalendar(quint32 unixSeconds, GpsTime &out);
-
 // GPS seconds of a calendar instant, modulo 2^32; 0 when a field is out of range
 // (year 1980..20000, month 1..12, day 1..31, hour 0..23, minute 0..59, second 0..60).
 // The day is not compared with the month's length: 2015-02-31 is 2015-03-03.
 quint32 calendarToGps(int year, int month, int day, int hour, int minute, int second);
-
-// GPS seconds of a day-of-year instant, without validation; sums not above the
-// epoch offset are returned as they are, so the result never wraps below the epoch.
-quint32 dayOfYearToGps(int year, int dayOfYear, int hour, int minute, int second);
-
-// Unix seconds of the calendar fields of `t` (year, month, day, hour, minute, second),
-// modulo 2^32, without validation.
-quint32 calendarToUnix(const GpsTime &t);
 
 // Whether calendarToGps() accepts these fields.
 bool isValidCalendar(int year, int month, int day, int hour, int minute, int second);
