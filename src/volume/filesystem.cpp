@@ -226,13 +226,24 @@ ExportResult Filesystem::scanFile(const QString &path, const QList<CopySink *> &
     return copy(entry, path, nullptr, sinks);
 }
 
+ExportResult Filesystem::viewFile(const QString &path, const QList<CopySink *> &sinks)
+{
+    EntryInfo entry;
+    if (!findEntry(path, &entry)) {
+        ExportResult result;
+        result.message = QStringLiteral("no such file on the card: %1").arg(path);
+        return result;
+    }
+    return copy(entry, path, nullptr, sinks, true);
+}
+
 ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks)
 {
     return copy(entry, cardPath(entry), nullptr, sinks);
 }
 
 ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const QString *folder,
-                              const QList<CopySink *> &sinks)
+                              const QList<CopySink *> &sinks, bool forView)
 {
     ExportResult result;
     std::shared_ptr<CardDevice> device;
@@ -267,8 +278,10 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         all.append(writer.get());
     }
     CopyJob job(*device, source, all);
-    job.setStopFlag(&m_stopRequested);
-    job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
+    if (!forView) {
+        job.setStopFlag(&m_stopRequested);
+        job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
+    }
     const CopyResult copied = job.run();
 
     if (writer)

@@ -129,6 +129,9 @@ public:
     // empty; bytesWritten counts the bytes handed on. Progress and stop as for exports.
     ExportResult scanFile(const QString &path, const QList<CopySink *> &sinks);
     ExportResult scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks);
+    // scanFile() for the window's own views: no progress is reported and requestStop()
+    // does not apply, both belonging to the download under way; a sink ends the read.
+    ExportResult viewFile(const QString &path, const QList<CopySink *> &sinks);
 
     // Asks a running or coming export to stop between chunks, and between sectors where
     // unreadable ones are retried; it removes its partial file and reports Stopped. The
@@ -143,7 +146,7 @@ Q_SIGNALS:
 
 private:
     ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
-                      const QList<CopySink *> &sinks);
+                      const QList<CopySink *> &sinks, bool forView = false);
 
     // The model's block cache is shared: listings and lookups hold this lock. Copies
     // read with positioned reads and hold it only to look the file up.
