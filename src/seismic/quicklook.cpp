@@ -5,6 +5,8 @@
 #include "recordcheck.h"
 #include "recordscanner.h"
 
+#include <QHash>
+
 #include <libmseed.h>
 
 #include <algorithm>
@@ -31,6 +33,8 @@ struct Channel
 // record is joined to one of the latest segments only, so that a file broken into very
 // many pieces costs no search over all of them.
 constexpr int JoinCandidates = 8;
+constexpr qint64 FileBuckets = 4 * QuickLook::MaxBuckets;
+constexpr qint64 MinBuckets = 4096;
 
 class Builder
 {
@@ -76,8 +80,10 @@ public:
             into->nextStart += double(n) * 1e6 / rate;
         channel.buckets += pyramid.buckets() - before;
         // Keep every segment of the channel at one resolution, so that the bound holds
-        // for the channel however its samples are split.
-        while (channel.buckets > QuickLook::MaxBuckets) {
+        // for the channel however its samples are split. A file of many channels shares
+        // a bound for all, down to a floor that still draws a trace.
+        const qint64 bound = qBound(MinBuckets, FileBuckets / qint64(m_channels.size()), QuickLook::MaxBuckets);
+        while (channel.buckets > bound) {
             channel.buckets = 0;
             for (OpenSegment &s : channel.segments) {
                 s.segment.samples.coarsen();
@@ -116,17 +122,17 @@ private:
                                     QLatin1String(msr->location), QLatin1String(msr->channel));
         if (m_last && m_last->id == id)
             return *m_last;
-        for (auto &c : m_channels) {
-            if (c->id == id)
-                return *(m_last = c.get());
+        Channel *&found = m_byId[id];
+        if (!found) {
+            m_channels.push_back(std::make_unique<Channel>());
+            found = m_channels.back().get();
+            found->id = id;
         }
-        m_channels.push_back(std::make_unique<Channel>());
-        m_last = m_channels.back().get();
-        m_last->id = id;
-        return *m_last;
+        return *(m_last = found);
     }
 
     std::vector<std::unique_ptr<Channel>> m_channels;
+    QHash<QString, Channel *> m_byId;
     Channel *m_last = nullptr;
 };
 

@@ -2,7 +2,7 @@
 // an export reads them, each record's samples decoded by the record scanner and added to
 // its channel's min/max pyramid as they arrive. Memory is bounded by the pyramids, never
 // by the file: a channel's pyramid keeps at most QuickLook::MaxBuckets buckets of its
-// finest level, coarsening as the file grows.
+// finest level (fewer when a file has many channels), coarsening as the file grows.
 #pragma once
 
 #include "envelope.h"
