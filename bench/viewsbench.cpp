@@ -330,6 +330,41 @@ int shot(const QString &image, const QString &png, const QString &cardPath)
     return window.grab().save(png) ? 0 : 1;
 }
 
+// The quick look at the first file of IMAGE (one large file of three channels): from its
+// selection in the window to its traces painted. The peak memory is measured from outside.
+int benchQuickLook(const QString &image)
+{
+    MainWindow window;
+    window.addCardImages({image});
+    window.show();
+    child<QPushButton>(window, "b_open")->click();
+    QCoreApplication::processEvents();
+    auto *tree = child<QTreeWidget>(window, "tw_files");
+    auto *waveform = window.cardViews()->waveform();
+    if (!waitFor([&] { return firstFile(tree, 0, 0) != nullptr; }))
+        return 1;
+    bool painted = false;
+    QObject::connect(waveform, &WaveformWidget::painted, [&painted] { painted = true; });
+    QElapsedTimer timer;
+    timer.start();
+    tree->setCurrentItem(firstFile(tree, 0, 0));
+    const bool ok = waitFor([&] { return painted && waveform->quickLook() && waveform->quickLook()->traces.size() == 3; },
+                            600000);
+    const double look = seconds(timer.nsecsElapsed());
+    qint64 samples = 0, buckets = 0;
+    if (ok) {
+        for (const Trace &t : waveform->quickLook()->traces) {
+            for (const TraceSegment &s : t.segments) {
+                samples += s.samples.size();
+                buckets += s.samples.buckets();
+            }
+        }
+    }
+    std::printf("window quicklook %.3f s: %lld samples in %lld buckets%s\n", look, (long long)samples,
+                (long long)buckets, ok ? "" : " (not shown)");
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int runViewsBench(const QStringList &arguments)
@@ -342,6 +377,8 @@ int runViewsBench(const QStringList &arguments)
         return benchViews(arguments.at(2));
     if (arguments.value(1) == QLatin1String("views-download") && arguments.size() == 4)
         return benchViewsDownload(arguments.at(2), arguments.at(3));
+    if (arguments.value(1) == QLatin1String("quicklook") && arguments.size() == 3)
+        return benchQuickLook(arguments.at(2));
     if (arguments.value(1) == QLatin1String("shot") && (arguments.size() == 4 || arguments.size() == 5))
         return shot(arguments.at(2), arguments.at(3), arguments.value(4));
     return -1;

@@ -133,6 +133,7 @@ private Q_SLOTS:
     void zoomAndPan();
     void timeline();
     void quickLookCancelled();
+    void quickLookStreams();
     void windowWhileScanning();
 };
 
@@ -472,6 +473,42 @@ void TestViews::quickLookCancelled()
     QCOMPARE(look->traces[0].segments[0].samples.size(), 6000);
     // HHE was the fourth channel stretch packed.
     QCOMPARE(look->traces[0].segments[0].samples.sample(0), float(wave(6000, 4)[0]));
+}
+
+void TestViews::quickLookStreams()
+{
+    // One channel of more samples than a pyramid keeps buckets, in a file of more
+    // sectors than one read of the pipeline.
+    const int seconds = 6000;
+    std::mt19937 random(7);
+    QVector<qint32> samples(seconds * 100);
+    for (qint32 &v : samples)
+        v = qint32(random() % 200000) - 100000; // wide differences: few samples a record
+    QVERIFY(samples.size() > QuickLook::MaxBuckets);
+    const QByteArray file = joinRecords(pack("HHZ", Start, samples));
+    QVERIFY(file.size() > 2048 * 512);
+    const QString image = m_dir.filePath("stream.img");
+    const QStringList paths = writeCard(image, {file});
+    Filesystem fs;
+    QVERIFY(fs.open(image));
+
+    QuickLook look;
+    QVERIFY(loadQuickLook(fs, paths.value(0), {}, &look));
+    QCOMPARE(look.traces.size(), 1);
+    QCOMPARE(look.traces[0].segments.size(), 1);
+    const EnvelopePyramid &pyramid = look.traces[0].segments[0].samples;
+    QCOMPARE(pyramid.size(), samples.size());
+    QVERIFY(pyramid.buckets() <= QuickLook::MaxBuckets);
+    QCOMPARE(look.start, Start);
+    QCOMPARE(look.end, Start + seconds * Sec);
+
+    // Columns of 600 samples: whole buckets at any resolution up to 8 samples a bucket.
+    const int columns = seconds / 6;
+    const QVector<ColumnExtent> got = look.traces[0].columns(look.start, look.end, columns);
+    for (int c = 0; c < columns; ++c) {
+        const auto [lo, hi] = std::minmax_element(samples.begin() + c * 600, samples.begin() + (c + 1) * 600);
+        QVERIFY2(got[c].valid && got[c].lo == float(*lo) && got[c].hi == float(*hi), qPrintable(QString::number(c)));
+    }
 }
 
 void TestViews::windowWhileScanning()

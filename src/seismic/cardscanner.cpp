@@ -125,7 +125,8 @@ void QuickLookLoader::load(const QString &cardPath)
         const auto cancelled = [current, mine] { return current->load() != mine; };
         auto look = std::make_shared<QuickLook>();
         look->cardPath = cardPath;
-        const bool done = !cancelled() && decodeQuickLook(card->readFile(cardPath), cancelled, look.get());
+        // A file that cannot be read still answers, with its reason, unless overtaken.
+        const bool done = !cancelled() && (loadQuickLook(*card, cardPath, cancelled, look.get()) || !cancelled());
         QMetaObject::invokeMethod(this, [this, mine, done, look] {
             if (done && m_current->load() == mine)
                 Q_EMIT loaded(look);

@@ -65,8 +65,8 @@ public:
     explicit QuickLookLoader(std::shared_ptr<Filesystem> card, QObject *parent = nullptr);
     ~QuickLookLoader() override;
 
-    // Reads and decodes the file at `cardPath`; a load under way is cancelled between two
-    // of its records and never reports.
+    // Reads and decodes the file at `cardPath` through the copy pipeline; a load under
+    // way is cancelled between two of its chunks or records and never reports.
     void load(const QString &cardPath);
     void cancel();
 

@@ -3,29 +3,40 @@
 
 #include <cmath>
 
-EnvelopePyramid::EnvelopePyramid(QVector<float> samples)
-    : m_samples(std::move(samples))
+EnvelopePyramid::EnvelopePyramid(const QVector<float> &samples)
 {
-    qint64 n = m_samples.size();
-    if (n < 2)
-        return;
-    std::vector<std::pair<float, float>> level((n + 1) / 2);
-    for (qint64 i = 0; i < qint64(level.size()); ++i) {
-        const float a = m_samples.at(2 * i);
-        const float b = 2 * i + 1 < n ? m_samples.at(2 * i + 1) : a;
-        level[size_t(i)] = {qMin(a, b), qMax(a, b)};
+    append(samples.constData(), samples.size());
+    seal();
+}
+
+void EnvelopePyramid::coarsen()
+{
+    const size_t n = m_buckets.size();
+    for (size_t i = 0; 2 * i < n; ++i) {
+        const auto &a = m_buckets[2 * i];
+        const auto &b = 2 * i + 1 < n ? m_buckets[2 * i + 1] : a;
+        m_buckets[i] = {qMin(a.first, b.first), qMax(a.second, b.second)};
     }
-    m_levels.push_back(std::move(level));
-    while (m_levels.back().size() > 1) {
-        const std::vector<std::pair<float, float>> &below = m_levels.back();
-        n = qint64(below.size());
-        std::vector<std::pair<float, float>> above(size_t((n + 1) / 2));
-        for (qint64 i = 0; i < qint64(above.size()); ++i) {
-            const auto &a = below[size_t(2 * i)];
-            const auto &b = 2 * i + 1 < n ? below[size_t(2 * i + 1)] : a;
-            above[size_t(i)] = {qMin(a.first, b.first), qMax(a.second, b.second)};
+    m_buckets.resize((n + 1) / 2);
+    ++m_shift;
+    m_levels.clear();
+}
+
+void EnvelopePyramid::seal()
+{
+    m_buckets.shrink_to_fit();
+    m_levels.clear();
+    const std::vector<std::pair<float, float>> *below = &m_buckets;
+    while (below->size() > 1) {
+        const size_t n = below->size();
+        std::vector<std::pair<float, float>> above((n + 1) / 2);
+        for (size_t i = 0; i < above.size(); ++i) {
+            const auto &a = (*below)[2 * i];
+            const auto &b = 2 * i + 1 < n ? (*below)[2 * i + 1] : a;
+            above[i] = {qMin(a.first, b.first), qMax(a.second, b.second)};
         }
         m_levels.push_back(std::move(above));
+        below = &m_levels.back();
     }
 }
 
@@ -33,30 +44,25 @@ ColumnExtent EnvelopePyramid::extent(qint64 first, qint64 last) const
 {
     ColumnExtent e;
     first = qMax<qint64>(first, 0);
-    last = qMin<qint64>(last, m_samples.size());
-    const auto take = [&e](float lo, float hi) {
-        e.lo = e.valid ? qMin(e.lo, lo) : lo;
-        e.hi = e.valid ? qMax(e.hi, hi) : hi;
+    last = qMin<qint64>(last, m_count);
+    if (first >= last)
+        return e;
+    const auto take = [&e](const std::pair<float, float> &p) {
+        e.lo = e.valid ? qMin(e.lo, p.first) : p.first;
+        e.hi = e.valid ? qMax(e.hi, p.second) : p.second;
         e.valid = true;
     };
+    // In buckets: every one that holds a sample of the range.
+    qint64 a = first >> m_shift;
+    qint64 b = ((last - 1) >> m_shift) + 1;
     // Bottom-up over the levels: an odd left end or an odd right end is taken alone at
     // this level, the rest pairs up into the level above.
-    qint64 a = first;
-    qint64 b = last;
     for (size_t level = 0; a < b; ++level) {
-        const auto at = [&](qint64 i) -> std::pair<float, float> {
-            if (level == 0)
-                return {m_samples.at(i), m_samples.at(i)};
-            return m_levels[level - 1][size_t(i)];
-        };
-        if (a & 1) {
-            const auto p = at(a++);
-            take(p.first, p.second);
-        }
-        if (b & 1) {
-            const auto p = at(--b);
-            take(p.first, p.second);
-        }
+        const std::vector<std::pair<float, float>> &at = level == 0 ? m_buckets : m_levels[level - 1];
+        if (a & 1)
+            take(at[size_t(a++)]);
+        if (b & 1)
+            take(at[size_t(--b)]);
         a /= 2;
         b /= 2;
     }

@@ -19,23 +19,59 @@ struct ColumnExtent
     bool valid = false;
 };
 
+// The least and greatest sample of every bucket of a series, and levels above that pair
+// the buckets up. A bucket holds one sample while the series is small; a series that
+// grows past what the view needs is coarsened (buckets merged pairwise) as it arrives,
+// so that its memory is bounded by its bucket count, not by its samples.
 class EnvelopePyramid
 {
 public:
     EnvelopePyramid() = default;
-    explicit EnvelopePyramid(QVector<float> samples);
+    // The series as given, one sample per bucket, the levels built.
+    explicit EnvelopePyramid(const QVector<float> &samples);
 
-    qint64 size() const { return m_samples.size(); }
-    float sample(qint64 i) const { return m_samples.at(i); }
+    // Adds samples at the end, into the buckets of the present resolution; the levels
+    // above the buckets are built by seal(), once the series is whole.
+    template<typename T>
+    void append(const T *samples, qint64 count);
+    // Halves the buckets: every two become one of twice the samples.
+    void coarsen();
+    void seal();
+
+    qint64 size() const { return m_count; } // samples, however bucketed
+    qint64 buckets() const { return qint64(m_buckets.size()); }
+    qint64 samplesPerBucket() const { return qint64(1) << m_shift; }
+    // Every sample is still held on its own: sample() is only valid then.
+    bool isExact() const { return m_shift == 0; }
+    float sample(qint64 i) const { return m_buckets[size_t(i)].first; }
     // The least and greatest of samples [first, last), clipped to the series; invalid
     // when that holds none. O(log n): whole blocks from the coarsest level that fits.
+    // Once coarsened, the buckets the ends fall in are taken whole.
     ColumnExtent extent(qint64 first, qint64 last) const;
 
 private:
-    QVector<float> m_samples;
-    // Level k pairs up level k-1 (level 0 being the samples): ceil(n / 2^k) entries.
+    qint64 m_count = 0;
+    int m_shift = 0; // log2 of the samples per bucket
+    std::vector<std::pair<float, float>> m_buckets;
+    // Level k pairs up level k-1 (level 0 being the buckets): ceil(n / 2^k) entries.
     std::vector<std::vector<std::pair<float, float>>> m_levels;
 };
+
+template<typename T>
+void EnvelopePyramid::append(const T *samples, qint64 count)
+{
+    const qint64 mask = samplesPerBucket() - 1;
+    for (qint64 i = 0; i < count; ++i, ++m_count) {
+        const float v = float(samples[i]);
+        if ((m_count & mask) == 0) {
+            m_buckets.emplace_back(v, v);
+        } else {
+            std::pair<float, float> &b = m_buckets.back();
+            b.first = qMin(b.first, v);
+            b.second = qMax(b.second, v);
+        }
+    }
+}
 
 // A run of evenly spaced samples without a gap.
 struct TraceSegment

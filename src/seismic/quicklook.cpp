@@ -1,86 +1,111 @@
 #include "quicklook.h"
 
 #include "cardformat.h"
+#include "filesystem.h"
 #include "recordcheck.h"
+#include "recordscanner.h"
+
+#include <QHash>
 
 #include <libmseed.h>
 
 #include <algorithm>
+#include <cmath>
+#include <memory>
 
 namespace {
 
-QVector<float> toFloats(const MSTraceSeg *seg)
+// A segment being filled: where its next record is expected to begin.
+struct OpenSegment
 {
-    QVector<float> out(qsizetype(seg->numsamples));
-    switch (seg->sampletype) {
-    case 'i':
-        std::copy_n(static_cast<const qint32 *>(seg->datasamples), seg->numsamples, out.begin());
-        break;
-    case 'f':
-        std::copy_n(static_cast<const float *>(seg->datasamples), seg->numsamples, out.begin());
-        break;
-    case 'd':
-        std::copy_n(static_cast<const double *>(seg->datasamples), seg->numsamples, out.begin());
-        break;
-    default: // text records carry no samples to draw
-        out.clear();
-    }
-    return out;
-}
+    TraceSegment segment;
+    double nextStart = 0; // microseconds
+};
 
-} // namespace
-
-bool decodeQuickLook(QByteArray bytes, const std::function<bool()> &cancelled, QuickLook *look)
+struct Channel
 {
-    char *data = bytes.data();
-    const qint64 size = bytes.size();
-    MSRecord *msr = nullptr;
-    MSTraceList *traces = mstl_init(nullptr);
-    bool stopped = false;
-    for (qint64 at = 0; size - at >= Card::SectorSize;) {
-        if (cancelled && cancelled()) {
-            stopped = true;
-            break;
-        }
-        const int left = int(qMin<qint64>(size - at, 1 << 30));
-        const int parsed = msr_parse(data + at, left, &msr, 0, 0, 0);
-        if (parsed != MS_NOERROR || msr->reclen < Card::SectorSize) {
-            at += Card::SectorSize;
-            continue;
-        }
-        ++look->records;
-        // The header parsed; now the samples, so that a record whose data are damaged
-        // still counts and leaves a break in its trace. A header that fails the checks is
-        // never decoded: its samples would be read from beyond the record.
-        const int reclen = msr->reclen;
-        if (!RecordCheck::fault(msr).isEmpty() || !RecordCheck::canDecode(msr->encoding))
-            ++look->undecodable;
-        else if (msr_parse(data + at, reclen, &msr, reclen, 1, 0) != MS_NOERROR || msr->numsamples != msr->samplecnt)
-            ++look->undecodable;
-        else
-            mstl_addmsr(traces, msr, 0, 1, -1.0, -1.0);
-        at += (reclen + Card::SectorSize - 1) / Card::SectorSize * Card::SectorSize;
-    }
-    msr_free(&msr);
-    if (!stopped) {
-        bool any = false;
-        for (const MSTraceID *id = traces->traces; id; id = id->next) {
-            Trace trace;
-            trace.id = QStringLiteral("%1.%2.%3.%4")
-                           .arg(QLatin1String(id->network), QLatin1String(id->station), QLatin1String(id->location),
-                                QLatin1String(id->channel));
-            for (const MSTraceSeg *seg = id->first; seg; seg = seg->next) {
-                TraceSegment s;
-                s.start = seg->starttime;
-                s.rate = seg->samprate;
-                s.samples = EnvelopePyramid(toFloats(seg));
-                if (s.samples.size() == 0)
-                    continue;
-                look->start = any ? qMin(look->start, s.start) : s.start;
-                look->end = any ? qMax(look->end, s.end()) : s.end();
-                any = true;
-                trace.segments.append(std::move(s));
+    QString id;
+    std::vector<OpenSegment> segments;
+    qint64 buckets = 0; // over all segments
+};
+
+// Records of a few interleaved streams end where the next of their own begins; a
+// record is joined to one of the latest segments only, so that a file broken into very
+// many pieces costs no search over all of them.
+constexpr int JoinCandidates = 8;
+constexpr qint64 FileBuckets = 4 * QuickLook::MaxBuckets;
+constexpr qint64 MinBuckets = 4096;
+
+class Builder
+{
+public:
+    void add(const MSRecord *msr)
+    {
+        const char type = msr->sampletype;
+        if (msr->numsamples <= 0 || (type != 'i' && type != 'f' && type != 'd'))
+            return; // text records carry no samples to draw
+        Channel &channel = channelOf(msr);
+        const double rate = msr->samprate;
+        OpenSegment *into = nullptr;
+        if (rate > 0) {
+            const double halfPeriod = 0.5e6 / rate;
+            const int first = qMax(0, int(channel.segments.size()) - JoinCandidates);
+            for (int i = int(channel.segments.size()) - 1; i >= first && !into; --i) {
+                OpenSegment &s = channel.segments[size_t(i)];
+                if (MS_ISRATETOLERABLE(rate, s.segment.rate) && std::fabs(double(msr->starttime) - s.nextStart) <= halfPeriod)
+                    into = &s;
             }
+        }
+        if (!into) {
+            channel.segments.emplace_back();
+            into = &channel.segments.back();
+            into->segment.start = msr->starttime;
+            into->segment.rate = rate;
+            into->nextStart = double(msr->starttime);
+        }
+        EnvelopePyramid &pyramid = into->segment.samples;
+        const qint64 before = pyramid.buckets();
+        const qint64 n = msr->numsamples;
+        switch (type) {
+        case 'i':
+            pyramid.append(static_cast<const qint32 *>(msr->datasamples), n);
+            break;
+        case 'f':
+            pyramid.append(static_cast<const float *>(msr->datasamples), n);
+            break;
+        default:
+            pyramid.append(static_cast<const double *>(msr->datasamples), n);
+        }
+        if (rate > 0)
+            into->nextStart += double(n) * 1e6 / rate;
+        channel.buckets += pyramid.buckets() - before;
+        // Keep every segment of the channel at one resolution, so that the bound holds
+        // for the channel however its samples are split. A file of many channels shares
+        // a bound for all, down to a floor that still draws a trace.
+        const qint64 bound = qBound(MinBuckets, FileBuckets / qint64(m_channels.size()), QuickLook::MaxBuckets);
+        while (channel.buckets > bound) {
+            channel.buckets = 0;
+            for (OpenSegment &s : channel.segments) {
+                s.segment.samples.coarsen();
+                channel.buckets += s.segment.samples.buckets();
+            }
+        }
+    }
+
+    void finish(QuickLook *look)
+    {
+        bool any = false;
+        for (auto &entry : m_channels) {
+            Trace trace;
+            trace.id = entry->id;
+            for (OpenSegment &s : entry->segments) {
+                s.segment.samples.seal();
+                look->start = any ? qMin(look->start, s.segment.start) : s.segment.start;
+                look->end = any ? qMax(look->end, s.segment.end()) : s.segment.end();
+                any = true;
+                trace.segments.append(std::move(s.segment));
+            }
+            entry.reset();
             std::sort(trace.segments.begin(), trace.segments.end(),
                       [](const TraceSegment &a, const TraceSegment &b) { return a.start < b.start; });
             if (!trace.segments.isEmpty())
@@ -88,6 +113,106 @@ bool decodeQuickLook(QByteArray bytes, const std::function<bool()> &cancelled, Q
         }
         std::sort(look->traces.begin(), look->traces.end(), [](const Trace &a, const Trace &b) { return a.id < b.id; });
     }
-    mstl_free(&traces, 0);
-    return !stopped;
+
+private:
+    Channel &channelOf(const MSRecord *msr)
+    {
+        const QString id = QStringLiteral("%1.%2.%3.%4")
+                               .arg(QLatin1String(msr->network), QLatin1String(msr->station),
+                                    QLatin1String(msr->location), QLatin1String(msr->channel));
+        if (m_last && m_last->id == id)
+            return *m_last;
+        Channel *&found = m_byId[id];
+        if (!found) {
+            m_channels.push_back(std::make_unique<Channel>());
+            found = m_channels.back().get();
+            found->id = id;
+        }
+        return *(m_last = found);
+    }
+
+    std::vector<std::unique_ptr<Channel>> m_channels;
+    QHash<QString, Channel *> m_byId;
+    Channel *m_last = nullptr;
+};
+
+// Ends the read at the next chunk once the look is no longer wanted.
+class CancelGate : public CopySink
+{
+public:
+    explicit CancelGate(const std::function<bool()> &cancelled)
+        : m_cancelled(cancelled)
+    {
+    }
+    bool begin(const CopySource &) override { return !isCancelled(); }
+    bool consume(const SectorChunk &) override { return !isCancelled(); }
+    bool finish(CopyEnd) override { return true; }
+    QString errorString() const override { return QStringLiteral("the quick look was replaced"); }
+    bool isCancelled() const { return m_cancelled && m_cancelled(); }
+
+private:
+    const std::function<bool()> &m_cancelled;
+};
+
+// The record scanner feeds the builder: records are found across chunk boundaries and
+// checked, and one that fails the checks is counted, never decoded.
+struct Feed
+{
+    explicit Feed(const std::function<bool()> &cancelled, QuickLook *look)
+        : gate(cancelled)
+    {
+        scanner.setRecordHandler([this, look](const char *, int, const MSRecord *msr) {
+            ++look->records;
+            if (msr->samplecnt > 0 && msr->numsamples <= 0)
+                ++look->undecodable;
+            else if (!gate.isCancelled())
+                builder.add(msr);
+        });
+        scanner.setBadRecordHandler([look](const QString &) {
+            ++look->records;
+            ++look->undecodable;
+        });
+    }
+
+    CancelGate gate;
+    RecordScanner scanner;
+    Builder builder;
+};
+
+} // namespace
+
+bool loadQuickLook(Filesystem &card, const QString &cardPath, const std::function<bool()> &cancelled,
+                   QuickLook *look)
+{
+    Feed feed(cancelled, look);
+    const ExportResult read = card.viewFile(cardPath, {&feed.gate, &feed.scanner});
+    if (feed.gate.isCancelled())
+        return false;
+    if (read.status == ExportResult::Failed && read.bytesWritten == 0) {
+        look->message = read.message;
+        return false;
+    }
+    if (!read.isComplete())
+        look->message = read.message;
+    feed.builder.finish(look);
+    return true;
+}
+
+bool decodeQuickLook(const QByteArray &bytes, const std::function<bool()> &cancelled, QuickLook *look)
+{
+    Feed feed(cancelled, look);
+    CopySource source;
+    source.cardPath = look->cardPath;
+    source.sectorCount = (bytes.size() + Card::SectorSize - 1) / Card::SectorSize;
+    if (!feed.scanner.begin(source))
+        return false;
+    SectorChunk chunk;
+    chunk.data = bytes.constData();
+    chunk.length = bytes.size();
+    feed.scanner.consume(chunk);
+    feed.scanner.finish(CopyEnd::Complete);
+    if (feed.gate.isCancelled())
+        return false;
+    feed.builder.finish(look);
+    return true;
 }

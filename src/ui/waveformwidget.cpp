@@ -108,10 +108,14 @@ void WaveformWidget::drawTrace(QPainter &p, const Trace &trace, const QRect &ban
     const int columns = qMax(1, int(std::lround(a.width() * dpr)));
     const double perColumn = double(m_view.end - m_view.start) / columns;
     double samplesPerColumn = 0;
-    for (const TraceSegment &s : trace.segments)
+    bool exact = true;
+    for (const TraceSegment &s : trace.segments) {
         samplesPerColumn = qMax(samplesPerColumn, s.rate * perColumn / 1e6);
+        exact = exact && s.samples.isExact();
+    }
 
-    if (samplesPerColumn < 2) {
+    // A long file's trace keeps buckets, not samples: its columns show their extents.
+    if (samplesPerColumn < 2 && exact) {
         // Few samples in view: the samples themselves, joined, a break between segments.
         for (const TraceSegment &s : trace.segments) {
             const qint64 first = qMax<qint64>(0, s.indexAt(m_view.start) - 1);
@@ -155,8 +159,9 @@ void WaveformWidget::paintEvent(QPaintEvent *)
     p.fillRect(rect(), pal.color(QPalette::Base));
     if (!m_look || m_look->isEmpty()) {
         p.setPen(pal.color(QPalette::PlaceholderText));
-        const QString text = !m_message.isEmpty() ? m_message
-                             : m_look            ? tr("No samples in this file.")
+        const QString text = !m_message.isEmpty()                ? m_message
+                             : m_look && !m_look->message.isEmpty() ? m_look->message
+                             : m_look                               ? tr("No samples in this file.")
                                                  : tr("Select a file to see its traces.");
         p.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap, text);
         return;

@@ -221,12 +221,17 @@ ExportResult Filesystem::scanFile(const QString &path, const QList<CopySink *> &
     return copyPath(path, nullptr, sinks);
 }
 
+ExportResult Filesystem::viewFile(const QString &path, const QList<CopySink *> &sinks)
+{
+    return copyPath(path, nullptr, sinks, Watch::Unwatched);
+}
+
 ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks)
 {
     return copy(entry, cardPath(entry), nullptr, sinks);
 }
 
-ExportResult Filesystem::copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks)
+ExportResult Filesystem::copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks, Watch watch)
 {
     const std::optional<EntryInfo> entry = resolve(path);
     if (!entry) {
@@ -234,7 +239,7 @@ ExportResult Filesystem::copyPath(const QString &path, const QString *folder, co
         result.message = QStringLiteral("no such file on the card: %1").arg(path);
         return result;
     }
-    return copy(*entry, path, folder, sinks);
+    return copy(*entry, path, folder, sinks, watch);
 }
 
 ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const QString *folder,

@@ -132,6 +132,9 @@ public:
     // empty; bytesWritten counts the bytes handed on. Progress and stop as for exports.
     ExportResult scanFile(const QString &path, const QList<CopySink *> &sinks);
     ExportResult scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks);
+    // scanFile() for the window's own views: no progress is reported and requestStop()
+    // does not apply, both belonging to the download under way; a sink ends the read.
+    ExportResult viewFile(const QString &path, const QList<CopySink *> &sinks);
 
     // Asks a running or coming export to stop between chunks, and between sectors where
     // unreadable ones are retried; it removes its partial file and reports Stopped. The
@@ -146,13 +149,14 @@ Q_SIGNALS:
 
 private:
     // How a read of an entry is watched: an export or scan reports progress and honours
-    // stop requests; a read of a file into memory does neither.
+    // stop requests; a read into memory or for the window's views does neither.
     enum class Watch { ProgressAndStop, Unwatched };
     // The one read of an entry into sinks, and into a file of `folder` when given.
     ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
                       const QList<CopySink *> &sinks, Watch watch = Watch::ProgressAndStop);
     // resolve() then copy(); a path that names nothing fails with the reason.
-    ExportResult copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks);
+    ExportResult copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks,
+                          Watch watch = Watch::ProgressAndStop);
 
     // The model's block cache is shared: listings and lookups hold this lock. Copies
     // read with positioned reads and hold it only to look the file up.
