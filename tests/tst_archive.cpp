@@ -3,9 +3,11 @@
 #include "archiveexport.h"
 #include "archivesinks.h"
 #include "cardimage.h"
+#include "destinationwriter.h"
 #include "filesystem.h"
 #include "manifest.h"
 #include "mseedrecords.h"
+#include "platform.h"
 #include "recordscanner.h"
 #include "sdsarchive.h"
 #include "sha256.h"
@@ -195,6 +197,7 @@ private Q_SLOTS:
     void nothingWrittenThroughLinks();
     void logsOfCardsOfOneSecond();
     void leftoversOfAKilledRun();
+    void aNameTakenMeanwhileIsNotReplaced();
 };
 
 void TestArchive::digests_data()
@@ -888,6 +891,33 @@ void TestArchive::leftoversOfAKilledRun()
 #else
     QSKIP("needs flock");
 #endif
+}
+
+void TestArchive::aNameTakenMeanwhileIsNotReplaced()
+{
+    // Another export takes the chosen name between the look and the rename (two cards'
+    // logs of one second): its file stays, and the copy goes under another name.
+    QTemporaryDir dir;
+    PlatformStatus status;
+    const FolderHandle folder = openFolderBelow(dir.path(), QString(), CreateFolders::No, &status);
+    QVERIFY2(status, qPrintable(status.message));
+    DestinationWriter writer(folder, FileIdentity());
+    CopySource source;
+    source.outputName = "log.20230314T092549Z";
+    QVERIFY(writer.begin(source));
+    const QByteArray ours(1024, 'o');
+    SectorChunk chunk;
+    chunk.data = ours.constData();
+    chunk.length = ours.size();
+    QVERIFY(writer.consume(chunk));
+    QVERIFY(writeFile(dir.filePath("log.20230314T092549Z"), "the other card's log"));
+    bool taken = false;
+    QVERIFY(!writer.finishAsNew("log.20230314T092549Z", &taken));
+    QVERIFY(taken);
+    QVERIFY(writer.finishAsNew("log.20230314T092549Z.2", &taken));
+    QCOMPARE(readAll(dir.filePath("log.20230314T092549Z")), QByteArray("the other card's log"));
+    QCOMPARE(readAll(dir.filePath("log.20230314T092549Z.2")), ours);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

@@ -55,15 +55,24 @@ public:
     bool consume(const SectorChunk &chunk) override { return m_writer.consume(chunk); }
     bool finish(CopyEnd end) override
     {
-        if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
+        if (end != CopyEnd::Complete && end != CopyEnd::Incomplete)
+            return m_writer.finish(end);
+        const QString folder = QFileInfo(m_writer.destination()).path();
+        // Another export of a card of the same second may take the free name between the
+        // look and the rename: the name is never replaced, the next free one is tried.
+        for (int attempt = 0; attempt < 100; ++attempt) {
             bool already = false;
-            const QString folder = QFileInfo(m_writer.destination()).path();
             m_chosen = freeLogName(folder, m_name, m_hash.hexDigest(), &already);
             if (already)
                 return m_writer.finish(CopyEnd::Stopped); // the temporary file goes
-            m_writer.retarget(m_chosen);
+            bool taken = false;
+            if (m_writer.finishAsNew(m_chosen, &taken))
+                return true;
+            if (!taken)
+                return false;
         }
-        return m_writer.finish(end);
+        m_writer.finish(CopyEnd::Stopped);
+        return false;
     }
     QString errorString() const override { return m_writer.errorString(); }
     QString chosenName() const { return m_chosen; }

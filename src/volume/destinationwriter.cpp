@@ -152,6 +152,33 @@ bool DestinationWriter::checkDestination()
     return true;
 }
 
+bool DestinationWriter::finishAsNew(const QString &outputName, bool *taken)
+{
+    *taken = false;
+    if (m_fd >= 0) {
+        const int fd = m_fd;
+        m_fd = -1;
+        if (!closeFile(fd))
+            return fail(errnoText(errno));
+    }
+    if (m_temporary.isEmpty())
+        return false;
+    retarget(outputName);
+    if (!checkDestination()) {
+        discard();
+        return false;
+    }
+    const PlatformStatus placed = renameNoReplace(m_folder, m_at, m_temporary.section(QLatin1Char('/'), -1), outputName);
+    if (!placed && placed.error == EEXIST) {
+        *taken = true;
+        return false;
+    }
+    if (!placed)
+        return fail(placed.message.section(QStringLiteral(": "), -1));
+    m_temporary.clear();
+    return true;
+}
+
 int DestinationWriter::removeLeftovers(const QString &folder)
 {
     static const QRegularExpression pattern(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.part$"));
@@ -223,6 +250,10 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
 
 bool DestinationWriter::finish(CopyEnd end)
 {
+    if (m_fd < 0 && !m_temporary.isEmpty() && (end == CopyEnd::Failed || end == CopyEnd::Stopped)) {
+        discard(); // a copy finishAsNew() kept
+        return true;
+    }
     if (m_fd < 0)
         return false;
     if (end == CopyEnd::Failed || end == CopyEnd::Stopped) {

@@ -34,6 +34,10 @@ public:
     // Puts the copy under begun, before finish(), in place under `outputName` instead
     // (a name chosen once its content is known).
     void retarget(const QString &outputName) { m_destination = m_folder + QLatin1Char('/') + outputName; }
+    // finish() of a Complete or Incomplete copy under `outputName`, a name that must stay
+    // another file's if one takes it meanwhile: then false with *taken, and the copy is
+    // kept to be placed under another name (or dropped by finish(CopyEnd::Stopped)).
+    bool finishAsNew(const QString &outputName, bool *taken);
 
     // Removes the temporary files ".NAME.XXXXXX.part" in `folder` that no running copy
     // holds: left by a run that was killed. Returns how many went.

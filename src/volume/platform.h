@@ -64,6 +64,11 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
 // hard link is refused; on any failure the earlier NAME is left as it was.
 PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content);
 
+// Renames FROM to TO, both names in FOLDER, only if TO does not exist: a failure with
+// error EEXIST when it does (another process took the name meanwhile), FROM kept. `at` is
+// the folder's descriptor on POSIX (-1: FOLDER by path).
+PlatformStatus renameNoReplace(const QString &folder, int at, const QString &from, const QString &to);
+
 // Looks at PATH without opening it, so that a FIFO or a device cannot block: ok when it is
 // missing or a regular file (a link at PATH is refused unless `followLinks`). A FIFO, a
 // device, a folder, or a file with more than one hard link when `single` is asked, is

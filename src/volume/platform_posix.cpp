@@ -219,6 +219,26 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content)
     return PlatformStatus();
 }
 
+PlatformStatus renameNoReplace(const QString &folder, int at, const QString &from, const QString &to)
+{
+    const int dir = at >= 0 ? at : AT_FDCWD;
+    const QByteArray source = encoded(at >= 0 ? from : folder + QLatin1Char('/') + from);
+    const QByteArray target = encoded(at >= 0 ? to : folder + QLatin1Char('/') + to);
+    int status = -1;
+#ifdef __linux__
+    status = ::renameat2(dir, source.constData(), dir, target.constData(), RENAME_NOREPLACE);
+    if (status != 0 && errno != EINVAL && errno != ENOSYS)
+        return PlatformStatus::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
+#endif
+    if (status != 0) {
+        // A hard link cannot replace a file either; the temporary name then goes.
+        if (::linkat(dir, source.constData(), dir, target.constData(), 0) != 0)
+            return PlatformStatus::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
+        ::unlinkat(dir, source.constData(), 0);
+    }
+    return PlatformStatus();
+}
+
 void startWriteBack(int fd, qint64 offset, qint64 length)
 {
 #ifdef __linux__

@@ -188,6 +188,18 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content)
     return PlatformStatus();
 }
 
+PlatformStatus renameNoReplace(const QString &folder, int, const QString &from, const QString &to)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where TO exists.
+    const QString source = QDir::toNativeSeparators(folder + QLatin1Char('/') + from);
+    const QString target = QDir::toNativeSeparators(folder + QLatin1Char('/') + to);
+    if (MoveFileExW(wide(source), wide(target), MOVEFILE_WRITE_THROUGH))
+        return PlatformStatus();
+    const DWORD error = GetLastError();
+    const int code = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : int(error);
+    return PlatformStatus::failure(code, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(error)));
+}
+
 void startWriteBack(int, qint64, qint64)
 {
     // Windows writes cached data back by itself; the flush at the end waits for it.
