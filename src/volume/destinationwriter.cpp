@@ -155,26 +155,38 @@ bool DestinationWriter::checkDestination()
 bool DestinationWriter::finishAsNew(const QString &outputName, bool *taken)
 {
     *taken = false;
+    if (m_temporary.isEmpty())
+        return false;
+    retarget(outputName);
+    return place(taken);
+}
+
+bool DestinationWriter::place(bool *taken)
+{
     if (m_fd >= 0) {
         const int fd = m_fd;
         m_fd = -1;
         if (!closeFile(fd))
             return fail(errnoText(errno));
     }
-    if (m_temporary.isEmpty())
-        return false;
-    retarget(outputName);
+    // Looked at again: the destination may have been replaced while the copy ran.
     if (!checkDestination()) {
         discard();
         return false;
     }
-    const PlatformStatus placed = renameNoReplace(m_folder, m_at, m_temporary.section(QLatin1Char('/'), -1), outputName);
-    if (!placed && placed.error == EEXIST) {
-        *taken = true;
-        return false;
-    }
-    if (!placed)
+    const QString leaf = m_temporary.section(QLatin1Char('/'), -1);
+    QString reason;
+    if (!taken) {
+        if (!renameOver(m_at, m_temporary, m_destination, &reason))
+            return fail(reason);
+    } else if (const PlatformStatus placed = renameNoReplace(m_folder, m_at, leaf, m_destination.section(QLatin1Char('/'), -1));
+               !placed) {
+        if (placed.error == EEXIST) {
+            *taken = true;
+            return false;
+        }
         return fail(placed.message.section(QStringLiteral(": "), -1));
+    }
     m_temporary.clear();
     return true;
 }
@@ -250,28 +262,11 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
 
 bool DestinationWriter::finish(CopyEnd end)
 {
-    if (m_fd < 0 && !m_temporary.isEmpty() && (end == CopyEnd::Failed || end == CopyEnd::Stopped)) {
-        discard(); // a copy finishAsNew() kept
-        return true;
-    }
-    if (m_fd < 0)
-        return false;
     if (end == CopyEnd::Failed || end == CopyEnd::Stopped) {
-        discard();
+        if (m_fd < 0 && m_temporary.isEmpty())
+            return false;
+        discard(); // also a copy finishAsNew() kept
         return true;
     }
-    const int fd = m_fd;
-    m_fd = -1;
-    if (!closeFile(fd))
-        return fail(errnoText(errno));
-    // Looked at again: the destination may have been replaced while the copy ran.
-    if (!checkDestination()) {
-        discard();
-        return false;
-    }
-    QString reason;
-    if (!renameOver(m_at, m_temporary, m_destination, &reason))
-        return fail(reason);
-    m_temporary.clear();
-    return true;
+    return m_fd >= 0 && place(nullptr);
 }

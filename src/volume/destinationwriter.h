@@ -49,6 +49,9 @@ public:
 
 private:
     bool checkDestination();
+    // Closes the copy and renames it onto the destination; with `taken`, only where no
+    // file has that name: else *taken, and the copy is kept.
+    bool place(bool *taken);
     void discard();
     bool fail(const QString &reason);
 
