@@ -14,8 +14,6 @@
 // POSIX reads where there are any; plain Qt elsewhere (and in a build that tries that path).
 #if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
 #define VEXA_POSIX_FILES
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <QFileInfo>
@@ -64,14 +62,8 @@ SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
         m_batch.lengths.append(length);
         m_batch.sectors.append(m_scanner.recordCardSector());
     });
-    m_scanner.setBadRecordHandler([this](const QString &reason) {
-        // Never filed: the reader of the archive would take it for the recorder's.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_leftOut;
-        if (m_leftOutReasons.size() < LeftOutNamed)
-            m_leftOutReasons.append(QStringLiteral("record at card sector %1 left out of the archive: %2")
-                                        .arg(m_scanner.recordCardSector()).arg(reason));
-    });
+    // Never filed: the reader of the archive would take it for the recorder's.
+    m_scanner.setBadRecordHandler([this](const QString &reason) { leaveOut(m_scanner.recordCardSector(), reason); });
     m_worker = std::thread([this]() { work(); });
 }
 
@@ -146,6 +138,15 @@ bool SdsSink::begin(const CopySource &source)
     return true;
 }
 
+void SdsSink::leaveOut(quint64 cardSector, const QString &reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_leftOut;
+    if (m_leftOutReasons.size() < LeftOutNamed)
+        m_leftOutReasons.append(
+            QStringLiteral("record at card sector %1 left out of the archive: %2").arg(cardSector).arg(reason));
+}
+
 QStringList SdsSink::leftOutReasons() const
 {
     QStringList reasons = m_leftOutReasons;
@@ -174,14 +175,9 @@ void SdsSink::file(const char *raw, int length, quint64 cardSector)
     case SdsArchive::Refused: // its day file is named, with the count, at the end of the batch
         ++m_refused;
         break;
-    case SdsArchive::NotArchived: {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_leftOut;
-        if (m_leftOutReasons.size() < LeftOutNamed)
-            m_leftOutReasons.append(QStringLiteral("record at card sector %1 left out of the archive: %2")
-                                        .arg(cardSector).arg(m_archive.errorString()));
+    case SdsArchive::NotArchived:
+        leaveOut(cardSector, m_archive.errorString());
         break;
-    }
     case SdsArchive::Failed: {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_failed = true;
@@ -254,22 +250,16 @@ bool CompareSink::begin(const CopySource &source)
     m_detail.clear();
     m_path = QDir(m_folder).filePath(source.outputName);
 #ifdef VEXA_POSIX_FILES
-    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A FIFO or a device in the copy's place is never read: it could block, or never end.
+    PlatformStatus opened;
+    m_fd = openRegularFile(m_path, &opened);
     if (m_fd < 0) {
-        m_verdict = errno == ENOENT ? Missing : Unreadable;
-        m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder") : systemReason(errno);
+        m_verdict = opened.error == ENOENT ? Missing : Unreadable;
+        m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder")
+            : opened.error == EINVAL   ? QStringLiteral("it is not a regular file")
+                                       : systemReason(opened.error);
         return false; // nothing to compare: the card need not be read
     }
-    // A FIFO or a device in the copy's place is never read: it could block, or never end.
-    struct stat status;
-    if (::fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(m_fd);
-        m_fd = -1;
-        m_verdict = Unreadable;
-        m_detail = QStringLiteral("it is not a regular file");
-        return false;
-    }
-    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
 #else
     if (const PlatformStatus regular = checkRegularFile(m_path, true); !regular) {
         m_verdict = Unreadable;

@@ -61,6 +61,8 @@ private:
 
     bool holdsUnreadable(qint64 offset, int length) const;
     void file(const char *raw, int length, quint64 cardSector);
+    // Counts a record the archive will not hold and names it, up to a bound.
+    void leaveOut(quint64 cardSector, const QString &reason);
     void handOn();
     void waitIdle(std::unique_lock<std::mutex> &lock);
     void work();

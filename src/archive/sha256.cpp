@@ -11,8 +11,6 @@
 
 #if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
 #define VEXA_POSIX_FILES
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -93,24 +91,15 @@ QByteArray sha256OfFile(const QString &path, QString *error)
     }
     return hash.hexResult();
 #else
-    // Plain reads: QFile would report a failed read as "Unknown error".
-    const QByteArray name = QFile::encodeName(path);
-    // O_NONBLOCK, then only a regular file: a FIFO or a device (a link to /dev/zero)
-    // would make the read wait, or never end.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Plain reads: QFile would report a failed read as "Unknown error". Only a regular
+    // file: a FIFO or a device (a link to /dev/zero) would make the read wait, or never end.
+    PlatformStatus opened;
+    const int fd = openRegularFile(path, &opened);
     if (fd < 0) {
         if (error)
-            *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            *error = opened.message;
         return QByteArray();
     }
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        if (error)
-            *error = QStringLiteral("cannot read %1: it is not a regular file").arg(path);
-        ::close(fd);
-        return QByteArray();
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Sha256 hash;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {

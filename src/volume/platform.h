@@ -75,8 +75,12 @@ PlatformStatus renameNoReplace(const QString &folder, int at, const QString &fro
 // refused with a message naming what it is.
 PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool single = false);
 
-// Reads PATH whole if it is a regular file, opened so that a FIFO or a device put there
-// cannot block the read (a link at PATH is followed only to a regular file).
+// Opens PATH for reading if it is a regular file (a link at PATH is followed only to a
+// regular file), so that a FIFO or a device put there cannot block the open or the reads:
+// a descriptor of the C library, or -1 with *status saying why.
+int openRegularFile(const QString &path, PlatformStatus *status);
+
+// Reads PATH whole if it is a regular file, opened as openRegularFile() opens it.
 PlatformStatus readRegularFile(const QString &path, QByteArray *content);
 
 // Starts writing LENGTH bytes of descriptor `fd` from OFFSET to the disk without waiting,

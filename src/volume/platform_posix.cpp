@@ -186,21 +186,35 @@ PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool sing
     return PlatformStatus();
 }
 
-PlatformStatus readRegularFile(const QString &path, QByteArray *content)
+int openRegularFile(const QString &path, PlatformStatus *status)
 {
-    content->clear();
     // O_NONBLOCK: opening a FIFO for reading returns at once instead of waiting for a writer.
     const int fd = ::open(encoded(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, reason(errno)));
+    if (fd < 0) {
+        *status = PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, reason(errno)));
+        return -1;
+    }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int error = errno;
         ::close(fd);
-        return PlatformStatus::failure(EINVAL, QStringLiteral("cannot read %1: %2")
-                                                   .arg(path, S_ISREG(st.st_mode) ? reason(error) : whatItIs(st.st_mode)));
+        *status = PlatformStatus::failure(EINVAL, QStringLiteral("cannot read %1: %2")
+                                                      .arg(path, S_ISREG(st.st_mode) ? reason(error) : whatItIs(st.st_mode)));
+        return -1;
     }
+    // Reads of a regular file wait for the disk as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *status = PlatformStatus();
+    return fd;
+}
+
+PlatformStatus readRegularFile(const QString &path, QByteArray *content)
+{
+    content->clear();
+    PlatformStatus opened;
+    const int fd = openRegularFile(path, &opened);
+    if (fd < 0)
+        return opened;
     char buffer[1 << 16];
     for (;;) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);

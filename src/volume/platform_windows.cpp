@@ -8,9 +8,12 @@
 #include <QFile>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -172,6 +175,17 @@ PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, c
         return failed(error);
     }
     return PlatformStatus();
+}
+
+int openRegularFile(const QString &path, PlatformStatus *status)
+{
+    *status = checkRegularFile(path, true);
+    if (!*status)
+        return -1;
+    const int fd = ::_wopen(wide(QDir::toNativeSeparators(path)), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0)
+        *status = PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    return fd;
 }
 
 PlatformStatus readRegularFile(const QString &path, QByteArray *content)
