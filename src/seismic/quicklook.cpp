@@ -1,6 +1,5 @@
 #include "quicklook.h"
 
-#include "cardformat.h"
 #include "filesystem.h"
 #include "recordcheck.h"
 #include "recordscanner.h"
@@ -194,25 +193,6 @@ bool loadQuickLook(Filesystem &card, const QString &cardPath, const std::functio
     }
     if (!read.isComplete())
         look->message = read.message;
-    feed.builder.finish(look);
-    return true;
-}
-
-bool decodeQuickLook(const QByteArray &bytes, const std::function<bool()> &cancelled, QuickLook *look)
-{
-    Feed feed(cancelled, look);
-    CopySource source;
-    source.cardPath = look->cardPath;
-    source.sectorCount = (bytes.size() + Card::SectorSize - 1) / Card::SectorSize;
-    if (!feed.scanner.begin(source))
-        return false;
-    SectorChunk chunk;
-    chunk.data = bytes.constData();
-    chunk.length = bytes.size();
-    feed.scanner.consume(chunk);
-    feed.scanner.finish(CopyEnd::Complete);
-    if (feed.gate.isCancelled())
-        return false;
     feed.builder.finish(look);
     return true;
 }

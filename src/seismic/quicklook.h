@@ -37,5 +37,3 @@ struct QuickLook
 // the file is not on the card (look->message says why).
 bool loadQuickLook(Filesystem &card, const QString &cardPath, const std::function<bool()> &cancelled,
                    QuickLook *look);
-// The same over a file's sectors already in memory (`bytes`, from the file's first sector).
-bool decodeQuickLook(const QByteArray &bytes, const std::function<bool()> &cancelled, QuickLook *look);
