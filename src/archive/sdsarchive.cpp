@@ -78,11 +78,11 @@ hptime_t dayStart(hptime_t time)
     return day * DayLength;
 }
 
-// False for a time libmseed cannot convert or outside the years a day file can name.
+// False for a time outside the years records are accepted for, or one libmseed cannot convert.
 bool yearAndDay(hptime_t time, int *year, int *dayOfYear)
 {
     BTime btime;
-    if (ms_hptime2btime(time, &btime) != 0 || btime.year < 1970 || btime.year > 2099)
+    if (time < RecordCheck::EarliestTime || time >= RecordCheck::LatestTime || ms_hptime2btime(time, &btime) != 0)
         return false;
     *year = btime.year;
     *dayOfYear = btime.day;
