@@ -674,12 +674,11 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
 
     Outcome outcome = NotArchived;
     const hptime_t midnight = dayStart(parsed->starttime) + DayLength;
-    const bool runsPastMidnight = parsed->samprate > 0 && parsed->samplecnt > 1
-        && parsed->starttime + RecordCheck::samplesSpan(double(parsed->samplecnt - 1), parsed->samprate) >= midnight;
+    const hptime_t lastSample = parsed->starttime + RecordCheck::samplesSpan(double(parsed->samplecnt - 1), parsed->samprate);
+    const bool runsPastMidnight = parsed->samprate > 0 && parsed->samplecnt > 1 && lastSample >= midnight;
     // A record of our cards spans seconds: one that would need more than two pieces (a
     // rate far below any recorder's) is filed whole by its start.
-    const bool twoDaysAtMost = runsPastMidnight
-        && parsed->starttime + RecordCheck::samplesSpan(double(parsed->samplecnt - 1), parsed->samprate) < midnight + DayLength;
+    const bool twoDaysAtMost = runsPastMidnight && lastSample < midnight + DayLength;
     if (m_splitMidnight && twoDaysAtMost && canPack(parsed->encoding))
         outcome = fileSplit(raw, length);
     else

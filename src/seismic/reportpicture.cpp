@@ -1,6 +1,7 @@
 #include "reportpicture.h"
 
 #include "qualityreport.h"
+#include "recordcheck.h"
 
 #include <QHash>
 
@@ -30,7 +31,7 @@ QVector<FilePicture> filePictures(const QualityReport &report)
             ChannelSpans spans;
             spans.id = id;
             spans.sampleRate = c->sampleRate;
-            const qint64 period = c->sampleRate > 0 ? qint64(std::llround(1e6 / c->sampleRate)) : 0;
+            const qint64 period = RecordCheck::samplePeriod(c->sampleRate);
             // The report's segments run from first to last sample, across files.
             for (const auto &s : c->segmentSpans) {
                 if (s.end < f.start || s.start > f.end)
