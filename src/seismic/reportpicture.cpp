@@ -5,7 +5,6 @@
 
 #include <QHash>
 
-#include <cmath>
 
 QVector<FilePicture> filePictures(const QualityReport &report)
 {
