@@ -5,7 +5,6 @@
 
 #include <QHash>
 
-
 QVector<FilePicture> filePictures(const QualityReport &report)
 {
     QHash<QString, const ChannelQuality *> channels;
