@@ -898,7 +898,7 @@ void TestArchive::aNameTakenMeanwhileIsNotReplaced()
     // Another export takes the chosen name between the look and the rename (two cards'
     // logs of one second): its file stays, and the copy goes under another name.
     QTemporaryDir dir;
-    PlatformStatus status;
+    Status status;
     const FolderHandle folder = openFolderBelow(dir.path(), QString(), CreateFolders::No, &status);
     QVERIFY2(status, qPrintable(status.message));
     DestinationWriter writer(folder, FileIdentity());

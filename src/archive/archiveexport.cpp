@@ -217,7 +217,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             // Never through a link at log/: opened component by component. The log of
             // another card that began in the same second gets a name of its own, and this
             // card's log exported before is recognised and left as it is.
-            PlatformStatus status;
+            Status status;
             const FolderHandle logFolder = openFolderBelow(m_folder, QStringLiteral("log"), CreateFolders::Yes, &status);
             if (!status) {
                 outcome.copy.status = ExportResult::Failed;
@@ -278,7 +278,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
         return summary;
     // The data reach the disk before the manifest vouches for them: a power cut
     // must not leave a manifest over files still in memory.
-    if (const PlatformStatus flushed = flushFileSystem(m_folder); !flushed)
+    if (const Status flushed = flushFileSystem(m_folder); !flushed)
         summary.problems.append(flushed.message);
     QString reason;
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {

@@ -34,7 +34,7 @@ qint64 readAt(QFile &file, char *into, qint64 length, qint64 offset)
 
 QString systemReason(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return systemErrorText(error);
 }
 
 } // namespace
@@ -251,7 +251,7 @@ bool CompareSink::begin(const CopySource &source)
     m_path = QDir(m_folder).filePath(source.outputName);
 #ifdef VEXA_POSIX_FILES
     // A FIFO or a device in the copy's place is never read: it could block, or never end.
-    PlatformStatus opened;
+    Status opened;
     m_fd = openRegularFile(m_path, &opened);
     if (m_fd < 0) {
         m_verdict = opened.error == ENOENT ? Missing : Unreadable;
@@ -261,7 +261,7 @@ bool CompareSink::begin(const CopySource &source)
         return false; // nothing to compare: the card need not be read
     }
 #else
-    if (const PlatformStatus regular = checkRegularFile(m_path, true); !regular) {
+    if (const Status regular = checkRegularFile(m_path, true); !regular) {
         m_verdict = Unreadable;
         m_detail = QStringLiteral("it is not a regular file");
         return false;

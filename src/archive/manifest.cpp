@@ -107,7 +107,7 @@ bool Manifest::read(QMap<QString, QByteArray> *into)
     if (!QFileInfo::exists(path()))
         return true;
     QByteArray content;
-    if (const PlatformStatus status = readRegularFile(path(), &content); !status) {
+    if (const Status status = readRegularFile(path(), &content); !status) {
         m_error = status.message;
         return false;
     }
@@ -147,7 +147,7 @@ bool Manifest::save()
     // Held while the manifest is read, merged and replaced: two exports into one folder
     // that end together would otherwise each write the lines it read before the other's.
     FolderLock lock;
-    if (const PlatformStatus locked = lock.lock(m_root); !locked) {
+    if (const Status locked = lock.lock(m_root); !locked) {
         m_error = locked.message;
         return false;
     }
@@ -164,7 +164,7 @@ bool Manifest::save()
 
     // The manifest is ours to replace, never a link planted in its place; written whole
     // or not at all, so that a full disk leaves the earlier one as it was.
-    PlatformStatus status;
+    Status status;
     const FolderHandle folder = openFolderBelow(m_root, QString(), CreateFolders::No, &status);
     if (status)
         status = writeFileWhole(folder, fileName(), content);
@@ -179,7 +179,7 @@ bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringL
 {
     const QString path = QDir(folder).filePath(Manifest::fileName());
     QByteArray content;
-    if (const PlatformStatus status = readRegularFile(path, &content); !status) {
+    if (const Status status = readRegularFile(path, &content); !status) {
         problems->append(status.message);
         return false;
     }

@@ -46,7 +46,7 @@ constexpr int LargestRecord = 1 << 20;
 
 QString systemReason(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return systemErrorText(error);
 }
 
 // A code that can name a folder: SEED codes are letters and digits; anything else (a
@@ -302,7 +302,7 @@ bool SdsArchive::openFile(DayFile *file)
         return resumeFile(file);
 
     // YEAR/NET/STA/CHA.D made or opened one folder at a time, never through a link.
-    PlatformStatus folderStatus;
+    Status folderStatus;
     const FolderHandle folder = openFolderBelow(m_root, file->relativePath.section(QLatin1Char('/'), 0, -2), CreateFolders::Yes, &folderStatus);
     if (!folderStatus) {
         m_error = folderStatus.message;
@@ -347,7 +347,7 @@ bool SdsArchive::openFile(DayFile *file)
     // first, which leaves a moment between the look and the open; the card cannot be
     // told by identity, only by being no regular file; and the lock beside the day file
     // keeps out other exports only, not other programs.
-    if (const PlatformStatus look = checkRegularFile(file->path, false, true); !look) {
+    if (const Status look = checkRegularFile(file->path, false, true); !look) {
         m_error = QStringLiteral("cannot write %1: %2").arg(file->path, look.message.section(QStringLiteral(": "), -1));
         return false;
     }

@@ -71,7 +71,7 @@ QByteArray sha256OfFile(const QString &path, QString *error)
 #ifndef VEXA_POSIX_FILES
     // Where there are no POSIX reads: the system's reason when it left one in errno.
     // A FIFO or a device is refused before it is opened: a read of it could wait forever.
-    if (const PlatformStatus regular = checkRegularFile(path, true); !regular) {
+    if (const Status regular = checkRegularFile(path, true); !regular) {
         if (error)
             *error = regular.message;
         return QByteArray();
@@ -93,7 +93,7 @@ QByteArray sha256OfFile(const QString &path, QString *error)
 #else
     // Plain reads: QFile would report a failed read as "Unknown error". Only a regular
     // file: a FIFO or a device (a link to /dev/zero) would make the read wait, or never end.
-    PlatformStatus opened;
+    Status opened;
     const int fd = openRegularFile(path, &opened);
     if (fd < 0) {
         if (error)

@@ -248,12 +248,12 @@ bool writeQualityFiles(const QualityReport &report, const QString &folder, QStri
     // Both names are looked at before either is written: a link or a FIFO at one of them
     // leaves both reports as they were.
     for (const auto &file : files) {
-        if (const PlatformStatus existing = checkRegularFile(folder + QLatin1Char('/') + file.first, false, true); !existing) {
+        if (const Status existing = checkRegularFile(folder + QLatin1Char('/') + file.first, false, true); !existing) {
             *error = existing.message;
             return false;
         }
     }
-    PlatformStatus status;
+    Status status;
     const FolderHandle handle = openFolderBelow(folder, QString(), CreateFolders::No, &status);
     for (const auto &file : files) {
         if (status)

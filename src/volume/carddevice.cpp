@@ -1,5 +1,6 @@
 #include "carddevice.h"
 #include "cardformat.h"
+#include "status.h"
 
 #include <QFile>
 
@@ -71,16 +72,7 @@ AlignedBuffer::~AlignedBuffer()
 
 QString systemError(int error)
 {
-#ifdef Q_OS_WIN
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, DWORD(error), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    const QString message = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(error);
-    LocalFree(text);
-    return message;
-#else
-    return QString::fromLocal8Bit(std::strerror(error));
-#endif
+    return systemErrorText(error);
 }
 
 #ifdef Q_OS_WIN

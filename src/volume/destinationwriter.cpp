@@ -81,7 +81,7 @@ bool renameOver(int at, const QString &from, const QString &to, QString *reason)
 // The C library's text for an errno value (the file calls below set errno everywhere).
 QString errnoText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return systemErrorText(error);
 }
 
 } // namespace
@@ -145,7 +145,7 @@ bool DestinationWriter::checkDestination()
         return false;
     }
     // A file of several hard links is also someone else's file under another name.
-    if (const PlatformStatus single = checkRegularFile(m_destination, false, true); !single) {
+    if (const Status single = checkRegularFile(m_destination, false, true); !single) {
         m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, single.message.section(QStringLiteral(": "), -1));
         return false;
     }
@@ -179,7 +179,7 @@ bool DestinationWriter::place(bool *taken)
     if (!taken) {
         if (!renameOver(m_at, m_temporary, m_destination, &reason))
             return fail(reason);
-    } else if (const PlatformStatus placed = renameNoReplace(m_folder, m_at, leaf, m_destination.section(QLatin1Char('/'), -1));
+    } else if (const Status placed = renameNoReplace(m_folder, m_at, leaf, m_destination.section(QLatin1Char('/'), -1));
                !placed) {
         if (placed.error == EEXIST) {
             *taken = true;

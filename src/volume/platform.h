@@ -5,21 +5,13 @@
 // system: platform_posix.cpp or platform_windows.cpp.
 #pragma once
 
+#include "status.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
 
-// How a call went: ok, or the system's error code and a message naming the path.
-struct PlatformStatus
-{
-    bool ok = true;
-    int error = 0; // errno, or GetLastError() on Windows
-    QString message;
-
-    explicit operator bool() const { return ok; }
-    static PlatformStatus failure(int error, const QString &message) { return PlatformStatus{false, error, message}; }
-};
 
 // An open folder, closed with the object. On POSIX a directory descriptor; on Windows a
 // handle that keeps the folder from being renamed or replaced while it is held.
@@ -56,32 +48,32 @@ QString temporaryFileName(const QString &name);
 // creating missing folders when asked. The root itself is taken as given (the user named
 // it); every component below it must be a real folder: one that is a symbolic link (or a
 // junction) or not a folder is refused, and nothing is created where a link points.
-FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, PlatformStatus *status);
+FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, Status *status);
 
 // Writes `content` as FOLDER/NAME whole or not at all: into ".NAME.XXXXXX.part" beside it,
 // every write and the close checked, flushed to the disk, renamed over NAME, and the
 // folder flushed. A NAME that is a link, not a regular file or a file with more than one
 // hard link is refused; on any failure the earlier NAME is left as it was.
-PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content);
+Status writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content);
 
 // Renames FROM to TO, both names in FOLDER, only if TO does not exist: a failure with
 // error EEXIST when it does (another process took the name meanwhile), FROM kept. `at` is
 // the folder's descriptor on POSIX (-1: FOLDER by path).
-PlatformStatus renameNoReplace(const QString &folder, int at, const QString &from, const QString &to);
+Status renameNoReplace(const QString &folder, int at, const QString &from, const QString &to);
 
 // Looks at PATH without opening it, so that a FIFO or a device cannot block: ok when it is
 // missing or a regular file (a link at PATH is refused unless `followLinks`). A FIFO, a
 // device, a folder, or a file with more than one hard link when `single` is asked, is
 // refused with a message naming what it is.
-PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool single = false);
+Status checkRegularFile(const QString &path, bool followLinks, bool single = false);
 
 // Opens PATH for reading if it is a regular file (a link at PATH is followed only to a
 // regular file), so that a FIFO or a device put there cannot block the open or the reads:
 // a descriptor of the C library, or -1 with *status saying why.
-int openRegularFile(const QString &path, PlatformStatus *status);
+int openRegularFile(const QString &path, Status *status);
 
 // Reads PATH whole if it is a regular file, opened as openRegularFile() opens it.
-PlatformStatus readRegularFile(const QString &path, QByteArray *content);
+Status readRegularFile(const QString &path, QByteArray *content);
 
 // Starts writing LENGTH bytes of descriptor `fd` from OFFSET to the disk without waiting,
 // so that the flush at the end of a batch finds them written; where the system has no
@@ -93,7 +85,7 @@ void startWriteBack(int fd, qint64 offset, qint64 length);
 void raiseOpenFileLimit();
 
 // Flushes the file system holding PATH to the disk (once per batch, before its manifest).
-PlatformStatus flushFileSystem(const QString &path);
+Status flushFileSystem(const QString &path);
 
 // An exclusive lock on a folder, waited for and held while the object lives: what two
 // processes that read, merge and replace one file of the folder take in turn.
@@ -105,7 +97,7 @@ public:
     FolderLock(const FolderLock &) = delete;
     FolderLock &operator=(const FolderLock &) = delete;
 
-    PlatformStatus lock(const QString &folder);
+    Status lock(const QString &folder);
 
 private:
     std::intptr_t m_handle = -1;

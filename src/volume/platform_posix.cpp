@@ -13,11 +13,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 namespace {
 
 QString reason(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return systemErrorText(error);
 }
 
 QByteArray encoded(const QString &name)
@@ -75,16 +80,16 @@ void FolderHandle::close()
     m_handle = Closed;
 }
 
-FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, PlatformStatus *status)
+FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, Status *status)
 {
-    *status = PlatformStatus();
+    *status = Status();
     // The root is the user's choice: made as asked, links and all.
     if (create == CreateFolders::Yes && !QDir(root).exists())
         QDir().mkpath(root);
     int dir = ::open(encoded(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
         const int error = errno;
-        *status = PlatformStatus::failure(error, QStringLiteral("cannot open the folder %1: %2").arg(root, reason(error)));
+        *status = Status::failure(error, QStringLiteral("cannot open the folder %1: %2").arg(root, reason(error)));
         return FolderHandle();
     }
     QString path = root;
@@ -92,7 +97,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
         path += QLatin1Char('/') + component;
         if (component == QLatin1String(".") || component == QLatin1String("..")) {
             ::close(dir);
-            *status = PlatformStatus::failure(EINVAL, QStringLiteral("cannot open the folder %1: it leaves the folder").arg(path));
+            *status = Status::failure(EINVAL, QStringLiteral("cannot open the folder %1: it leaves the folder").arg(path));
             return FolderHandle();
         }
         const QByteArray name = encoded(component);
@@ -103,7 +108,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
             if (::mkdirat(dir, name.constData(), 0777) != 0 && errno != EEXIST) {
                 const int error = errno;
                 ::close(dir);
-                *status = PlatformStatus::failure(error, QStringLiteral("cannot create the folder %1: %2").arg(path, reason(error)));
+                *status = Status::failure(error, QStringLiteral("cannot create the folder %1: %2").arg(path, reason(error)));
                 return FolderHandle();
             }
             next = ::openat(dir, name.constData(), flags);
@@ -112,7 +117,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
             const int error = errno;
             const QString why = whyNotFolder(dir, name, error);
             ::close(dir);
-            *status = PlatformStatus::failure(error, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
+            *status = Status::failure(error, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
             return FolderHandle();
         }
         ::close(dir);
@@ -121,11 +126,11 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
     return FolderHandle(dir, path);
 }
 
-PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
+Status writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
 {
     const QString target = folder.path() + QLatin1Char('/') + name;
     const auto failed = [&](int error, const QString &why) {
-        return PlatformStatus::failure(error, QStringLiteral("cannot write %1: %2").arg(target, why));
+        return Status::failure(error, QStringLiteral("cannot write %1: %2").arg(target, why));
     };
     if (!folder.isOpen())
         return failed(EBADF, reason(EBADF));
@@ -167,51 +172,51 @@ PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, c
     // The rename itself reaches the disk with the folder.
     if (::fsync(dir) != 0 && errno != EINVAL)
         return failed(errno, reason(errno));
-    return PlatformStatus();
+    return Status();
 }
 
-PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool single)
+Status checkRegularFile(const QString &path, bool followLinks, bool single)
 {
     struct stat st;
     const QByteArray name = encoded(path);
     if ((followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0) {
         if (errno == ENOENT)
-            return PlatformStatus();
-        return PlatformStatus::failure(errno, QStringLiteral("cannot use %1: %2").arg(path, reason(errno)));
+            return Status();
+        return Status::failure(errno, QStringLiteral("cannot use %1: %2").arg(path, reason(errno)));
     }
     if (!S_ISREG(st.st_mode))
-        return PlatformStatus::failure(EINVAL, QStringLiteral("cannot use %1: %2").arg(path, whatItIs(st.st_mode)));
+        return Status::failure(EINVAL, QStringLiteral("cannot use %1: %2").arg(path, whatItIs(st.st_mode)));
     if (single && st.st_nlink > 1)
-        return PlatformStatus::failure(EMLINK, QStringLiteral("cannot use %1: it has more than one hard link").arg(path));
-    return PlatformStatus();
+        return Status::failure(EMLINK, QStringLiteral("cannot use %1: it has more than one hard link").arg(path));
+    return Status();
 }
 
-int openRegularFile(const QString &path, PlatformStatus *status)
+int openRegularFile(const QString &path, Status *status)
 {
     // O_NONBLOCK: opening a FIFO for reading returns at once instead of waiting for a writer.
     const int fd = ::open(encoded(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *status = PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, reason(errno)));
+        *status = Status::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, reason(errno)));
         return -1;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int error = errno;
         ::close(fd);
-        *status = PlatformStatus::failure(EINVAL, QStringLiteral("cannot read %1: %2")
+        *status = Status::failure(EINVAL, QStringLiteral("cannot read %1: %2")
                                                       .arg(path, S_ISREG(st.st_mode) ? reason(error) : whatItIs(st.st_mode)));
         return -1;
     }
     // Reads of a regular file wait for the disk as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *status = PlatformStatus();
+    *status = Status();
     return fd;
 }
 
-PlatformStatus readRegularFile(const QString &path, QByteArray *content)
+Status readRegularFile(const QString &path, QByteArray *content)
 {
     content->clear();
-    PlatformStatus opened;
+    Status opened;
     const int fd = openRegularFile(path, &opened);
     if (fd < 0)
         return opened;
@@ -225,15 +230,15 @@ PlatformStatus readRegularFile(const QString &path, QByteArray *content)
                 continue;
             const int error = errno;
             ::close(fd);
-            return PlatformStatus::failure(error, QStringLiteral("cannot read %1: %2").arg(path, reason(error)));
+            return Status::failure(error, QStringLiteral("cannot read %1: %2").arg(path, reason(error)));
         }
         content->append(buffer, got);
     }
     ::close(fd);
-    return PlatformStatus();
+    return Status();
 }
 
-PlatformStatus renameNoReplace(const QString &folder, int at, const QString &from, const QString &to)
+Status renameNoReplace(const QString &folder, int at, const QString &from, const QString &to)
 {
     const int dir = at >= 0 ? at : AT_FDCWD;
     const QByteArray source = encoded(at >= 0 ? from : folder + QLatin1Char('/') + from);
@@ -242,15 +247,15 @@ PlatformStatus renameNoReplace(const QString &folder, int at, const QString &fro
 #ifdef __linux__
     status = ::renameat2(dir, source.constData(), dir, target.constData(), RENAME_NOREPLACE);
     if (status != 0 && errno != EINVAL && errno != ENOSYS)
-        return PlatformStatus::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
+        return Status::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
 #endif
     if (status != 0) {
         // A hard link cannot replace a file either; the temporary name then goes.
         if (::linkat(dir, source.constData(), dir, target.constData(), 0) != 0)
-            return PlatformStatus::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
+            return Status::failure(errno, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(errno)));
         ::unlinkat(dir, source.constData(), 0);
     }
-    return PlatformStatus();
+    return Status();
 }
 
 void startWriteBack(int fd, qint64 offset, qint64 length)
@@ -280,7 +285,7 @@ void raiseOpenFileLimit()
     Q_UNUSED(raised);
 }
 
-PlatformStatus flushFileSystem(const QString &path)
+Status flushFileSystem(const QString &path)
 {
 #ifdef __linux__
     const int fd = ::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -288,14 +293,14 @@ PlatformStatus flushFileSystem(const QString &path)
         const int error = errno;
         if (fd >= 0)
             ::close(fd);
-        return PlatformStatus::failure(error, QStringLiteral("cannot flush %1 to the disk: %2").arg(path, reason(error)));
+        return Status::failure(error, QStringLiteral("cannot flush %1 to the disk: %2").arg(path, reason(error)));
     }
     ::close(fd);
 #else
     Q_UNUSED(path);
     ::sync();
 #endif
-    return PlatformStatus();
+    return Status();
 }
 
 FolderLock::~FolderLock()
@@ -304,7 +309,7 @@ FolderLock::~FolderLock()
         ::close(int(m_handle));
 }
 
-PlatformStatus FolderLock::lock(const QString &folder)
+Status FolderLock::lock(const QString &folder)
 {
     const int fd = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int status = fd < 0 ? -1 : 0;
@@ -317,10 +322,10 @@ PlatformStatus FolderLock::lock(const QString &folder)
         const int error = errno;
         if (fd >= 0)
             ::close(fd);
-        return PlatformStatus::failure(error, QStringLiteral("cannot lock the folder %1: %2").arg(folder, reason(error)));
+        return Status::failure(error, QStringLiteral("cannot lock the folder %1: %2").arg(folder, reason(error)));
     }
     m_handle = fd;
-    return PlatformStatus();
+    return Status();
 }
 
 bool tryLockFile(int fd)

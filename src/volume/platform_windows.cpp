@@ -28,6 +28,15 @@ QString reason(DWORD error)
     return message;
 }
 
+}
+
+QString systemErrorText(int error)
+{
+    return reason(DWORD(error));
+}
+
+namespace {
+
 const wchar_t *wide(const QString &path)
 {
     return reinterpret_cast<const wchar_t *>(path.utf16());
@@ -48,9 +57,9 @@ void FolderHandle::close()
     m_handle = Closed;
 }
 
-FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, PlatformStatus *status)
+FolderHandle openFolderBelow(const QString &root, const QString &relative, CreateFolders create, Status *status)
 {
-    *status = PlatformStatus();
+    *status = Status();
     if (create == CreateFolders::Yes && !QDir(root).exists())
         QDir().mkpath(root);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -64,7 +73,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (dir == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        *status = PlatformStatus::failure(int(error), QStringLiteral("cannot open the folder %1: %2").arg(root, reason(error)));
+        *status = Status::failure(int(error), QStringLiteral("cannot open the folder %1: %2").arg(root, reason(error)));
         return FolderHandle();
     }
     held.push_back(dir);
@@ -73,7 +82,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
         path += QLatin1Char('/') + component;
         if (component == QLatin1String(".") || component == QLatin1String("..")) {
             release();
-            *status = PlatformStatus::failure(ERROR_INVALID_NAME, QStringLiteral("cannot open the folder %1: it leaves the folder").arg(path));
+            *status = Status::failure(ERROR_INVALID_NAME, QStringLiteral("cannot open the folder %1: it leaves the folder").arg(path));
             return FolderHandle();
         }
         HANDLE next = openNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share);
@@ -81,7 +90,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
             if (!CreateDirectoryW(wide(QDir::toNativeSeparators(path)), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
                 const DWORD error = GetLastError();
                 release();
-                *status = PlatformStatus::failure(int(error), QStringLiteral("cannot create the folder %1: %2").arg(path, reason(error)));
+                *status = Status::failure(int(error), QStringLiteral("cannot create the folder %1: %2").arg(path, reason(error)));
                 return FolderHandle();
             }
             next = openNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share);
@@ -89,7 +98,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
         if (next == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             release();
-            *status = PlatformStatus::failure(int(error), QStringLiteral("cannot use the folder %1: %2").arg(path, reason(error)));
+            *status = Status::failure(int(error), QStringLiteral("cannot use the folder %1: %2").arg(path, reason(error)));
             return FolderHandle();
         }
         BY_HANDLE_FILE_INFORMATION info;
@@ -100,7 +109,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
                                                                          : QStringLiteral("it exists and is not a folder");
             CloseHandle(next);
             release();
-            *status = PlatformStatus::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
+            *status = Status::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use the folder %1: %2").arg(path, why));
             return FolderHandle();
         }
         held.push_back(next);
@@ -111,7 +120,7 @@ FolderHandle openFolderBelow(const QString &root, const QString &relative, Creat
     return FolderHandle(reinterpret_cast<std::intptr_t>(last), path);
 }
 
-PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool single)
+Status checkRegularFile(const QString &path, bool followLinks, bool single)
 {
     HANDLE h = CreateFileW(wide(QDir::toNativeSeparators(path)), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -119,28 +128,28 @@ PlatformStatus checkRegularFile(const QString &path, bool followLinks, bool sing
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return PlatformStatus();
-        return PlatformStatus::failure(int(error), QStringLiteral("cannot use %1: %2").arg(path, reason(error)));
+            return Status();
+        return Status::failure(int(error), QStringLiteral("cannot use %1: %2").arg(path, reason(error)));
     }
     BY_HANDLE_FILE_INFORMATION info;
     const bool disk = GetFileType(h) == FILE_TYPE_DISK;
     const bool known = disk && GetFileInformationByHandle(h, &info);
     CloseHandle(h);
     if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
-        return PlatformStatus::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use %1: it is not a regular file").arg(path));
+        return Status::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use %1: it is not a regular file").arg(path));
     if (single && info.nNumberOfLinks > 1)
-        return PlatformStatus::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use %1: it has more than one hard link").arg(path));
-    return PlatformStatus();
+        return Status::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot use %1: it has more than one hard link").arg(path));
+    return Status();
 }
 
-PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
+Status writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
 {
     const QString target = folder.path() + QLatin1Char('/') + name;
     const auto failed = [&](DWORD error) {
-        return PlatformStatus::failure(int(error), QStringLiteral("cannot write %1: %2").arg(target, reason(error)));
+        return Status::failure(int(error), QStringLiteral("cannot write %1: %2").arg(target, reason(error)));
     };
-    if (const PlatformStatus existing = checkRegularFile(target, false, true); !existing)
-        return PlatformStatus::failure(existing.error, QStringLiteral("cannot write %1: %2")
+    if (const Status existing = checkRegularFile(target, false, true); !existing)
+        return Status::failure(existing.error, QStringLiteral("cannot write %1: %2")
                                                            .arg(target, existing.message.section(QStringLiteral(": "), -1)));
     QString temporary;
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -174,44 +183,44 @@ PlatformStatus writeFileWhole(const FolderHandle &folder, const QString &name, c
         DeleteFileW(wide(QDir::toNativeSeparators(temporary)));
         return failed(error);
     }
-    return PlatformStatus();
+    return Status();
 }
 
-int openRegularFile(const QString &path, PlatformStatus *status)
+int openRegularFile(const QString &path, Status *status)
 {
     *status = checkRegularFile(path, true);
     if (!*status)
         return -1;
     const int fd = ::_wopen(wide(QDir::toNativeSeparators(path)), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0)
-        *status = PlatformStatus::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        *status = Status::failure(errno, QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     return fd;
 }
 
-PlatformStatus readRegularFile(const QString &path, QByteArray *content)
+Status readRegularFile(const QString &path, QByteArray *content)
 {
     content->clear();
-    if (const PlatformStatus regular = checkRegularFile(path, true); !regular)
+    if (const Status regular = checkRegularFile(path, true); !regular)
         return regular;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return PlatformStatus::failure(int(GetLastError()), QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return Status::failure(int(GetLastError()), QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     *content = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return PlatformStatus::failure(int(GetLastError()), QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    return PlatformStatus();
+        return Status::failure(int(GetLastError()), QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    return Status();
 }
 
-PlatformStatus renameNoReplace(const QString &folder, int, const QString &from, const QString &to)
+Status renameNoReplace(const QString &folder, int, const QString &from, const QString &to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move fails where TO exists.
     const QString source = QDir::toNativeSeparators(folder + QLatin1Char('/') + from);
     const QString target = QDir::toNativeSeparators(folder + QLatin1Char('/') + to);
     if (MoveFileExW(wide(source), wide(target), MOVEFILE_WRITE_THROUGH))
-        return PlatformStatus();
+        return Status();
     const DWORD error = GetLastError();
     const int code = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : int(error);
-    return PlatformStatus::failure(code, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(error)));
+    return Status::failure(code, QStringLiteral("cannot rename %1 to %2 in %3: %4").arg(from, to, folder, reason(error)));
 }
 
 void startWriteBack(int, qint64, qint64)
@@ -224,7 +233,7 @@ void raiseOpenFileLimit()
     // Files are opened through Qt here, as Windows handles: no C library limit applies.
 }
 
-PlatformStatus flushFileSystem(const QString &path)
+Status flushFileSystem(const QString &path)
 {
     // Flushing a whole volume needs administrator rights on Windows; without them the files
     // written whole were each flushed by FlushFileBuffers, and the copies are left to the
@@ -232,13 +241,13 @@ PlatformStatus flushFileSystem(const QString &path)
     const QString volume = QStringLiteral("\\\\.\\") + QDir::toNativeSeparators(QDir(path).absolutePath()).left(2);
     HANDLE h = CreateFileW(wide(volume), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return PlatformStatus();
+        return Status();
     const bool flushed = FlushFileBuffers(h);
     const DWORD error = GetLastError();
     CloseHandle(h);
     if (!flushed)
-        return PlatformStatus::failure(int(error), QStringLiteral("cannot flush %1 to the disk: %2").arg(path, reason(error)));
-    return PlatformStatus();
+        return Status::failure(int(error), QStringLiteral("cannot flush %1 to the disk: %2").arg(path, reason(error)));
+    return Status();
 }
 
 FolderLock::~FolderLock()
@@ -247,7 +256,7 @@ FolderLock::~FolderLock()
         CloseHandle(reinterpret_cast<HANDLE>(m_handle));
 }
 
-PlatformStatus FolderLock::lock(const QString &folder)
+Status FolderLock::lock(const QString &folder)
 {
     // A folder cannot be locked itself here: a lock file in it, opened without sharing
     // and gone with its last handle, is held instead; another holder is waited for.
@@ -257,11 +266,11 @@ PlatformStatus FolderLock::lock(const QString &folder)
                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             m_handle = reinterpret_cast<std::intptr_t>(h);
-            return PlatformStatus();
+            return Status();
         }
         const DWORD error = GetLastError();
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
-            return PlatformStatus::failure(int(error), QStringLiteral("cannot lock the folder %1: %2").arg(folder, reason(error)));
+            return Status::failure(int(error), QStringLiteral("cannot lock the folder %1: %2").arg(folder, reason(error)));
         Sleep(20);
     }
 }
