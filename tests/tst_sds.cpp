@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QTest>
 
 #include <libmseed.h>
@@ -79,16 +80,14 @@ bool readHeader(const QByteArray &record, Header *header)
 {
     const auto *b = reinterpret_cast<const uchar *>(record.constData());
     for (bool big : {true, false}) {
-        const auto u16 = [&](int at) { return big ? (b[at] << 8 | b[at + 1]) : (b[at + 1] << 8 | b[at]); };
+        const auto u16 = [&](int at) { return big ? qFromBigEndian<quint16>(b + at) : qFromLittleEndian<quint16>(b + at); };
         const int blockette = u16(46);
         if (blockette < 48 || blockette + 8 > record.size() || u16(blockette) != 1000 || (b[blockette + 5] == 1) != big)
             continue;
         const QDate date = QDate(u16(20), 1, 1).addDays(u16(22) - 1);
         const QDateTime second(date, QTime(b[24], b[25], b[26]), Qt::UTC);
         header->start = second.toMSecsSinceEpoch() * 1000 + qint64(u16(28)) * 100;
-        const quint32 word = big ? quint32(b[40]) << 24 | b[41] << 16 | b[42] << 8 | b[43]
-                                 : quint32(b[43]) << 24 | b[42] << 16 | b[41] << 8 | b[40];
-        header->correction = qint32(word);
+        header->correction = big ? qFromBigEndian<qint32>(b + 40) : qFromLittleEndian<qint32>(b + 40);
         header->activity = b[36];
         return true;
     }
