@@ -433,11 +433,12 @@ Status OpenFile::openForAppend(const FolderHandle &folder, const QString &name, 
     // replaced; a link at NAME is opened as itself and refused.
     const QString native = QDir::toNativeSeparators(folder.path() + QLatin1Char('/') + name);
     *created = true;
-    HANDLE handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    // DELETE: a day file this export created is taken back by its handle (removeIfStillNamed()).
+    HANDLE handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
         *created = false;
-        handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
