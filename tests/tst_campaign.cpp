@@ -1,9 +1,17 @@
 // The campaign's tools: the station table that files each recorder's data under its
-// station, and its refusals, each naming the line at fault.
+// station, and its refusals, each naming the line at fault; sample cards of other
+// recorders and visits.
+#include "cardformat.h"
+#include "cardimage.h"
+#include "samplecard.h"
 #include "stationtable.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <libmseed.h>
 
 namespace {
 
@@ -22,6 +30,11 @@ private slots:
     void stationTableRefuses_data();
     void stationTableRefuses();
     void stationTableLookup();
+    void sampleOptions_data();
+    void sampleOptions();
+
+private:
+    QTemporaryDir m_dir;
 };
 
 void TestCampaign::stationTableRefuses_data()
@@ -93,6 +106,57 @@ void TestCampaign::stationTableLookup()
     QCOMPARE(table.lookup(QStringLiteral("XX"), QStringLiteral("VEXB"), 1)->network, QStringLiteral("Z8"));
     QVERIFY(!table.lookup(QStringLiteral("XX"), QStringLiteral("VEXC"), move));
     QVERIFY(!table.lookup(QStringLiteral("YY"), QStringLiteral("VEXA"), move));
+}
+
+void TestCampaign::sampleOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("firstFile"); // or a fragment of the error
+    QTest::addColumn<QString>("source");    // NET.STA of the first record
+    QTest::addColumn<qint64>("start");      // its first sample, UTC (GPS runs 18 s ahead)
+
+    QTest::newRow("default") << QStringList() << 0 << "/20230314_0926/20230314_092607" << "XX.VEXA"
+                             << utc("2023-03-14T09:25:49Z");
+    QTest::newRow("another recorder, another day")
+        << QStringList{"--station", "Z9.VEXB", "--start", "2024-05-01"} << 0 << "/20240501_0926/20240501_092607"
+        << "Z9.VEXB" << utc("2024-05-01T09:25:49Z");
+    QTest::newRow("a second") << QStringList{"--start", "2024-05-01T10:00:00"} << 0 << "/20240501_1000/20240501_100000"
+                              << "XX.VEXA" << utc("2024-05-01T09:59:42Z");
+    QTest::newRow("station too long") << QStringList{"--station", "XX.VEXABC"} << 2 << "is not NET.STA" << "" << 0LL;
+    QTest::newRow("lower case") << QStringList{"--station", "xx.vexa"} << 2 << "is not NET.STA" << "" << 0LL;
+    QTest::newRow("no such day") << QStringList{"--start", "2024-02-30"} << 2 << "is not a UTC date" << "" << 0LL;
+    QTest::newRow("before 2017") << QStringList{"--start", "2016-12-31"} << 2 << "is not a UTC date" << "" << 0LL;
+}
+
+void TestCampaign::sampleOptions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, status);
+    QFETCH(QString, firstFile);
+    QFETCH(QString, source);
+    QFETCH(qint64, start);
+
+    const QString image = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral(".img"));
+    const CardRun run = runVexaCard(QStringList{"sample"} + options + QStringList{image});
+    QCOMPARE(run.status, status);
+    if (status != 0) {
+        QVERIFY2(run.err.contains(firstFile.toUtf8()), run.err.constData());
+        QVERIFY(!QFile::exists(image));
+        return;
+    }
+    QCOMPARE(runVexaCard({"tree", image}).out.split('\t').value(0), firstFile.toUtf8());
+
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::ReadOnly) && file.seek(Card::sectorOffset(SampleCard::FirstDataSector)));
+    QByteArray record = file.read(512);
+    MSRecord *msr = nullptr;
+    QCOMPARE(msr_parse(record.data(), int(record.size()), &msr, int(record.size()), 0, 0), int(MS_NOERROR));
+    const QString parsed = QStringLiteral("%1.%2").arg(QLatin1String(msr->network), QLatin1String(msr->station));
+    const qint64 parsedStart = msr->starttime;
+    msr_free(&msr);
+    QCOMPARE(parsed, source);
+    QCOMPARE(parsedStart, start);
 }
 
 QTEST_GUILESS_MAIN(TestCampaign)
