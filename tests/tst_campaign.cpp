@@ -3,15 +3,22 @@
 // recorders and visits.
 #include "cardformat.h"
 #include "cardimage.h"
+#include "devicediscoverer.h"
 #include "samplecard.h"
 #include "stationtable.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <libmseed.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,6 +39,8 @@ private slots:
     void stationTableLookup();
     void sampleOptions_data();
     void sampleOptions();
+    void devices();
+    void mountedDisks();
 
 private:
     QTemporaryDir m_dir;
@@ -157,6 +166,99 @@ void TestCampaign::sampleOptions()
     msr_free(&msr);
     QCOMPARE(parsed, source);
     QCOMPARE(parsedStart, start);
+}
+
+void TestCampaign::devices()
+{
+    const QString card = m_dir.filePath(QStringLiteral("card.img"));
+    const QString noise = m_dir.filePath(QStringLiteral("noise.bin"));
+    const QString fifo = m_dir.filePath(QStringLiteral("fifo"));
+    const QString missing = m_dir.filePath(QStringLiteral("missing.img"));
+    QVERIFY(minimalCard().write(card));
+    QFile file(noise);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(16384, 'x')) == 16384);
+    file.close();
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    // The machine's own disks come in between; the paths' lines are what is asked.
+    const CardRun run = runVexaCard({"devices", noise, fifo, card, missing});
+    QCOMPARE(run.status, 1); // a path given cannot be read
+    QStringList lines;
+    for (const QByteArray &line : run.out.split('\n')) {
+        if (line.startsWith(m_dir.path().toUtf8()))
+            lines.append(QString::fromUtf8(line).mid(m_dir.path().size() + 1));
+    }
+    QCOMPARE(lines, QStringList({
+                        "card.img\t" + QString::number(QFileInfo(card).size())
+                            + "\tcard\t1 files, first 2011-09-14T01:46:40, last 2011-09-14T01:46:40",
+                        "noise.bin\t16384\tnot a card\tno card volume header at byte 8192",
+                        "fifo\t-\tnot a card\tneither a disk nor a file (a FIFO or a socket), not opened",
+                        "missing.img\t-\tunreadable\tcannot look at " + missing + ": No such file or directory; check that "
+                            "the card sits in the reader and the path names it",
+                    }));
+    QVERIFY(run.out.startsWith(card.toUtf8())); // cards first
+
+    const CardRun json = runVexaCard({"devices", "--json", card, noise});
+    QCOMPARE(json.status, 0);
+    QJsonObject cardObject;
+    QJsonObject noiseObject;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json.out).array()) {
+        if (value[QStringLiteral("device")] == card)
+            cardObject = value.toObject();
+        if (value[QStringLiteral("device")] == noise)
+            noiseObject = value.toObject();
+    }
+    QCOMPARE(cardObject[QStringLiteral("card")], QJsonValue(true));
+    QCOMPARE(cardObject[QStringLiteral("files")], QJsonValue(1));
+    QCOMPARE(cardObject[QStringLiteral("first")], QJsonValue(QStringLiteral("2011-09-14T01:46:40")));
+    QCOMPARE(cardObject[QStringLiteral("last")], QJsonValue(QStringLiteral("2011-09-14T01:46:40")));
+    QCOMPARE(cardObject[QStringLiteral("size")], QJsonValue(double(QFileInfo(card).size())));
+    QVERIFY(cardObject[QStringLiteral("error")].isNull());
+    QCOMPARE(noiseObject[QStringLiteral("card")], QJsonValue(false));
+    QCOMPARE(noiseObject[QStringLiteral("size")], QJsonValue(16384.0));
+    QVERIFY(noiseObject[QStringLiteral("files")].isNull() && noiseObject[QStringLiteral("first")].isNull());
+    QCOMPARE(noiseObject[QStringLiteral("error")], QJsonValue(QStringLiteral("no card volume header at byte 8192")));
+}
+
+void TestCampaign::mountedDisks()
+{
+    // A /sys tree of a machine with / on a partition of sda, /home on an LVM volume over
+    // sdb1 and sdc, and a card reader mmcblk0 with nothing mounted.
+    const QString sys = m_dir.filePath(QStringLiteral("sys"));
+    const auto make = [&](const QString &dir, const QStringList &files = {}) {
+        QVERIFY(QDir().mkpath(sys + dir));
+        for (const QString &name : files)
+            QVERIFY(QFile(sys + dir + "/" + name).open(QIODevice::WriteOnly));
+    };
+    const auto link = [&](const QString &target, const QString &name) {
+        QVERIFY(QFile::link(sys + target, sys + name));
+    };
+    make("/devices/sda/sda1", {"partition"});
+    make("/devices/sdb/sdb1", {"partition"});
+    make("/devices/sdc");
+    make("/devices/mmcblk0");
+    make("/devices/dm-0/slaves/sdb1");
+    make("/devices/dm-0/slaves/sdc");
+    make("/dev/block");
+    make("/class/block");
+    link("/devices/sda/sda1", "/dev/block/8:1");
+    link("/devices/dm-0", "/dev/block/253:0");
+    link("/devices/sdb/sdb1", "/class/block/sdb1");
+    link("/devices/sdc", "/class/block/sdc");
+    const QString mountInfo = m_dir.filePath(QStringLiteral("mountinfo"));
+    QFile file(mountInfo);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("22 27 0:21 / /proc rw,relatime - proc proc rw\n"
+               "27 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
+               "28 27 253:0 / /home/field\\040data rw - ext4 /dev/mapper/vg-home rw\n"
+               "29 27 8:1 /srv /srv rw - ext4 /dev/sda1 rw\n");
+    file.close();
+
+    const QHash<QString, QStringList> mounted = DeviceDiscoverer::mountedDisks(mountInfo, sys, QStringLiteral("/dev"));
+    QCOMPARE(mounted.size(), 3);
+    QCOMPARE(mounted.value("/dev/sda"), QStringList({"/", "/srv"}));
+    QCOMPARE(mounted.value("/dev/sdb"), QStringList({"/home/field data"}));
+    QCOMPARE(mounted.value("/dev/sdc"), QStringList({"/home/field data"}));
 }
 
 QTEST_GUILESS_MAIN(TestCampaign)
