@@ -94,9 +94,29 @@ int ExportSummary::count(ExportResult::Status status) const
     return n;
 }
 
+BatchCount ExportSummary::count() const
+{
+    BatchCount count;
+    count.total = int(files.size());
+    for (const ExportFileOutcome &file : files) {
+        if (file.notCopied) {
+            ++count.notBegun;
+            continue;
+        }
+        if (file.copy.status == CopyEnd::Complete)
+            ++count.complete;
+        else
+            ++count.notComplete;
+        // The copy the card or a stop cut short did not end of itself.
+        if (!file.copy.cardStopped && file.copy.status != CopyEnd::Stopped)
+            ++count.ended;
+    }
+    return count;
+}
+
 bool ExportSummary::isComplete() const
 {
-    return problems.isEmpty() && !cardStopped && !stopped && count(ExportResult::Complete) == files.size();
+    return problems.isEmpty() && !cardStopped && !stopped && count().complete == files.size();
 }
 
 ExportBatch::ExportBatch(Filesystem &card, const QString &folder, Layout layout, bool splitMidnight)
