@@ -243,7 +243,8 @@ ExportResult Filesystem::viewFile(const QString &path, const QList<CopySink *> &
 
 ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks)
 {
-    return copy(entry, cardPath(entry), nullptr, sinks);
+    // Its card path comes with the source: not formed twice for every file of a batch.
+    return copy(entry, QString(), nullptr, sinks);
 }
 
 ExportResult Filesystem::copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks, Watch watch)
@@ -272,14 +273,15 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         device = m_device;
         source = m_model->source(entry);
     }
+    const QString named = path.isEmpty() ? source.cardPath : path;
     if (source.outputName.isEmpty()) {
-        result.message = QStringLiteral("no such file on the card: %1").arg(path);
+        result.message = QStringLiteral("no such file on the card: %1").arg(named);
         return result;
     }
     // Every further read would fail as well, each taking its time on a real card.
     if (m_cardStopped) {
         result.cardStopped = true;
-        result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(path);
+        result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(named);
         return result;
     }
     // The caller's sinks first: a refused destination fails the copy before they see a
@@ -309,6 +311,6 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
     result.status = copied.end;
     if (copied.end == CopyEnd::Stopped)
         result.message = QStringLiteral("stopped before %1 was complete")
-                             .arg(result.destination.isEmpty() ? path : result.destination);
+                             .arg(result.destination.isEmpty() ? named : result.destination);
     return result;
 }

@@ -161,6 +161,7 @@ private:
     // stop requests; a read into memory or for the window's views does neither.
     enum class Watch { ProgressAndStop, Unwatched };
     // The one read of an entry into sinks, and into a file of `folder` when given.
+    // `path` names it in messages as the caller typed it; empty, its card path.
     ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
                       const QList<CopySink *> &sinks, Watch watch = Watch::ProgressAndStop);
     // resolve() then copy(); a path that names nothing fails with the reason.
