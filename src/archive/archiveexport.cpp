@@ -141,7 +141,7 @@ bool ExportBatch::isLog(int index) const
 ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
 {
     ExportSummary summary = runBatch(cardPaths, entries);
-    // The batch may run on a thread of a pool (the window's), which outlives it.
+    // The thread that ran the batch may go on long after it (vexa-card's main thread).
     releaseHashingState();
     return summary;
 }
