@@ -17,6 +17,7 @@
 
 #include <libmseed.h>
 #ifdef Q_OS_UNIX
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -37,6 +38,7 @@ private Q_SLOTS:
     void exportFiles_data();
     void exportFiles();
     void exportGoesOnAfterFailures();
+    void interruptLeavesNoPart_data();
     void interruptLeavesNoPart();
     void unreadableDirectory_data();
     void unreadableDirectory();
@@ -228,17 +230,26 @@ void TestCli::exportGoesOnAfterFailures()
                       "vexa-card: /log lies beyond the end of the card (it begins at sector 8192)\n");
 }
 
+void TestCli::interruptLeavesNoPart_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+    QTest::newRow("TERM") << int(SIGTERM);
+}
+
 void TestCli::interruptLeavesNoPart()
 {
 #ifdef Q_OS_UNIX
+    QFETCH(int, signal);
     // A file of 2 GiB (sparse on the card image): the signal comes while it is copied.
     CardImage card(32);
     card.setDirectory(1, 1000000000);
     card.setRecord(1, 0, FileRecord{1000000000, 1000, 1000 + 4 * 1024 * 1024 - 1, 0});
+    card.addFile(1, 1, 1000000001, 500, 4); // after it in the batch: never begun
     card.setLength(Card::sectorOffset(1000 + 4 * 1024 * 1024));
     const QString image = m_dir.filePath(QStringLiteral("large.img"));
     QVERIFY(card.write(image));
-    const QString out = m_dir.filePath(QStringLiteral("interrupted"));
+    const QString out = m_dir.filePath(QStringLiteral("interrupted-%1").arg(signal));
     QVERIFY(QDir().mkpath(out));
     QFile earlier(out + "/20110914_014640.mseed");
     QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier copy") == 12);
@@ -246,10 +257,11 @@ void TestCli::interruptLeavesNoPart()
 
     QProcess exporter;
     exporter.setStandardInputFile(QProcess::nullDevice());
-    exporter.start(VEXA_CARD_PATH, {"export", "--quiet", "--output", out, image, "/20110914_0146/20110914_014640"});
+    exporter.start(VEXA_CARD_PATH, {"export", "--quiet", "--output", out, image, "/20110914_0146/20110914_014640",
+                                        "/20110914_0146/20110914_014641"});
     QVERIFY(exporter.waitForStarted());
     QVERIFY(QTest::qWaitFor([&] { return !QDir(out).entryList({".*.part"}, QDir::Files | QDir::Hidden).isEmpty(); }, 20000));
-    exporter.terminate(); // SIGTERM, as Ctrl-C's SIGINT
+    QVERIFY(::kill(pid_t(exporter.processId()), signal) == 0);
     QVERIFY(exporter.waitForFinished(20000));
     QCOMPARE(exporter.exitStatus(), QProcess::NormalExit);
     QCOMPARE(exporter.exitCode(), 1);

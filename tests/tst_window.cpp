@@ -1,6 +1,7 @@
 // The window: its form, the remembered download folder, and a card image opened, checked
 // and downloaded, with every dialog answered as a user would. Runs offscreen.
 #include "cardimage.h"
+#include "cardviews.h"
 #include "mainwindow.h"
 #include "samplecard.h"
 
@@ -412,9 +413,17 @@ private Q_SLOTS:
         QVERIFY(m_window->cardReader()->openDevice(std::move(worn)));
         w("b_downloadChecked")->click();
         QVERIFY(QTest::qWaitFor([card] { return card->failures >= 3; }, 20000));
+        m_window->cardViews()->cardOpened(); // a quick scan waiting for the download
+        QElapsedTimer closing;
+        closing.start();
         QVERIFY(m_window->close());
+        QVERIFY2(closing.elapsed() < 1000, qPrintable(QString::number(closing.elapsed())));
         const int atClose = card->failures;
         QVERIFY2(atClose <= 5, qPrintable(QString::number(atClose))); // not the 300 sectors' retries
+        // Nothing is left running: no download, no quick scan resuming after it.
+        QVERIFY(!m_window->isDownloading() && !m_window->cardViews()->isScanning());
+        QTest::qWait(300);
+        QCOMPARE(card->failures.load(), atClose);
         QCOMPARE(m_dialogs.size(), 2); // the question about the files there; no summary
     }
 

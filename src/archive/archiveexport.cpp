@@ -94,9 +94,29 @@ int ExportSummary::count(ExportResult::Status status) const
     return n;
 }
 
+BatchCount ExportSummary::count() const
+{
+    BatchCount count;
+    count.total = int(files.size());
+    for (const ExportFileOutcome &file : files) {
+        if (file.notCopied) {
+            ++count.notBegun;
+            continue;
+        }
+        if (file.copy.status == CopyEnd::Complete)
+            ++count.complete;
+        else
+            ++count.notComplete;
+        // The copy the card or a stop cut short did not end of itself.
+        if (!file.copy.cardStopped && file.copy.status != CopyEnd::Stopped)
+            ++count.ended;
+    }
+    return count;
+}
+
 bool ExportSummary::isComplete() const
 {
-    return problems.isEmpty() && !cardStopped && !stopped && count(ExportResult::Complete) == files.size();
+    return problems.isEmpty() && !cardStopped && !stopped && count().complete == files.size();
 }
 
 ExportBatch::ExportBatch(Filesystem &card, const QString &folder, Layout layout, bool splitMidnight)
@@ -121,7 +141,7 @@ bool ExportBatch::isLog(int index) const
 ExportSummary ExportBatch::run(const QStringList &cardPaths, const QList<EntryInfo> &entries)
 {
     ExportSummary summary = runBatch(cardPaths, entries);
-    // The batch may run on a thread of a pool (the window's), which outlives it.
+    // The thread that ran the batch may go on long after it (vexa-card's main thread).
     releaseHashingState();
     return summary;
 }

@@ -26,6 +26,16 @@ struct ExportFileOutcome
     bool notCopied = false;         // not begun: the card had stopped answering, or a stop
 };
 
+// How a batch is counted, the same by the command line and the window.
+struct BatchCount
+{
+    int total = 0;       // files in the batch
+    int ended = 0;       // copies that ended, well or not, before a stop or the card's end
+    int complete = 0;    // copies that ended Complete
+    int notComplete = 0; // begun and not Complete: incomplete, failed, stopped
+    int notBegun = 0;    // not begun: the card had stopped answering, or a stop came
+};
+
 // What a batch did, in card order.
 struct ExportSummary
 {
@@ -41,6 +51,8 @@ struct ExportSummary
     bool stopped = false;           // a stop was asked; later files not copied
 
     int count(ExportResult::Status status) const;
+    // The batch's figures, for its summary.
+    BatchCount count() const;
     // Every file complete, and the manifest and archive written.
     bool isComplete() const;
 };

@@ -21,13 +21,13 @@ namespace {
 
 // Ctrl-C or a TERM during an export: the copy under way stops between two sectors and
 // removes its temporary file, so no ".part" file is left beside the copies. A second
-// signal ends the program at once.
-Filesystem *g_interrupted = nullptr;
+// signal ends the program at once. The handler touches this token only: its request is
+// one lock-free store.
+const StopToken g_interrupt;
 
 extern "C" void stopExport(int signal)
 {
-    if (g_interrupted)
-        g_interrupted->requestStop(); // an atomic store, safe in a signal handler
+    g_interrupt.requestStop();
     std::signal(signal, SIG_DFL);
 }
 
@@ -37,7 +37,7 @@ class InterruptGuard
 public:
     explicit InterruptGuard(Filesystem &card)
     {
-        g_interrupted = &card;
+        card.setStopToken(g_interrupt);
         m_int = std::signal(SIGINT, stopExport);
         m_term = std::signal(SIGTERM, stopExport);
     }
@@ -45,8 +45,9 @@ public:
     {
         std::signal(SIGINT, m_int);
         std::signal(SIGTERM, m_term);
-        g_interrupted = nullptr;
     }
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
 
 private:
     void (*m_int)(int);
@@ -192,10 +193,8 @@ int runExport(const QStringList &arguments)
 
     if (summary.cardStopped) {
         // Every further read would fail too, each taking its time: the batch ends.
-        int begun = 0;
-        for (const ExportFileOutcome &file : summary.files)
-            begun += file.notCopied ? 0 : 1;
-        printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(begun - 1).arg(paths.size()));
+        const BatchCount count = summary.count();
+        printError(QStringLiteral("the card stopped answering after %1 of %2 files").arg(count.ended).arg(count.total));
         for (const ExportFileOutcome &file : summary.files) {
             if (file.notCopied)
                 printError(QStringLiteral("%1: not copied").arg(file.cardPath));

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-BackgroundSink::BackgroundSink(CopySink &inner, int buffers)
+BackgroundSink::BackgroundSink(CopySink &inner, int parcels)
     : m_inner(inner)
-    , m_capacity(size_t(qMax(1, buffers)))
+    , m_capacity(size_t(qMax(1, parcels)))
     , m_thread([this] { work(); })
 {
 }
@@ -20,28 +20,38 @@ BackgroundSink::~BackgroundSink()
     m_thread.join();
 }
 
-bool BackgroundSink::push(Item &&item)
+bool BackgroundSink::gather(Item &&item, qint64 bytes)
 {
+    item.file = m_file;
+    m_parcel.push_back(std::move(item));
+    m_parcelBytes += bytes;
+    if (m_parcelBytes >= ParcelBytes || int(m_parcel.size()) >= ParcelCalls)
+        handOver();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failedFile != m_file;
+}
+
+void BackgroundSink::handOver()
+{
+    if (m_parcel.empty())
+        return;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_queue.size() < m_capacity; });
-    item.file = m_file;
-    m_queue.push_back(std::move(item));
-    const bool ok = m_failedFile != m_file;
+    m_queue.push_back(std::move(m_parcel));
     lock.unlock();
     m_changed.notify_all();
-    return ok;
+    m_parcel = Parcel();
+    m_parcel.reserve(ParcelCalls);
+    m_parcelBytes = 0;
 }
 
 bool BackgroundSink::begin(const CopySource &source)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_file;
-    }
+    ++m_file;
     Item item;
     item.kind = Kind::Begin;
     item.source = source;
-    return push(std::move(item));
+    return gather(std::move(item), 0);
 }
 
 bool BackgroundSink::consume(const SectorChunk &chunk)
@@ -54,12 +64,12 @@ bool BackgroundSink::consume(const SectorChunk &chunk)
             m_spare.pop_back();
         }
     }
-    // Copied outside the lock, so that the thread goes on with the chunk before.
+    // Copied outside the lock, so that the thread goes on with the parcel before.
     item.data.resize(qsizetype(chunk.length));
     std::memcpy(item.data.data(), chunk.data, size_t(chunk.length));
     item.firstSector = chunk.firstSector;
     item.unreadable = chunk.unreadable;
-    return push(std::move(item));
+    return gather(std::move(item), chunk.length);
 }
 
 bool BackgroundSink::finish(CopyEnd end)
@@ -67,7 +77,7 @@ bool BackgroundSink::finish(CopyEnd end)
     Item item;
     item.kind = Kind::Finish;
     item.end = end;
-    return push(std::move(item));
+    return gather(std::move(item), 0);
 }
 
 QString BackgroundSink::errorString() const
@@ -78,6 +88,7 @@ QString BackgroundSink::errorString() const
 
 void BackgroundSink::drain()
 {
+    handOver();
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
 }
@@ -89,42 +100,48 @@ void BackgroundSink::work()
         m_changed.wait(lock, [this] { return m_quit || !m_queue.empty(); });
         if (m_queue.empty())
             return; // asked to quit, and nothing left to hand on
-        Item item = std::move(m_queue.front());
+        Parcel parcel = std::move(m_queue.front());
         m_queue.pop_front();
         m_busy = true;
-        // A file the inner sink refused gets no more chunks, but still its finish().
-        const bool skip = m_failedFile == item.file && item.kind == Kind::Chunk;
+        int failedFile = m_failedFile;
         lock.unlock();
         m_changed.notify_all(); // room in the queue
-        bool ok = true;
-        if (!skip) {
-            switch (item.kind) {
-            case Kind::Begin:
+        QString error;
+        std::vector<QByteArray> spare;
+        for (Item &item : parcel) {
+            // A file the inner sink refused gets no more chunks, but still its finish().
+            bool ok = true;
+            if (item.kind == Kind::Begin) {
                 ok = m_inner.begin(item.source);
-                break;
-            case Kind::Chunk: {
+            } else if (item.kind == Kind::Finish) {
+                ok = m_inner.finish(item.end);
+            } else if (failedFile != item.file) {
                 SectorChunk chunk;
                 chunk.data = item.data.constData();
                 chunk.length = item.data.size();
                 chunk.firstSector = item.firstSector;
                 chunk.unreadable = item.unreadable;
                 ok = m_inner.consume(chunk);
-                break;
             }
-            case Kind::Finish:
-                ok = m_inner.finish(item.end);
-                break;
+            if (!ok && failedFile != item.file) {
+                failedFile = item.file;
+                error = m_inner.errorString();
             }
+            if (item.kind == Kind::Chunk)
+                spare.push_back(std::move(item.data));
         }
-        const QString error = ok ? QString() : m_inner.errorString();
         lock.lock();
         m_busy = false;
-        if (!ok && m_failedFile != item.file) {
-            m_failedFile = item.file;
+        if (failedFile != m_failedFile) {
+            m_failedFile = failedFile;
             m_error = error;
         }
-        if (item.kind == Kind::Chunk)
-            m_spare.push_back(std::move(item.data));
+        // A parcel of many small chunks leaves as many small buffers: a few are enough.
+        for (QByteArray &buffer : spare) {
+            if (m_spare.size() >= 2 * size_t(ParcelCalls))
+                break;
+            m_spare.push_back(std::move(buffer));
+        }
         m_changed.notify_all();
     }
 }

@@ -28,15 +28,20 @@ CardScanner::~CardScanner()
 
 void CardScanner::start(const QVector<File> &files)
 {
-    const quint64 generation = ++m_generation;
-    m_resume.wakeAll();
+    m_scan.requestStop();
+    m_scan = StopToken();
+    {
+        const QMutexLocker locker(&m_mutex);
+        m_resume.wakeAll();
+    }
     m_running = true;
-    m_pool.start([this, generation, files] { run(generation, files); });
+    const StopToken stop = m_scan;
+    m_pool.start([this, stop, files] { run(stop, files); });
 }
 
 void CardScanner::stop()
 {
-    ++m_generation;
+    m_scan.requestStop();
     {
         const QMutexLocker locker(&m_mutex);
         m_resume.wakeAll();
@@ -53,15 +58,15 @@ void CardScanner::setPaused(bool paused)
         m_resume.wakeAll();
 }
 
-void CardScanner::run(quint64 generation, QVector<File> files)
+void CardScanner::run(const StopToken &stop, QVector<File> files)
 {
-    const auto current = [this, generation] { return m_generation.load() == generation; };
+    const auto current = [&stop] { return !stop.stopRequested(); };
     QVector<FilePicture> batch;
     QElapsedTimer sinceBatch;
     sinceBatch.start();
     const auto deliver = [&] {
-        QMetaObject::invokeMethod(this, [this, generation, batch] {
-            if (m_generation.load() == generation)
+        QMetaObject::invokeMethod(this, [this, stop, batch] {
+            if (!stop.stopRequested())
                 Q_EMIT scanned(batch);
         }, Qt::QueuedConnection);
         batch.clear();
@@ -89,8 +94,8 @@ void CardScanner::run(quint64 generation, QVector<File> files)
             deliver();
     }
     deliver();
-    QMetaObject::invokeMethod(this, [this, generation] {
-        if (m_generation.load() != generation)
+    QMetaObject::invokeMethod(this, [this, stop] {
+        if (stop.stopRequested())
             return;
         m_running = false;
         Q_EMIT finished();
@@ -112,23 +117,23 @@ QuickLookLoader::~QuickLookLoader()
 
 void QuickLookLoader::cancel()
 {
-    m_current->store(++m_generation);
+    m_load.requestStop();
 }
 
 void QuickLookLoader::load(const QString &cardPath)
 {
-    const quint64 mine = ++m_generation;
-    m_current->store(mine);
-    std::shared_ptr<std::atomic<quint64>> current = m_current;
+    m_load.requestStop();
+    m_load = StopToken();
+    const StopToken stop = m_load;
     std::shared_ptr<Filesystem> card = m_card;
-    m_pool.start([this, mine, current, card, cardPath] {
-        const auto cancelled = [current, mine] { return current->load() != mine; };
+    m_pool.start([this, stop, card, cardPath] {
+        const auto cancelled = [stop] { return stop.stopRequested(); };
         auto look = std::make_shared<QuickLook>();
         look->cardPath = cardPath;
         // A file that cannot be read still answers, with its reason, unless overtaken.
         const bool done = !cancelled() && (loadQuickLook(*card, cardPath, cancelled, look.get()) || !cancelled());
-        QMetaObject::invokeMethod(this, [this, mine, done, look] {
-            if (done && m_current->load() == mine)
+        QMetaObject::invokeMethod(this, [this, stop, done, look] {
+            if (done && !stop.stopRequested())
                 Q_EMIT loaded(look);
             else
                 Q_EMIT discarded(look->cardPath);

@@ -5,6 +5,7 @@
 #include "cardpicture.h"
 #include "cardmodel.h"
 #include "quicklook.h"
+#include "stoptoken.h"
 
 #include <QMutex>
 #include <QObject>
@@ -46,11 +47,11 @@ Q_SIGNALS:
     void finished();
 
 private:
-    void run(quint64 generation, QVector<File> files);
+    void run(const StopToken &stop, QVector<File> files);
 
     std::shared_ptr<Filesystem> m_card;
     QThreadPool m_pool;
-    std::atomic<quint64> m_generation{0};
+    StopToken m_scan; // the scan under way's; asked to stop when it is replaced or ended
     std::atomic<bool> m_paused{false};
     bool m_running = false;
     QMutex m_mutex;
@@ -78,6 +79,5 @@ Q_SIGNALS:
 private:
     std::shared_ptr<Filesystem> m_card;
     QThreadPool m_pool;
-    std::shared_ptr<std::atomic<quint64>> m_current = std::make_shared<std::atomic<quint64>>(0);
-    quint64 m_generation = 0;
+    StopToken m_load; // the load under way's; asked to stop when it is overtaken or cancelled
 };

@@ -21,8 +21,6 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTextEdit>
-#include <QThreadPool>
-#include <QtConcurrent>
 
 #include <algorithm>
 
@@ -113,7 +111,6 @@ MainWindow::MainWindow()
     // when the tree is filled would cost the time of a full card's rows.
     connect(ui->tw_files, &QTreeWidget::itemExpanded, this, [this] { ui->tw_files->resizeColumnToContents(0); });
     m_barTimer.setInterval(ProgressIntervalMs);
-    connect(&m_batchWatcher, &QFutureWatcherBase::finished, this, [this] { finishBatch(m_batchWatcher.result()); });
 
     setUpViews();
     const QSettings settings;
@@ -458,7 +455,6 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
 
     m_batchRunning = true;
     m_views->setDownloading(true);
-    m_closing = false;
     filesystem->clearStopRequest();
     m_batchSize = int(files.size());
     m_currentFile = 0;
@@ -473,11 +469,11 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
     showProgress();
     m_barTimer.start();
 
-    // One task for the whole batch, the same export as vexa-card's: each file read once
-    // for its copy (or its day files), its checksum and the quality report. The task
-    // holds its own share of the reader; the window still waits for it on close.
+    // One thread for the whole batch, the same export as vexa-card's: each file read once
+    // for its copy (or its day files), its checksum and the quality report. It holds its
+    // own share of the reader; the window joins it when the batch ends or it closes.
     std::shared_ptr<Filesystem> reader = filesystem;
-    m_batch = QtConcurrent::run(QThreadPool::globalInstance(), [this, reader, files, folder, unlisted, sds] {
+    m_batch = std::thread([this, reader, files, folder, unlisted, sds] {
         QStringList paths;
         QList<EntryInfo> entries;
         for (const BatchFile &file : files) {
@@ -491,24 +487,21 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
         });
         const ExportSummary summary = batch.run(paths, entries);
 
+        const BatchCount count = summary.count();
         BatchOutcome outcome;
-        outcome.total = int(files.size());
+        outcome.total = count.total;
+        outcome.ended = count.ended;
         outcome.problems = unlisted;
         outcome.unlisted = int(unlisted.size());
         outcome.cardStopped = summary.cardStopped;
         outcome.stopped = summary.stopped && !summary.cardStopped;
         for (const ExportFileOutcome &file : summary.files) {
-            if (file.notCopied) {
+            if (file.notCopied)
                 outcome.problems.append(summary.cardStopped
                                             ? tr("%1: not begun, the card stopped answering").arg(file.cardPath)
                                             : tr("%1: not begun, the download was stopped").arg(file.cardPath));
-                continue;
-            }
-            const ExportResult &result = file.copy;
-            if (result.status != ExportResult::Complete)
-                outcome.problems.append(result.problem(file.cardPath));
-            if (!result.cardStopped && result.status != ExportResult::Stopped)
-                ++outcome.ended;
+            else if (!file.copy.isComplete())
+                outcome.problems.append(file.copy.problem(file.cardPath));
         }
         outcome.problems += summary.problems;
         outcome.sds = sds;
@@ -516,24 +509,18 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
         outcome.recordsAlreadyThere = summary.recordsAlreadyThere;
         outcome.dayFiles = int(summary.dayFiles.size());
         outcome.report = summary.report;
-        return outcome;
+        // Dropped unseen when the window is gone before it arrives.
+        QMetaObject::invokeMethod(this, [this, outcome] { finishBatch(outcome); }, Qt::QueuedConnection);
     });
-    m_batchWatcher.setFuture(m_batch);
 }
 
 void MainWindow::finishBatch(const BatchOutcome &outcome)
 {
-    m_barTimer.stop();
-    showProgress();
-    m_batchRunning = false;
-    m_views->setDownloading(false);
-    ui->b_open->setEnabled(true);
-    ui->b_downloadChecked->setEnabled(true);
-    ui->cb_layout->setEnabled(true);
-    ui->pb_progress->hide();
-    ui->b_stop->hide();
-    if (m_closing)
-        return;
+    if (m_batch.joinable())
+        m_batch.join(); // it has handed its outcome over and is returning
+    if (!m_batchRunning)
+        return; // closed meanwhile: no summary
+    endBatch();
     // The files read whole show the figures of their check in place of the quick scan's.
     m_views->applyFullFigures(filePictures(outcome.report));
 
@@ -595,6 +582,19 @@ void MainWindow::finishBatch(const BatchOutcome &outcome)
     box.exec();
 }
 
+void MainWindow::endBatch()
+{
+    m_barTimer.stop();
+    showProgress();
+    m_batchRunning = false;
+    m_views->setDownloading(false);
+    ui->b_open->setEnabled(true);
+    ui->b_downloadChecked->setEnabled(true);
+    ui->cb_layout->setEnabled(true);
+    ui->pb_progress->hide();
+    ui->b_stop->hide();
+}
+
 void MainWindow::stopDownload()
 {
     if (!m_batchRunning)
@@ -622,11 +622,14 @@ void MainWindow::showProgress()
 
 void MainWindow::stopDownloads()
 {
+    // The quick scan and quick look, paused or not, read the card no more either.
+    m_views->stop();
     if (!m_batchRunning)
         return;
-    m_closing = true;
     stopDownload();
-    m_batch.waitForFinished();
+    if (m_batch.joinable())
+        m_batch.join();
+    endBatch();
 }
 
 void MainWindow::relayProgress(int current, int total)

@@ -6,14 +6,13 @@
 #include "filesystem.h"
 #include "qualityreport.h"
 
-#include <QFuture>
-#include <QFutureWatcher>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 class CardViews;
 class QCloseEvent;
@@ -87,6 +86,8 @@ private:
     void startBatch(QList<BatchFile> files, const QStringList &unlisted);
     bool checkDownloadFolder(const QString &folder);
     void finishBatch(const BatchOutcome &outcome);
+    // The window as between batches: bar and Stop hidden, the buttons enabled again.
+    void endBatch();
     void stopDownloads();
     void relayProgress(int current, int total);
     void showProgress();
@@ -105,12 +106,11 @@ private:
     QSplitter *m_splitter = nullptr; // the tree and the views beside it, in the tree's row
     CardViews *m_views = nullptr;
 
-    // The running batch: one task on the pool copies its files one after another; its
-    // end, and only its end, ends the batch.
+    // The running batch: one thread of the window's own copies its files one after
+    // another; its end, and only its end, ends the batch. The window's Stop and its
+    // closing stop it through the reader's stop token; closing joins it.
     bool m_batchRunning = false;
-    bool m_closing = false;
-    QFuture<BatchOutcome> m_batch;
-    QFutureWatcher<BatchOutcome> m_batchWatcher;
+    std::thread m_batch;
     // Set while a directory's mark is copied to its files, so that each file's change
     // does not re-examine all of its siblings.
     bool m_settingChildren = false;

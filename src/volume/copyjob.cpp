@@ -8,7 +8,6 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +34,58 @@ bool cardGone(int error)
 }
 
 } // namespace
+
+ReadAhead::~ReadAhead()
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_busy; });
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool ReadAhead::start(std::function<void()> task)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_busy)
+            return false;
+        m_busy = true;
+        m_task = std::move(task);
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { work(); });
+    }
+    m_changed.notify_all();
+    return true;
+}
+
+void ReadAhead::wait()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_task; });
+    m_busy = false;
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+void ReadAhead::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_quit || m_task; });
+        if (!m_task)
+            return;
+        const std::function<void()> task = m_task;
+        lock.unlock();
+        task();
+        lock.lock();
+        m_task = nullptr;
+        m_changed.notify_all();
+    }
+}
 
 struct CopyJob::Chunk
 {
@@ -65,7 +116,7 @@ CopyJob::CopyJob(CardDevice &device, const CopySource &source, const QList<CopyS
 
 bool CopyJob::stopRequested() const
 {
-    return m_stop.load() || (m_externalStop && m_externalStop->load());
+    return m_stop.stopRequested();
 }
 
 void CopyJob::readChunk(qint64 firstSector, Chunk &chunk, int *failureRun)
@@ -244,7 +295,7 @@ CopyResult CopyJob::run()
         qint64 produced = 0;
         qint64 consumed = 0;
         bool abandon = sinkFailed;
-        std::thread reader([&] {
+        const auto readAll = [&] {
             int run = 0;
             for (qint64 i = 0; i < chunkCount; ++i) {
                 {
@@ -263,7 +314,14 @@ CopyResult CopyJob::run()
                 if (chunk.last)
                     return;
             }
-        });
+        };
+        std::unique_ptr<ReadAhead> own;
+        ReadAhead *reader = m_readAhead;
+        if (!reader || !reader->start(readAll)) {
+            own = std::make_unique<ReadAhead>();
+            reader = own.get();
+            reader->start(readAll);
+        }
         for (qint64 i = 0; !sinkFailed; ++i) {
             {
                 std::unique_lock<std::mutex> lock(mutex);
@@ -272,7 +330,7 @@ CopyResult CopyJob::run()
             const bool more = take(chunks[i % RingSize]);
             // A reader deep in a sector-by-sector retry learns of the end between sectors.
             if (!more)
-                m_stop = true;
+                m_stop.requestStop();
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 consumed = i + 1;
@@ -287,7 +345,7 @@ CopyResult CopyJob::run()
             abandon = true;
         }
         changed.notify_all();
-        reader.join();
+        reader->wait();
     }
 
     const qint64 expected = qMax<qint64>(0, count) * Card::SectorSize;

@@ -1,15 +1,19 @@
 // One copy of a card file: its sectors read once, in large chunks, and each chunk handed
-// to every sink in card order. A file of more than one chunk is read on a second thread
-// while the sinks take the chunk before, through a small ring of chunk buffers.
+// to every sink in card order. A file of more than one chunk is read on the batch's
+// read-ahead thread while the sinks take the chunk before, through a small ring of chunk
+// buffers; a file of one chunk is read and consumed on the calling thread.
 #pragma once
 
 #include "copysink.h"
+#include "stoptoken.h"
 
 #include <QList>
 #include <QString>
 
-#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 class CardDevice;
 
@@ -22,6 +26,35 @@ struct CopyResult
     bool cardEnded = false;     // the card ended before the file's last sector
     bool cardStopped = false;   // the card stopped answering: the rest of a batch is futile
     QString message;            // why it is not complete; empty when complete
+};
+
+// The thread that reads ahead of a copy's sinks, kept for a whole batch: one reader for
+// every long file of it rather than a thread started per file. Its owner (the card's
+// Filesystem) ends it; the copy it serves stops it through the copy's stop token.
+class ReadAhead
+{
+public:
+    ReadAhead() = default;
+    // Waits for the copy it serves, then ends the thread.
+    ~ReadAhead();
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+
+    // Runs `task` on the thread, started at the first call; false, and nothing run, while
+    // it serves another copy (the window's quick look beside a download).
+    bool start(std::function<void()> task);
+    // Waits until the task started has returned.
+    void wait();
+
+private:
+    void work();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::function<void()> m_task;
+    bool m_busy = false;
+    bool m_quit = false;
+    std::thread m_thread;
 };
 
 class CopyJob
@@ -46,12 +79,16 @@ public:
     // a copy ends Complete or Incomplete, on the thread that runs the job; n is the
     // sector count clamped to an int. Not at all when the copy failed or was stopped.
     void setProgress(const Progress &progress) { m_progress = progress; }
-    // A stop request from outside, read between chunks and between sectors of a retry.
-    void setStopFlag(const std::atomic<bool> *flag) { m_externalStop = flag; }
-    // Asks the running job to stop; safe from any thread.
-    void requestStop() { m_stop = true; }
+    // The stop of the job this copy belongs to (a batch, a command), read between chunks
+    // and between sectors of a retry. The copy runs on a child of it.
+    void setStopToken(const StopToken &token) { m_stop = token.child(); }
+    // The batch's reader for files of more than one chunk; without one, or while it
+    // serves another copy, such a file is read on a thread of its own.
+    void setReadAhead(ReadAhead *reader) { m_readAhead = reader; }
+    // Asks the running copy, and this copy only, to stop; safe from any thread.
+    void requestStop() { m_stop.requestStop(); }
 
-    // Runs the copy on the calling thread (and, for long files, a reader thread).
+    // Runs the copy on the calling thread (and, for long files, the read-ahead thread).
     CopyResult run();
 
 private:
@@ -64,6 +101,6 @@ private:
     CopySource m_source;
     QList<CopySink *> m_sinks;
     Progress m_progress;
-    const std::atomic<bool> *m_externalStop = nullptr;
-    std::atomic<bool> m_stop{false};
+    StopToken m_stop;
+    ReadAhead *m_readAhead = nullptr;
 };

@@ -41,7 +41,10 @@ private:
 
 } // namespace
 
-Filesystem::Filesystem() = default;
+Filesystem::Filesystem()
+    : m_readAhead(std::make_unique<ReadAhead>())
+{
+}
 
 Filesystem::~Filesystem() = default;
 
@@ -56,7 +59,7 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
     m_model.reset();
     m_device = std::move(device);
     m_error.clear();
-    m_stopRequested = false;
+    m_stop.clear();
     m_cardStopped = false;
     if (!m_device->open()) {
         m_error = m_device->errorString();
@@ -193,12 +196,24 @@ QByteArray Filesystem::readEntrySectors(const EntryInfo &entry, qint64 first, qi
 
 void Filesystem::requestStop()
 {
-    m_stopRequested = true;
+    stopToken().requestStop();
 }
 
 void Filesystem::clearStopRequest()
 {
-    m_stopRequested = false;
+    stopToken().clear();
+}
+
+void Filesystem::setStopToken(const StopToken &token)
+{
+    QMutexLocker locker(&m_lock);
+    m_stop = token;
+}
+
+StopToken Filesystem::stopToken() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_stop;
 }
 
 ExportResult Filesystem::exportFile(const QString &path, const QString &folder)
@@ -228,7 +243,8 @@ ExportResult Filesystem::viewFile(const QString &path, const QList<CopySink *> &
 
 ExportResult Filesystem::scanEntry(const EntryInfo &entry, const QList<CopySink *> &sinks)
 {
-    return copy(entry, cardPath(entry), nullptr, sinks);
+    // Its card path comes with the source: not formed twice for every file of a batch.
+    return copy(entry, QString(), nullptr, sinks);
 }
 
 ExportResult Filesystem::copyPath(const QString &path, const QString *folder, const QList<CopySink *> &sinks, Watch watch)
@@ -257,14 +273,15 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         device = m_device;
         source = m_model->source(entry);
     }
+    const QString named = path.isEmpty() ? source.cardPath : path;
     if (source.outputName.isEmpty()) {
-        result.message = QStringLiteral("no such file on the card: %1").arg(path);
+        result.message = QStringLiteral("no such file on the card: %1").arg(named);
         return result;
     }
     // Every further read would fail as well, each taking its time on a real card.
     if (m_cardStopped) {
         result.cardStopped = true;
-        result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(path);
+        result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(named);
         return result;
     }
     // The caller's sinks first: a refused destination fails the copy before they see a
@@ -277,7 +294,8 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
     }
     CopyJob job(*device, source, all);
     if (watch == Watch::ProgressAndStop) {
-        job.setStopFlag(&m_stopRequested);
+        job.setStopToken(stopToken());
+        job.setReadAhead(m_readAhead.get());
         job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
     }
     const CopyResult copied = job.run();
@@ -290,21 +308,9 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
     if (copied.cardStopped)
         m_cardStopped = true;
     result.message = copied.message;
-    switch (copied.end) {
-    case CopyEnd::Complete:
-        result.status = ExportResult::Complete;
-        break;
-    case CopyEnd::Incomplete:
-        result.status = ExportResult::Incomplete;
-        break;
-    case CopyEnd::Failed:
-        result.status = ExportResult::Failed;
-        break;
-    case CopyEnd::Stopped:
-        result.status = ExportResult::Stopped;
+    result.status = copied.end;
+    if (copied.end == CopyEnd::Stopped)
         result.message = QStringLiteral("stopped before %1 was complete")
-                             .arg(result.destination.isEmpty() ? path : result.destination);
-        break;
-    }
+                             .arg(result.destination.isEmpty() ? named : result.destination);
     return result;
 }

@@ -9,6 +9,7 @@
 #include "cardformat.h"
 #include "cardmodel.h"
 #include "copysink.h"
+#include "stoptoken.h"
 
 #include <QList>
 #include <QObject>
@@ -23,15 +24,17 @@
 // How one export ended. Only Complete means the destination holds every sector.
 struct ExportResult
 {
-    enum Status {
-        Complete,   // every sector copied
-        Incomplete, // the card ended early or sectors were unreadable; what was read is kept
-        Failed,     // nothing usable was written: lookup, card or destination failed;
-                    // any earlier file of the destination's name is as it was
-        Stopped,    // asked to stop; the partial file was removed, any earlier one kept
-    };
+    // The one outcome of a copy, as its sinks are told (copysink.h). Only Complete means
+    // the destination holds every sector. Failed: nothing usable was written (lookup,
+    // card or destination failed), any earlier file of the destination's name is as it
+    // was. Stopped: the partial file was removed, any earlier one kept.
+    using Status = CopyEnd;
+    static constexpr CopyEnd Complete = CopyEnd::Complete;
+    static constexpr CopyEnd Incomplete = CopyEnd::Incomplete;
+    static constexpr CopyEnd Failed = CopyEnd::Failed;
+    static constexpr CopyEnd Stopped = CopyEnd::Stopped;
 
-    Status status = Failed;
+    CopyEnd status = CopyEnd::Failed;
     QString destination;        // the file written or meant to be written; empty for a scan
     QString message;            // why it is not complete; empty when complete
     qint64 bytesWritten = 0;    // bytes handed to the destination (and the other sinks)
@@ -48,6 +51,8 @@ struct ExportResult
         return message.startsWith(cardPath) ? message : cardPath + QLatin1String(": ") + message;
     }
 };
+
+class ReadAhead;
 
 class Filesystem : public QObject
 {
@@ -141,6 +146,10 @@ public:
     // request holds until clearStopRequest() or open(). Safe to call from any thread.
     void requestStop();
     void clearStopRequest();
+    // The token behind requestStop(): a job that owns a stop of its own (the command
+    // line's signals) hands it here, and every copy of this reader runs on a child of it.
+    void setStopToken(const StopToken &token);
+    StopToken stopToken() const;
 
 Q_SIGNALS:
     // `total` counts the sectors of the copy under way; `current` is the index of the
@@ -152,6 +161,7 @@ private:
     // stop requests; a read into memory or for the window's views does neither.
     enum class Watch { ProgressAndStop, Unwatched };
     // The one read of an entry into sinks, and into a file of `folder` when given.
+    // `path` names it in messages as the caller typed it; empty, its card path.
     ExportResult copy(const EntryInfo &entry, const QString &path, const QString *folder,
                       const QList<CopySink *> &sinks, Watch watch = Watch::ProgressAndStop);
     // resolve() then copy(); a path that names nothing fails with the reason.
@@ -164,6 +174,7 @@ private:
     std::shared_ptr<CardDevice> m_device;
     std::unique_ptr<CardModel> m_model;
     QString m_error;
-    std::atomic<bool> m_stopRequested{false};
+    StopToken m_stop; // replaced only by setStopToken(), before a job starts
+    std::unique_ptr<ReadAhead> m_readAhead; // the read-ahead of long files, for every batch
     std::atomic<bool> m_cardStopped{false}; // until the next open()
 };
