@@ -7,6 +7,7 @@
 #include "treeitems.h"
 #include "ui_mainwindow.h"
 
+#include <QtConcurrent/QtConcurrentRun>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>

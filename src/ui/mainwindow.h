@@ -6,6 +6,7 @@
 #include "filesystem.h"
 #include "qualityreport.h"
 
+#include <QFutureWatcher>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
