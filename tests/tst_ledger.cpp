@@ -1,8 +1,15 @@
 // The campaign ledger: foreign files refused and left untouched, what a harvest marks is
-// still there when the ledger is opened again, and a grown file replaces its old figures.
+// still there when the ledger is opened again, and a grown file replaces its old figures;
+// the campaign's numbers on a ledger of known segments, and its picture.
+#include "campaign.h"
 #include "ledger.h"
 
 #include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -46,6 +53,42 @@ LedgerFile file(const QString &cardPath, qint64 sectors)
     c.segments = {{1000, 2000}};
     f.channels = {c};
     return f;
+}
+
+constexpr qint64 Sec = 1000000;
+constexpr qint64 T0 = 1714521600 * Sec; // 2024-05-01T00:00:00Z
+
+LedgerChannel channel(const char *id, QVector<TimeSpan> seconds)
+{
+    LedgerChannel c;
+    c.id = QString::fromLatin1(id);
+    c.sampleRate = 100;
+    for (const TimeSpan &s : seconds)
+        c.segments.append({T0 + s.first, T0 + s.second});
+    c.first = c.segments.first().first;
+    c.last = c.segments.last().second - Sec / 100;
+    return c;
+}
+
+// Two stations over a campaign of 1000 s:
+//   XX.VEXA..HHZ  0-400, 400-600 (they meet), 700-1000  -> 900 s, one gap
+//   XX.VEXA..HHN  0-500, 500.004-1000 (4 ms late, under half a sample: one) -> 1000 s, no gap
+//   XX.VEXB..HHZ  250-500                                -> 250 s
+void writeCampaign(const QString &archive)
+{
+    std::unique_ptr<Ledger> ledger;
+    QVERIFY(Ledger::open(archive, &ledger).ok());
+    qint64 a = 0, b = 0;
+    QVERIFY(ledger->beginHarvest("XX.VEXA/0001", "XX.VEXA", "XX.VEXA", "a.img", &a).ok());
+    QVERIFY(ledger->beginHarvest("XX.VEXB/0001", "XX.VEXB", "XX.VEXB", "b.img", &b).ok());
+    LedgerFile one = file("/0001/1.MSD", 8), two = file("/0001/2.MSD", 8), three = file("/0001/1.MSD", 8);
+    one.channels = {channel("XX.VEXA..HHZ", {{0, 400 * Sec}, {400 * Sec, 600 * Sec}}), channel("XX.VEXA..HHN", {{0, 500 * Sec}})};
+    two.channels = {channel("XX.VEXA..HHZ", {{700 * Sec, 1000 * Sec}}), channel("XX.VEXA..HHN", {{500 * Sec + 4000, 1000 * Sec}})};
+    three.station = "XX.VEXB";
+    three.channels = {channel("XX.VEXB..HHZ", {{250 * Sec, 500 * Sec}})};
+    QVERIFY(ledger->recordFiles(a, {one, two}).ok());
+    QVERIFY(ledger->recordFiles(b, {three}).ok());
+    QVERIFY(ledger->recordUnmapped(b, {"ZZ.OLD"}).ok());
 }
 
 } // namespace
@@ -121,6 +164,81 @@ private Q_SLOTS:
         QVERIFY(ledger->unmapped(&unmapped).ok());
         QCOMPARE(unmapped.size(), 1);
         QCOMPARE(unmapped[0].code, QStringLiteral("ZZ.OLD"));
+    }
+
+    void campaignNumbers()
+    {
+        QTemporaryDir archive;
+        writeCampaign(archive.path());
+        std::unique_ptr<Ledger> ledger;
+        QVERIFY(Ledger::open(archive.path(), &ledger, Ledger::Mode::ReadOnly).ok());
+        CampaignReport report;
+        QVERIFY(readCampaign(*ledger, &report).ok());
+        QCOMPARE(report.start, T0);
+        QCOMPARE(report.end, T0 + 1000 * Sec);
+        QCOMPARE(report.stations.size(), 2);
+        const CampaignStation &a = report.stations[0], &b = report.stations[1];
+        QCOMPARE(a.station, QString("XX.VEXA"));
+        QCOMPARE(a.files, 2);
+        QCOMPARE(a.cards, 1);
+        QCOMPARE(a.gaps, 1);
+        QCOMPARE(a.channels.size(), 2);
+        // HHN: 1000 of 1000 s; HHZ: 900 of 1000 s.
+        QVERIFY2(qAbs(a.availabilityPercent - (100.0 + 90.0) / 2) < 1e-9, qPrintable(QString::number(a.availabilityPercent, 'f', 6)));
+        QCOMPARE(a.channels[1].gaps, (QVector<TimeSpan>{{T0 + 600 * Sec, T0 + 700 * Sec}}));
+        QCOMPARE(b.station, QString("XX.VEXB"));
+        QCOMPARE(b.gaps, 0);
+        QVERIFY(qAbs(b.availabilityPercent - 25.0) < 1e-9);
+        QCOMPARE(report.unmapped.size(), 1);
+        QCOMPARE(report.unmapped[0].cards, QStringList{"XX.VEXB/0001"});
+    }
+
+    void campaignCommandDrawsThePicture()
+    {
+        QTemporaryDir archive;
+        writeCampaign(archive.path());
+        const QString png = archive.filePath("availability.png");
+        QProcess card;
+        card.start(VEXA_CARD_PATH, {"campaign", "--json", "--plot", png, archive.path()});
+        QVERIFY(card.waitForFinished(60000));
+        QCOMPARE(card.exitCode(), 0);
+        const QJsonObject json = QJsonDocument::fromJson(card.readAllStandardOutput()).object();
+        const QJsonArray stations = json["stations"].toArray();
+        QCOMPARE(stations.size(), 2);
+        QCOMPARE(stations[0]["availability_percent"].toDouble(), 95.0);
+        QCOMPARE(stations[0]["gaps"].toInt(), 1);
+        QCOMPARE(stations[1]["last"].toString(), QString("2024-05-01T00:08:19.990000Z"));
+        QCOMPARE(json["unmapped"].toArray()[0].toObject()["code"].toString(), QString("ZZ.OLD"));
+
+        const QImage image(png);
+        QCOMPARE(image.width(), 1200);
+        QVERIFY(image.height() > 60 && image.height() < 400);
+        // The row with the gap: its red run is a tenth of its bar, from 600 s to 700 s.
+        const QColor red(214, 39, 40);
+        int bestY = -1, bestRed = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            int count = 0;
+            for (int x = 0; x < image.width(); ++x)
+                count += image.pixelColor(x, y) == red;
+            if (count > bestRed) {
+                bestRed = count;
+                bestY = y;
+            }
+        }
+        QVERIFY(bestY >= 0);
+        int redEnd = 0;
+        while (image.pixelColor(redEnd, bestY) != red)
+            ++redEnd;
+        while (image.pixelColor(redEnd, bestY) == red)
+            ++redEnd;
+        const QColor bar = image.pixelColor(redEnd + 1, bestY);
+        int left = 0, right = image.width() - 1;
+        while (image.pixelColor(left, bestY) != bar)
+            ++left;
+        while (image.pixelColor(right, bestY) != bar)
+            --right;
+        const double share = double(bestRed) / (right - left + 1);
+        QVERIFY2(qAbs(share - 0.1) < 0.01, qPrintable(QString::number(share)));
     }
 };
 
