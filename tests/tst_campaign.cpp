@@ -6,6 +6,7 @@
 #include "devicediscoverer.h"
 #include "samplecard.h"
 #include "stationtable.h"
+#include "stationxml.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -13,6 +14,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QXmlStreamReader>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -41,6 +45,7 @@ private slots:
     void sampleOptions();
     void devices();
     void mountedDisks();
+    void stationXmlValidates();
 
 private:
     QTemporaryDir m_dir;
@@ -259,6 +264,79 @@ void TestCampaign::mountedDisks()
     QCOMPARE(mounted.value("/dev/sda"), QStringList({"/", "/srv"}));
     QCOMPARE(mounted.value("/dev/sdb"), QStringList({"/home/field data"}));
     QCOMPARE(mounted.value("/dev/sdc"), QStringList({"/home/field data"}));
+}
+
+void TestCampaign::stationXmlValidates()
+{
+    // Z9.NORTH moved on 1 May: two station epochs. Z9.SOUTH has no coordinates; Z8.LOST is
+    // in the data but not in the table.
+    const QByteArray csv = "recorded,network,station,location,latitude,longitude,elevation,site,start,end\n"
+                           "XX.VEXA,Z9,NORTH,,-45.5,170.25,812.5,Hut <3> & \"north\",,2024-05-01\n"
+                           "XX.VEXC,Z9,NORTH,,-45.75,170.5,20,,2024-05-01,\n"
+                           "XX.VEXB,Z9,SOUTH,00,,,,,,\n";
+    StationTable table;
+    QVERIFY(StationTable::parse(csv, QStringLiteral("stations.csv"), &table).ok());
+    const qint64 may = utc("2024-05-01T00:00:00Z");
+    const QVector<ChannelEpoch> channels{
+        {"Z9", "NORTH", "", "HHZ", 100, may - 86400000000LL, may - 500000},
+        {"Z9", "NORTH", "", "HHZ", 100, may + 3600000000LL, may + 7200000000LL},
+        {"Z9", "SOUTH", "00", "HHN", 200, may + 1, may + 2},
+        {"Z8", "LOST", "", "EHZ", 50, may, may + 1000000},
+    };
+    const QByteArray document = stationXml(table, channels, QDateTime(QDate(2024, 6, 1), QTime(12, 0), Qt::UTC));
+
+    // What a reader of the document finds: stations with their place, channels with their data.
+    QStringList found;
+    QXmlStreamReader xml(document);
+    QString network, station, text;
+    while (xml.readNext() != QXmlStreamReader::Invalid && !xml.atEnd()) {
+        const QString name = xml.name().toString();
+        const QXmlStreamAttributes at = xml.attributes();
+        if (xml.isStartElement() && name == "Network")
+            network = at.value("code").toString();
+        if (xml.isStartElement() && name == "Station") {
+            station = at.value("code").toString();
+            found << QStringLiteral("%1.%2 %3 %4").arg(network, station, at.value("startDate"), at.value("endDate"));
+        }
+        if (xml.isStartElement() && name == "Channel")
+            found << QStringLiteral("  %1 %2 %3 %4").arg(at.value("locationCode"), at.value("code"),
+                                                          at.value("startDate"), at.value("endDate"));
+        if (xml.isStartElement())
+            text.clear();
+        if (xml.isCharacters())
+            text += xml.text();
+        if (xml.isEndElement() && QStringList{"Latitude", "Longitude", "Elevation", "Name", "SampleRate"}.contains(name))
+            found.last() += " " + text;
+        if (xml.isEndElement() && name == "Value" && text.contains("placeholders"))
+            found.last() += text.contains("no row") ? " (no row)" : " (no coordinates)";
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(found, QStringList({
+                        "Z8.LOST 2024-05-01T00:00:00Z  (no row) 0 0 0 LOST",
+                        "   EHZ 2024-05-01T00:00:00Z 2024-05-01T00:00:01Z 0 0 0 50",
+                        "Z9.NORTH 2024-04-30T00:00:00Z 2024-05-01T00:00:00Z -45.5 170.25 812.5 Hut <3> & \"north\"",
+                        "   HHZ 2024-04-30T00:00:00Z 2024-04-30T23:59:59.500000Z -45.5 170.25 812.5 100",
+                        "Z9.NORTH 2024-05-01T00:00:00Z  -45.75 170.5 20 NORTH",
+                        "   HHZ 2024-05-01T01:00:00Z 2024-05-01T02:00:00Z -45.75 170.5 20 100",
+                        "Z9.SOUTH 2024-05-01T00:00:00.000001Z  (no coordinates) 0 0 0 SOUTH",
+                        "  00 HHN 2024-05-01T00:00:00.000001Z 2024-05-01T00:00:00.000002Z 0 0 0 200",
+                    }));
+    QVERIFY(document.contains("<!-- No instrument responses"));
+
+    const QString schema = QStringLiteral(VEXA_STATIONXML_SCHEMA);
+    const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
+    if (!QFile::exists(schema) || xmllint.isEmpty())
+        QSKIP("the FDSN StationXML schema (../shared/schemas) or xmllint (libxml2-utils) is missing");
+    for (const QByteArray &content : {document, stationXml(table, {}, QDateTime::currentDateTimeUtc())}) {
+        const QString path = m_dir.filePath(QStringLiteral("station.xml"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size());
+        file.close();
+        QProcess lint;
+        lint.start(xmllint, {"--noout", "--schema", schema, path});
+        QVERIFY(lint.waitForFinished(60000));
+        QVERIFY2(lint.exitCode() == 0, lint.readAllStandardError().constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCampaign)
