@@ -43,3 +43,4 @@ int runVerify(const QStringList &arguments);
 int runInspect(const QStringList &arguments);
 int runSample(const QStringList &arguments);
 int runCampaign(const QStringList &arguments);
+int runStationXml(const QStringList &arguments);

@@ -22,6 +22,7 @@ const Command commands[] = {
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "List the devices that may hold a card", runDevices},
     {"campaign", "Report the campaign from an archive's ledger", runCampaign},
+    {"stationxml", "Write StationXML of an archive's channels", runStationXml},
 };
 
 void printUsage()
