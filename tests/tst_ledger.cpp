@@ -64,10 +64,10 @@ LedgerChannel channel(const char *id, QVector<LedgerSpan> seconds)
     LedgerChannel c;
     c.id = QString::fromLatin1(id);
     c.sampleRate = 100;
-    for (const LedgerSpan &s : seconds)
-        c.segments.append({T0 + s.first, T0 + s.second});
+    for (const LedgerSpan &s : seconds) // [start, end) to first and last sample
+        c.segments.append({T0 + s.first, T0 + s.second - Sec / 100});
     c.first = c.segments.first().first;
-    c.last = c.segments.last().second - Sec / 100;
+    c.last = c.segments.last().second;
     return c;
 }
 
