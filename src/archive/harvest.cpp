@@ -167,14 +167,21 @@ Status Harvest::lockArchive(const std::function<void()> &waiting)
     // Held on ARCHIVE/raw: the archive's root is what the manifest's own lock takes while
     // it is merged, for a moment at the end of each card.
     Status status;
-    const FolderHandle raw = openFolderBelow(m_archive, QStringLiteral("raw"), CreateFolders::Yes, &status);
-    if (!status)
-        return status;
-    // A look first, so that a harvest that must wait can say so.
-    if (!tryLockFile(int(raw.native())) && waiting)
+    QString path;
+    bool free = false;
+    {
+        // A look first, so that a harvest that must wait can say so; the look's lock goes
+        // with its handle.
+        const FolderHandle raw = openFolderBelow(m_archive, QStringLiteral("raw"), CreateFolders::Yes, &status);
+        if (!status)
+            return status;
+        path = raw.path();
+        free = tryLockFile(int(raw.native()));
+    }
+    if (!free && waiting)
         waiting();
     auto lock = std::make_shared<Lock>();
-    if (const Status locked = lock->lock.lock(raw.path()); !locked)
+    if (const Status locked = lock->lock.lock(path); !locked)
         return locked;
     m_archiveLock = lock;
     return Status();

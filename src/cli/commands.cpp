@@ -21,6 +21,7 @@ const Command commands[] = {
     {"inspect", "Check the records of card files: the quality report", runInspect},
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "List the devices that may hold a card", runDevices},
+    {"harvest", "Harvest cards into a campaign archive, each file once", runHarvest},
 };
 
 void printUsage()
