@@ -232,7 +232,6 @@ SdsArchive::~SdsArchive()
     for (const auto &file : std::as_const(m_files))
         release(file.get());
     msr_free(&m_parsed);
-    msr_free(&m_renamedParsed);
 }
 
 void SdsArchive::setCardIdentity(quint64 device, quint64 inode)
@@ -662,33 +661,6 @@ SdsArchive::Outcome SdsArchive::addRecord(const char *raw, int length, const MSR
     if (!fault.isEmpty()) {
         m_error = QStringLiteral("a bad record: %1").arg(fault);
         return NotArchived;
-    }
-    if (m_renamer) {
-        RecordCodes codes{QString::fromLatin1(parsed->network), QString::fromLatin1(parsed->station),
-                          QString::fromLatin1(parsed->location), QString::fromLatin1(parsed->channel)};
-        const RecordCodes recorded = codes;
-        m_renamer(codes, parsed->starttime);
-        if (codes.network != recorded.network || codes.station != recorded.station
-            || codes.location != recorded.location || codes.channel != recorded.channel) {
-            // The fixed header takes the new codes; its blockettes and data stay as they are.
-            m_renamed = QByteArray(raw, length);
-            if (msr_parse(m_renamed.data(), length, &m_renamedParsed, length, 0, 0) != MS_NOERROR || !m_renamedParsed) {
-                m_error = QStringLiteral("not a miniSEED record");
-                return NotArchived;
-            }
-            ms_strncpopen(m_renamedParsed->fsdh->network, codes.network.toLatin1().constData(), 2);
-            ms_strncpopen(m_renamedParsed->fsdh->station, codes.station.toLatin1().constData(), 5);
-            ms_strncpopen(m_renamedParsed->fsdh->location, codes.location.toLatin1().constData(), 2);
-            ms_strncpopen(m_renamedParsed->fsdh->channel, codes.channel.toLatin1().constData(), 3);
-            if (msr_pack_header(m_renamedParsed, 0, 0) < 0
-                || msr_parse(m_renamed.data(), length, &m_renamedParsed, length, 0, 0) != MS_NOERROR) {
-                m_error = QStringLiteral("cannot write the codes %1.%2 into a record of %3.%4")
-                              .arg(codes.network, codes.station, recorded.network, recorded.station);
-                return NotArchived;
-            }
-            raw = m_renamed.constData();
-            parsed = m_renamedParsed;
-        }
     }
     if (!isSafeCode(parsed->network, false) || !isSafeCode(parsed->station, false)
         || !isSafeCode(parsed->location, true) || !isSafeCode(parsed->channel, false)) {

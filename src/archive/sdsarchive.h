@@ -10,7 +10,6 @@
 #include <QStringList>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 struct MSRecord_s;
@@ -25,19 +24,9 @@ struct SdsDayFile
     bool created = false;    // did not exist before this run
 };
 
-// A record's codes: as the recorder wrote them, and as the archive files them.
-struct RecordCodes
-{
-    QString network, station, location, channel;
-};
-
 class SdsArchive
 {
 public:
-    // Given a record's codes as recorded and its start time (hptime), changes them to the
-    // codes it is filed under: a recorder's NET.STA as the station it stood at then.
-    using CodeRenamer = std::function<void(RecordCodes &codes, qint64 startTime)>;
-
     enum Outcome {
         Archived,     // appended to its day file (or, split at midnight, to two)
         AlreadyThere, // its bytes are in its day file already; nothing written
@@ -61,10 +50,6 @@ public:
     // The identity (device and inode) of the card or card image being read: a day file
     // that is this file is refused, whatever its path.
     void setCardIdentity(quint64 device, quint64 inode);
-    // Files every record under the codes `renamer` gives it: the record's header is
-    // written again with them (by libmseed), its data left as recorded. Called on the
-    // thread that adds the records.
-    void setCodeRenamer(CodeRenamer renamer) { m_renamer = std::move(renamer); }
 
     // Files one miniSEED record of `length` bytes. The header is parsed with libmseed;
     // samples are decoded only for a record split at midnight. `parsed`, when the caller
@@ -148,9 +133,6 @@ private:
     Route m_routes[RouteCount];
     int m_nextRoute = 0;
     MSRecord_s *m_parsed = nullptr; // reused for every record parsed here
-    CodeRenamer m_renamer;
-    QByteArray m_renamed;               // a record with the codes it is filed under
-    MSRecord_s *m_renamedParsed = nullptr;
     QByteArray m_scratch;
     int m_openFiles = 0;
     quint64 m_useClock = 0;
