@@ -12,8 +12,8 @@ cp -r "$root/src" "$tmp/src"
 # file of src/ : header planted in it : 1 when the check must fail
 for row in volume/gpstime.cpp:archiveexport.h:1 volume/cardformat.h:recordcheck.h:1 \
            seismic/recordcheck.cpp:sha256.h:1 archive/manifest.cpp:commands.h:1 \
-           cli/cliutil.cpp:mainwindow.h:1 ui/timeaxis.cpp:logging.h:1 \
-           archive/manifest.cpp:gpstime.h:0 ui/timeaxis.cpp:quicklook.h:0; do
+           cli/cliutil.cpp:mainwindow.h:1 ui/timelinewidget.cpp:logging.h:1 \
+           archive/manifest.cpp:gpstime.h:0 ui/timelinewidget.cpp:quicklook.h:0; do
     IFS=: read -r file header fails <<<"$row"
     cp "$root/src/$file" "$tmp/src/$file"
     echo "#include \"$header\"" >>"$tmp/src/$file"

@@ -488,6 +488,30 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList());
         QCOMPARE(m_copies, QStringList{"s32768"});
     }
+
+    void deviceChooser() // cards first with their span; the others named no card; the choice kept
+    {
+        CardImage card = minimalCard();
+        card.addFile(1, 1, T1 + 3725, 30100, 4);
+        QVERIFY(card.write(m_cards.filePath("chooser.img")));
+        QFile noise(m_cards.filePath("noise.bin"));
+        QVERIFY(noise.open(QIODevice::WriteOnly) && noise.write(QByteArray(16384, 'x')) == 16384);
+        noise.close();
+        m_window = std::make_unique<MainWindow>();
+        m_window->addCardImages({noise.fileName(), m_cards.filePath("chooser.img")});
+        auto *chooser = w<QComboBox>("cb_device");
+        const QString image = QDir::toNativeSeparators(QFileInfo(m_cards.filePath("chooser.img")).absoluteFilePath());
+        QTRY_COMPARE(chooser->itemText(0), image + QString::fromUtf8(" \u2014 card, 2 files, 2011-09-14 01:46 to 2011-09-14 02:48"));
+        const int other = chooser->findData(QDir::toNativeSeparators(noise.fileName()));
+        QVERIFY(other > 0);
+        QVERIFY(chooser->itemText(other).endsWith(QString::fromUtf8(" \u2014 not a card")));
+        QCOMPARE(chooser->currentIndex(), other);
+        for (int i = 1; i < chooser->count(); ++i)
+            QVERIFY2(!chooser->itemText(i).contains(" card, "), qPrintable(chooser->itemText(i)));
+        w("b_open")->click();
+        // The chosen file, which is no card, is what Open tried.
+        QTRY_COMPARE(m_dialogs, QStringList{"Error: Unable to open device"});
+    }
 };
 
 QTEST_MAIN(TestWindow)

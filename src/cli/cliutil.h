@@ -42,4 +42,5 @@ int runExport(const QStringList &arguments);
 int runVerify(const QStringList &arguments);
 int runInspect(const QStringList &arguments);
 int runSample(const QStringList &arguments);
+int runCampaign(const QStringList &arguments);
 int runHarvest(const QStringList &arguments);

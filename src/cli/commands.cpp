@@ -21,6 +21,7 @@ const Command commands[] = {
     {"inspect", "Check the records of card files: the quality report", runInspect},
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "List the devices that may hold a card", runDevices},
+    {"campaign", "Report the campaign from an archive's ledger", runCampaign},
     {"harvest", "Harvest cards into a campaign archive, each file once", runHarvest},
 };
 
@@ -31,7 +32,7 @@ void printUsage()
         "Reads the storage card of a seismic recorder, or an image of one. Never writes to it.\n\n"
         "Commands:\n");
     for (const Command &command : commands)
-        text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -8).arg(QLatin1String(command.summary));
+        text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -10).arg(QLatin1String(command.summary));
     text += QStringLiteral("\n'vexa-card COMMAND --help' describes one command.\n"
                            "Exit status: 0 success, 1 failure, 2 wrong command line.\n");
     printOut(text);

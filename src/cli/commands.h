@@ -11,3 +11,7 @@ enum ExitStatus {
 
 // Runs vexa-card with its whole argument list (program name first); returns the exit status.
 int runCommandLine(const QStringList &arguments);
+
+// True when the command line asks vexa-card campaign for a picture (--plot), which needs
+// Qt Gui's application object rather than Qt Core's.
+bool campaignWantsPicture(int argc, char *argv[]);

@@ -57,7 +57,7 @@ hptime_t recordStart(const QByteArray &record)
 // Packs the file as the recorder does: each channel in stretches of StretchSeconds (cut
 // where the gap or the unlocked stretch begins or ends), each stretch with its own
 // timing quality and clock flag; then all records in time order, HHZ, HHN, HHE at a tie.
-QByteArray pack(const File &file)
+QByteArray pack(const File &file, const Options &options)
 {
     QList<quint32> cuts{0, file.seconds};
     for (quint32 s = StretchSeconds; s < file.seconds; s += StretchSeconds)
@@ -80,8 +80,9 @@ QByteArray pack(const File &file)
     for (int c = 0; c < names.size(); ++c) {
         const QVector<qint32> values = samples(file, c);
         MSRecord *msr = msr_init(nullptr);
-        std::strcpy(msr->network, "XX");
-        std::strcpy(msr->station, "VEXA");
+        // The codes are checked to be 1-2 and 1-5 characters, well within the fields.
+        std::strncpy(msr->network, options.network.toLatin1().constData(), sizeof msr->network - 1);
+        std::strncpy(msr->station, options.station.toLatin1().constData(), sizeof msr->station - 1);
         std::strcpy(msr->channel, names.at(c).toLatin1().constData());
         msr->dataquality = 'D';
         msr->samprate = SampleRate;
@@ -122,7 +123,7 @@ QByteArray pack(const File &file)
     return data;
 }
 
-Directory directoryAt(quint32 startTime, const QList<File> &files, quint32 *nextSector)
+Directory directoryAt(quint32 startTime, const QList<File> &files, const Options &options, quint32 *nextSector)
 {
     Directory directory{startTime, {}};
     quint32 time = startTime;
@@ -130,7 +131,7 @@ Directory directoryAt(quint32 startTime, const QList<File> &files, quint32 *next
         // The recorder closes one file and opens the next in the same second.
         file.startTime = time;
         file.firstSector = *nextSector;
-        file.records = int(pack(file).size() / RecordLength);
+        file.records = int(pack(file, options).size() / RecordLength);
         directory.files.append(file);
         time += file.seconds;
         *nextSector = file.lastSector() + 1;
@@ -145,7 +146,7 @@ File lasting(quint32 seconds)
     return file;
 }
 
-QList<Directory> layout()
+QList<Directory> layout(const Options &options)
 {
     quint32 sector = FirstDataSector;
     QList<Directory> list;
@@ -158,9 +159,12 @@ QList<Directory> layout()
     File gap = lasting(200);
     gap.gapStart = 120;
     gap.gapSeconds = 7;
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 9, 26, 7), {lasting(120), unlocked, lasting(75)}, &sector));
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 13, 2, 41), {lasting(200), gap, lasting(45), lasting(90)}, &sector));
-    list.append(directoryAt(calendarToGps(2023, 3, 14, 23, 58, 30), {lasting(90), lasting(240)}, &sector));
+    // Another start moves every recording by the same amount.
+    const quint32 first = options.start != 0 ? options.start : defaultStart();
+    const auto at = [first](quint32 demonstration) { return first + (demonstration - defaultStart()); };
+    list.append(directoryAt(at(calendarToGps(2023, 3, 14, 9, 26, 7)), {lasting(120), unlocked, lasting(75)}, options, &sector));
+    list.append(directoryAt(at(calendarToGps(2023, 3, 14, 13, 2, 41)), {lasting(200), gap, lasting(45), lasting(90)}, options, &sector));
+    list.append(directoryAt(at(calendarToGps(2023, 3, 14, 23, 58, 30)), {lasting(90), lasting(240)}, options, &sector));
     return list;
 }
 
@@ -171,9 +175,26 @@ QStringList channels()
     return {QStringLiteral("HHZ"), QStringLiteral("HHN"), QStringLiteral("HHE")};
 }
 
-QList<Directory> directories()
+bool Options::isDefault() const
 {
-    static const QList<Directory> list = layout();
+    return network == QLatin1String("XX") && station == QLatin1String("VEXA") && (start == 0 || start == defaultStart());
+}
+
+quint32 defaultStart()
+{
+    return calendarToGps(2023, 3, 14, 9, 26, 7);
+}
+
+quint32 startOnDay(int year, int month, int day)
+{
+    return calendarToGps(year, month, day, 9, 26, 7);
+}
+
+QList<Directory> directories(const Options &options)
+{
+    if (!options.isDefault())
+        return layout(options);
+    static const QList<Directory> list = layout(Options());
     return list;
 }
 
@@ -213,15 +234,15 @@ int timingQuality(const File &file, quint32 second)
     return 95 + int((file.startTime + second) / StretchSeconds % 6);
 }
 
-QByteArray fileData(const File &file)
+QByteArray fileData(const File &file, const Options &options)
 {
-    return pack(file);
+    return pack(file, options);
 }
 
-QByteArray logText()
+QByteArray logText(const Options &options)
 {
     QStringList lines;
-    const QList<Directory> list = directories();
+    const QList<Directory> list = directories(options);
     const quint32 boot = list.first().startTime - 95;
     lines << QStringLiteral("%1 VEXA-3 recorder, firmware 2.4.1, serial 00417").arg(timeText(boot))
           << QStringLiteral("%1 card mounted, table at sector %2").arg(timeText(boot + 2)).arg(TableSector)
@@ -229,8 +250,9 @@ QByteArray logText()
           << QStringLiteral("%1 GPS lock, 9 satellites, clock offset 0.000012 s").arg(timeText(boot + 71));
     for (int d = 0; d < list.size(); ++d) {
         const Directory &directory = list.at(d);
-        lines << QStringLiteral("%1 recording started: XX.VEXA HHZ HHN HHE 100 Hz, directory %2")
-                     .arg(timeText(directory.startTime), cardDirectoryName(directory.startTime));
+        lines << QStringLiteral("%1 recording started: %2.%3 HHZ HHN HHE 100 Hz, directory %4")
+                     .arg(timeText(directory.startTime), options.network, options.station,
+                          cardDirectoryName(directory.startTime));
         quint32 end = directory.startTime;
         for (const File &file : directory.files) {
             lines << QStringLiteral("%1 file %2 opened at sector %3")
@@ -250,9 +272,9 @@ QByteArray logText()
     return lines.join(QLatin1Char('\n')).toLatin1() + '\n';
 }
 
-bool write(QFile &image, QString *error)
+bool write(QFile &image, QString *error, const Options &options)
 {
-    const QList<Directory> list = directories();
+    const QList<Directory> list = directories(options);
     CardImageWriter card(TableSector);
     quint32 endSector = FirstDataSector;
     for (int d = 0; d < list.size(); ++d) {
@@ -261,12 +283,12 @@ bool write(QFile &image, QString *error)
         for (int f = 0; f < list.at(d).files.size(); ++f) {
             const File &file = list.at(d).files.at(f);
             card.setRecord(slot, f, FileRecord{file.startTime, file.firstSector, file.lastSector(), 1});
-            card.put(Card::sectorOffset(file.firstSector), fileData(file));
+            card.put(Card::sectorOffset(file.firstSector), fileData(file, options));
             endSector = file.lastSector() + 1;
         }
     }
     // The rest of the log area reads as zeros; the image ends after the last file.
-    card.put(Card::LogOffset, logText());
+    card.put(Card::LogOffset, logText(options));
     card.setLength(Card::sectorOffset(endSector));
     return card.write(image, error);
 }

@@ -1,5 +1,5 @@
 // The demonstration card that `vexa-card sample` writes: three recording directories of
-// a made-up station XX.VEXA with channels HHZ, HHN and HHE at 100 samples per second,
+// a made-up station (XX.VEXA unless told otherwise) with channels HHZ, HHN and HHE at 100 samples per second,
 // each file genuine miniSEED packed by libmseed (Steim-2, 512-byte records with
 // blockettes 1000 and 1001, the three channels interleaved in time order), and a
 // readable log. The recordings show what a quality check must find: a stretch with the
@@ -31,6 +31,23 @@ constexpr qint64 UnixGpsEpoch = 315964800; // 1980-01-06 00:00:00 UTC
 // The channels of every file, in the order their records are packed.
 QStringList channels();
 
+// What makes cards of different recorders and visits: the station code the recorder
+// writes into its records and log, and when its first recording began. The default is
+// the demonstration card itself, byte for byte.
+struct Options
+{
+    QString network = QStringLiteral("XX"); // 1-2 characters A-Z, 0-9
+    QString station = QStringLiteral("VEXA"); // 1-5 characters A-Z, 0-9
+    quint32 start = 0; // GPS second the first recording starts; 0: 2023-03-14 09:26:07 UTC
+    bool isDefault() const;
+};
+
+// The first recording's start on the demonstration card, GPS seconds.
+quint32 defaultStart();
+// The first recording's start for a day: that day at the demonstration card's time of
+// day, so that its last recording still runs across midnight UTC.
+quint32 startOnDay(int year, int month, int day);
+
 struct File
 {
     quint32 startTime = 0;   // GPS seconds; names the file
@@ -54,8 +71,9 @@ struct Directory
     QList<File> files;
 };
 
-// The card's directories in table order (slots 1, 2, ...), files in record order.
-QList<Directory> directories();
+// The card's directories in table order (slots 1, 2, ...), files in record order; the
+// recordings keep their lengths and the time between them whatever the start.
+QList<Directory> directories(const Options &options = Options());
 
 // The synthetic signal of one channel of a file, in counts, all of its seconds (the
 // samples of a gap included, though they are not recorded): a microseism-like swell and
@@ -67,13 +85,13 @@ qint64 utcMicroseconds(quint32 gps);
 // Blockette 1001 timing quality of the records packed from second `second` of a file.
 int timingQuality(const File &file, quint32 second);
 // The file's records, exactly records * 512 bytes.
-QByteArray fileData(const File &file);
+QByteArray fileData(const File &file, const Options &options = Options());
 // The recorder's log: ASCII lines, GPS-time stamped.
-QByteArray logText();
+QByteArray logText(const Options &options = Options());
 
 // Writes the whole image sparsely into an open, empty file: only the header, the table,
 // the directory blocks in use, the log text and the file data take disk space. False
 // with *error set to the system's reason when a write fails.
-bool write(QFile &image, QString *error);
+bool write(QFile &image, QString *error, const Options &options = Options());
 
 } // namespace SampleCard

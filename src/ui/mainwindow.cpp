@@ -2,6 +2,7 @@
 #include "archiveexport.h"
 #include "cardviews.h"
 #include "devicediscoverer.h"
+#include "gpstime.h"
 #include "reportpicture.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
@@ -60,6 +61,32 @@ bool destinationTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+// A GPS second on the recorder's calendar, to the minute, as the card's names have it.
+QString recorderMinute(quint32 gps)
+{
+    GpsTime t;
+    gpsToCalendar(gps, t);
+    return QString::asprintf("%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
+}
+
+QString deviceLabel(const DeviceProbe &probe)
+{
+    const QString device = QDir::toNativeSeparators(probe.device);
+    switch (probe.verdict) {
+    case DeviceProbe::Card:
+        if (probe.files == 0)
+            return MainWindow::tr("%1 \u2014 card, no files").arg(device);
+        return (probe.files == 1 ? MainWindow::tr("%1 \u2014 card, 1 file, %3 to %4")
+                                 : MainWindow::tr("%1 \u2014 card, %2 files, %3 to %4"))
+            .arg(device, QString::number(probe.files), recorderMinute(probe.first), recorderMinute(probe.last));
+    case DeviceProbe::NotACard:
+        return MainWindow::tr("%1 \u2014 not a card").arg(device);
+    case DeviceProbe::Unreadable:
+        break;
+    }
+    return MainWindow::tr("%1 \u2014 unreadable").arg(device);
+}
+
 } // namespace
 
 MainWindow::MainWindow()
@@ -71,7 +98,12 @@ MainWindow::MainWindow()
     ui->b_stop->hide();
 
     const DeviceDiscoverer discoverer;
-    ui->cb_device->addItems(discoverer.listDevices());
+    for (const QString &device : discoverer.listDevices())
+        ui->cb_device->addItem(device, device);
+    connect(ui->cb_device, &QComboBox::activated, this, [this] { m_deviceChosen = true; });
+    connect(&m_probeWatcher, &QFutureWatcherBase::finished, this, [this] { showProbes(m_probeWatcher.result()); });
+    // After the caller's images have joined the chooser.
+    QTimer::singleShot(0, this, &MainWindow::probeDevices);
 
     // Direct: the reader emits on a pool thread once per sector; relayProgress() only
     // keeps the latest report, which the bar's timer shows.
@@ -144,10 +176,58 @@ void MainWindow::addCardImages(const QStringList &paths)
         const QFileInfo info(path);
         if (!info.isFile())
             continue;
-        ui->cb_device->insertItem(row++, QDir::toNativeSeparators(info.absoluteFilePath()));
+        const QString image = QDir::toNativeSeparators(info.absoluteFilePath());
+        ui->cb_device->insertItem(row++, image, image);
     }
-    if (row > 0)
+    if (row > 0) {
         ui->cb_device->setCurrentIndex(0);
+        m_deviceChosen = true;
+        if (m_probeWatcher.isRunning())
+            m_probeAgain = true;
+    }
+}
+
+void MainWindow::probeDevices()
+{
+    if (m_probeWatcher.isRunning()) {
+        m_probeAgain = true;
+        return;
+    }
+    // The images in the chooser besides the machine's devices, which probeDevices() adds.
+    QStringList images;
+    const QStringList devices = DeviceDiscoverer().listDevices();
+    for (int i = 0; i < ui->cb_device->count(); ++i) {
+        const QString path = ui->cb_device->itemData(i).toString();
+        if (!devices.contains(path))
+            images.append(path);
+    }
+    m_probeWatcher.setFuture(QtConcurrent::run([images] { return DeviceDiscoverer().probeDevices(images); }));
+}
+
+void MainWindow::showProbes(const QVector<DeviceProbe> &probes)
+{
+    if (m_probeAgain) {
+        m_probeAgain = false;
+        probeDevices();
+        return;
+    }
+    // The device open or chosen stays chosen; otherwise the first card (listed first) is.
+    const QString chosen = chosenDevice();
+    const bool keep = m_deviceChosen || !ui->cb_device->isEnabled();
+    ui->cb_device->clear();
+    for (const DeviceProbe &probe : probes) {
+        ui->cb_device->addItem(deviceLabel(probe), probe.device);
+        if (!probe.detail.isEmpty())
+            ui->cb_device->setItemData(ui->cb_device->count() - 1, probe.detail, Qt::ToolTipRole);
+    }
+    const int index = ui->cb_device->findData(chosen);
+    ui->cb_device->setCurrentIndex(keep && index >= 0 ? index : 0);
+}
+
+QString MainWindow::chosenDevice() const
+{
+    const QString path = ui->cb_device->currentData().toString();
+    return path.isEmpty() ? ui->cb_device->currentText() : path;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -174,7 +254,7 @@ void MainWindow::openFile()
     // An open card fixes the chooser; Open reads the same path again. After a failure
     // another device can be chosen.
     ui->cb_device->setEnabled(false);
-    const QString devicePath = ui->cb_device->currentText();
+    const QString devicePath = chosenDevice();
     // The views stop reading the card before the reader turns to another.
     m_views->stop();
     if (!filesystem->open(devicePath)) {

@@ -2,6 +2,7 @@
 // directories and files, and the download batch that copies checked files to a folder.
 #pragma once
 
+#include "devicediscoverer.h"
 #include "filesystem.h"
 #include "qualityreport.h"
 
@@ -93,6 +94,12 @@ private:
     void setUpViews();
     void saveWindowLayout();
 
+    // The chooser's devices and images, looked at on the pool; showProbes() lists the
+    // cards first with their span and says of the others that they are no card.
+    void probeDevices();
+    void showProbes(const QVector<DeviceProbe> &probes);
+    QString chosenDevice() const;
+
     std::unique_ptr<Ui::MainWindow> ui; // pointers to the form's widgets, which the window owns
     std::shared_ptr<Filesystem> filesystem;
     QSplitter *m_splitter = nullptr; // the tree and the views beside it, in the tree's row
@@ -114,4 +121,8 @@ private:
     std::atomic<int> m_currentFile{0};
     int m_batchSize = 0;
     QTimer m_barTimer;
+
+    QFutureWatcher<QVector<DeviceProbe>> m_probeWatcher;
+    bool m_probeAgain = false;   // images were added while a probe ran
+    bool m_deviceChosen = false; // by the user or with the images: kept when the list is redone
 };

@@ -10,21 +10,6 @@
 
 namespace {
 
-constexpr int Margin = 6;
-constexpr double MinGapWidth = 3; // pixels: a gap of a few seconds on a day-long card still shows
-
-QColor gapColor() { return QColor(214, 39, 40); }
-QColor unlockedColor() { return QColor(255, 150, 0, 170); }
-
-// The spans of a sorted list that may overlap [from, to): from the first whose end lies
-// after `from`. Spans of one channel do not nest, so their ends rise with their starts.
-template <typename List>
-auto firstFrom(const List &spans, qint64 from)
-{
-    return std::lower_bound(spans.cbegin(), spans.cend(), from,
-                            [](const Stretch &s, qint64 t) { return s.end <= t; });
-}
-
 QString timeWithFraction(qint64 t)
 {
     return utcText(t) + QStringLiteral(".%1").arg((t % MicrosecondsPerSecond + MicrosecondsPerSecond) % MicrosecondsPerSecond / 1000, 3, 10, QLatin1Char('0'));
@@ -55,56 +40,29 @@ void TimelineWidget::setSelectedPath(const QString &cardPath)
     update();
 }
 
-int TimelineWidget::labelWidth() const
+TimelinePainter TimelineWidget::painter() const
 {
-    int w = fontMetrics().horizontalAdvance(QStringLiteral("XX.VEXA..HHZ"));
-    for (const ChannelSpans &c : m_picture.channels)
-        w = qMax(w, fontMetrics().horizontalAdvance(c.id));
-    return w + 2 * Margin;
-}
-
-int TimelineWidget::rowHeight() const
-{
-    return fontMetrics().height() + 10;
-}
-
-int TimelineWidget::axisHeight() const
-{
-    return 2 * fontMetrics().height() + 10;
+    return TimelinePainter(m_picture, fontMetrics(), width());
 }
 
 TimeAxis TimelineWidget::axis() const
 {
-    const int left = labelWidth();
-    return TimeAxis(m_view.start, m_view.end, left, width() - left - Margin);
+    return painter().axis(m_view.start, m_view.end);
 }
 
 QRect TimelineWidget::rowRect(int row) const
 {
-    const int left = labelWidth();
-    return QRect(left, Margin + row * rowHeight(), width() - left - Margin, rowHeight());
+    return painter().rowRect(row);
 }
 
 QRectF TimelineWidget::gapRect(int row, const Stretch &gap) const
 {
-    const TimeAxis a = axis();
-    const QRect band = rowRect(row);
-    double x0 = a.x(gap.start);
-    double x1 = a.x(gap.end);
-    if (x1 - x0 < MinGapWidth) {
-        const double mid = (x0 + x1) / 2;
-        x0 = mid - MinGapWidth / 2;
-        x1 = mid + MinGapWidth / 2;
-    }
-    return QRectF(x0, band.top() + 2, x1 - x0, band.height() - 4);
+    return painter().gapRect(axis(), row, gap);
 }
 
 int TimelineWidget::rowAt(const QPoint &pos) const
 {
-    if (pos.y() < Margin || pos.x() < labelWidth())
-        return -1;
-    const int row = (pos.y() - Margin) / rowHeight();
-    return row < m_picture.channels.size() ? row : -1;
+    return painter().rowAt(pos);
 }
 
 QString TimelineWidget::toolTipAt(const QPoint &pos) const
@@ -124,7 +82,7 @@ QString TimelineWidget::toolTipAt(const QPoint &pos) const
         }
     }
     QStringList lines;
-    const auto d = firstFrom(c.data, t);
+    const auto d = firstStretchFrom(c.data, t);
     if (d != c.data.cend() && d->start <= t)
         lines << QStringLiteral("%1 %2\n%3 to %4 UTC").arg(d->cardPath, c.id, utcText(d->start), utcText(d->end));
     for (const Stretch &u : c.unlocked) {
@@ -147,7 +105,7 @@ QString TimelineWidget::cardPathAt(const QPoint &pos) const
     const qint64 t = a.time(pos.x());
     QString best;
     qint64 bestDistance = 0;
-    for (auto it = firstFrom(c.data, from); it != c.data.cend() && it->start <= to; ++it) {
+    for (auto it = firstStretchFrom(c.data, from); it != c.data.cend() && it->start <= to; ++it) {
         const qint64 distance = t < it->start ? it->start - t : (t >= it->end ? t - it->end : 0);
         if (best.isEmpty() || distance < bestDistance) {
             best = it->cardPath;
@@ -163,13 +121,15 @@ QString TimelineWidget::cardPathAt(const QPoint &pos) const
 
 QSize TimelineWidget::sizeHint() const
 {
+    const TimelinePainter layout = painter();
     const int rows = qMax(3, int(m_picture.channels.size()));
-    return QSize(600, 2 * Margin + rows * rowHeight() + axisHeight());
+    return QSize(600, layout.height() + (rows - int(m_picture.channels.size())) * layout.rowHeight());
 }
 
 QSize TimelineWidget::minimumSizeHint() const
 {
-    return QSize(300, 2 * Margin + rowHeight() + axisHeight());
+    const TimelinePainter layout = painter();
+    return QSize(300, layout.height() - (int(m_picture.channels.size()) - 1) * layout.rowHeight());
 }
 
 bool TimelineWidget::event(QEvent *event)
@@ -196,79 +156,7 @@ void TimelineWidget::paintEvent(QPaintEvent *)
         p.drawText(rect(), Qt::AlignCenter, tr("Open a card to see when its channels recorded."));
         return;
     }
-    const TimeAxis a = axis();
-    const int rows = int(m_picture.channels.size());
-    const QRect plot(a.left(), Margin, int(a.width()), rows * rowHeight());
-    const QRect axisArea(plot.left(), plot.bottom() + 2, plot.width(), axisHeight());
-    drawTimeAxis(p, a, axisArea, pal, plot);
-
-    QColor barColor = pal.color(QPalette::Highlight);
-    QColor selectedColor = pal.color(QPalette::Text);
-    p.setClipRect(plot.adjusted(0, 0, 1, 1));
-    for (int row = 0; row < rows; ++row) {
-        const ChannelSpans &c = m_picture.channels.at(row);
-        const QRect band = rowRect(row);
-        const double top = band.top() + 5;
-        const double height = band.height() - 10;
-
-        // Clock-unlocked stretches shade the whole height of the row, behind the bars:
-        // above and below a bar the shade shows, and a bar still shows where data are.
-        for (auto it = firstFrom(c.unlocked, m_view.start); it != c.unlocked.cend() && it->start < m_view.end; ++it) {
-            const double x0 = a.x(it->start);
-            p.fillRect(QRectF(x0, band.top() + 1, qMax(a.x(it->end) - x0, MinGapWidth), band.height() - 2), unlockedColor());
-        }
-        // Data bars; neighbours that meet within a pixel become one rectangle, so that a
-        // card of thousands of files costs a few rectangles.
-        bool open = false;
-        double runLeft = 0, runRight = 0;
-        for (auto it = firstFrom(c.data, m_view.start); it != c.data.cend() && it->start < m_view.end; ++it) {
-            const double x0 = a.x(it->start);
-            const double x1 = qMax(a.x(it->end), x0 + 1);
-            if (open && x0 <= runRight + 0.5) {
-                runRight = qMax(runRight, x1);
-                continue;
-            }
-            if (open)
-                p.fillRect(QRectF(runLeft, top, runRight - runLeft, height), barColor);
-            runLeft = x0;
-            runRight = x1;
-            open = true;
-        }
-        if (open)
-            p.fillRect(QRectF(runLeft, top, runRight - runLeft, height), barColor);
-
-        // The selected file outlined; the gaps over it, so that none hides.
-        if (!m_selected.isEmpty()) {
-            p.setPen(QPen(selectedColor, 1.5));
-            p.setBrush(Qt::NoBrush);
-            for (auto it = firstFrom(c.data, m_view.start); it != c.data.cend() && it->start < m_view.end; ++it) {
-                if (it->cardPath == m_selected) {
-                    const double x0 = a.x(it->start);
-                    p.drawRect(QRectF(x0, top - 2, qMax(a.x(it->end) - x0, 2.0), height + 4));
-                }
-            }
-        }
-        for (const Stretch &g : c.gaps) {
-            if (g.end < m_view.start || g.start > m_view.end)
-                continue;
-            const QRectF r = gapRect(row, g);
-            if (g.unreadableSectors > 0) {
-                p.fillRect(r, pal.color(QPalette::Base));
-                p.fillRect(r, QBrush(gapColor(), Qt::BDiagPattern));
-                p.setPen(gapColor());
-                p.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
-            } else {
-                p.fillRect(r, gapColor());
-            }
-        }
-    }
-    p.setClipping(false);
-    p.setPen(pal.color(QPalette::Text));
-    for (int row = 0; row < rows; ++row) {
-        const QRect band = rowRect(row);
-        p.drawText(QRect(Margin, band.top(), labelWidth() - 2 * Margin, band.height()), Qt::AlignVCenter | Qt::AlignLeft,
-                   m_picture.channels.at(row).id);
-    }
+    painter().paint(p, m_view.start, m_view.end, pal, m_selected);
 }
 
 void TimelineWidget::wheelEvent(QWheelEvent *event)

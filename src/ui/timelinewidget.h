@@ -6,6 +6,7 @@
 
 #include "cardpicture.h"
 #include "timeaxis.h"
+#include "timelinepainter.h"
 
 #include <QWidget>
 
@@ -50,9 +51,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
-    int labelWidth() const;
-    int rowHeight() const;
-    int axisHeight() const;
+    // The layout and the drawing, shared with the command line's campaign picture.
+    TimelinePainter painter() const;
     int rowAt(const QPoint &pos) const;
 
     CardPicture m_picture;

@@ -67,6 +67,18 @@ Status renameNoReplace(const QString &folder, int at, const QString &from, const
 // refused with a message naming what it is.
 Status checkRegularFile(const QString &path, bool followLinks, bool single = false);
 
+// What a path names, as a probe for cards sees it.
+enum class PathKind {
+    RegularFile, // a card image, perhaps
+    Disk,        // a block or character device (a raw disk on Windows)
+    Folder,
+    Other,       // a FIFO or a socket: never opened, so that it cannot block
+};
+
+// Looks at PATH (links followed) without opening it: what it is, or a failure with the
+// system's reason (a missing path: ENOENT).
+Status lookAtPath(const QString &path, PathKind *kind);
+
 // Opens PATH for reading if it is a regular file (a link at PATH is followed only to a
 // regular file), so that a FIFO or a device put there cannot block the open or the reads:
 // a descriptor of the C library, or -1 with *status saying why.

@@ -191,6 +191,18 @@ Status checkRegularFile(const QString &path, bool followLinks, bool single)
     return Status();
 }
 
+Status lookAtPath(const QString &path, PathKind *kind)
+{
+    struct stat st;
+    if (::stat(encoded(path).constData(), &st) != 0)
+        return Status::failure(errno, QStringLiteral("cannot look at %1: %2").arg(path, reason(errno)));
+    *kind = S_ISREG(st.st_mode)                          ? PathKind::RegularFile
+          : S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? PathKind::Disk
+          : S_ISDIR(st.st_mode)                        ? PathKind::Folder
+                                                       : PathKind::Other;
+    return Status();
+}
+
 int openRegularFile(const QString &path, Status *status)
 {
     // O_NONBLOCK: opening a FIFO for reading returns at once instead of waiting for a writer.

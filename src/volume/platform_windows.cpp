@@ -142,6 +142,30 @@ Status checkRegularFile(const QString &path, bool followLinks, bool single)
     return Status();
 }
 
+Status lookAtPath(const QString &path, PathKind *kind)
+{
+    // Raw disks ("\\.\PhysicalDriveN") have no attributes to ask for: open for no access.
+    HANDLE h = CreateFileW(wide(QDir::toNativeSeparators(path)), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return Status::failure(int(error), QStringLiteral("cannot look at %1: %2").arg(path, reason(error)));
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD type = GetFileType(h);
+    const bool known = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (type != FILE_TYPE_DISK)
+        *kind = PathKind::Other;
+    else if (!known)
+        *kind = PathKind::Disk;
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        *kind = PathKind::Folder;
+    else
+        *kind = PathKind::RegularFile;
+    return Status();
+}
+
 Status writeFileWhole(const FolderHandle &folder, const QString &name, const QByteArray &content)
 {
     const QString target = folder.path() + QLatin1Char('/') + name;
