@@ -174,13 +174,16 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
         // Every day file this batch filed into or found its records in, hashed as it is
         // now; the archive keeps them locked until it goes, after the manifest is written,
         // so that no other export appends between the hash and the manifest.
-        for (const SdsDayFile &dayFile : archive.finish()) {
+        Status closed;
+        for (const SdsDayFile &dayFile : archive.finish(&closed)) {
             listedDayFiles = true;
             if (dayFile.recordsAdded > 0)
                 summary.dayFiles.append(dayFile);
             if (dayFile.sha256.isEmpty() || !manifest.setDigest(dayFile.relativePath, dayFile.sha256))
                 summary.problems.append(archive.errorString());
         }
+        if (!closed && !summary.problems.contains(closed.message))
+            summary.problems.append(closed.message); // the last records could not be written
         summary.problems += archive.refusals();
         summary.recordsFiled = archive.recordsArchived();
         summary.recordsAlreadyThere = archive.recordsAlreadyThere();

@@ -11,26 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
-// POSIX reads where there are any; plain Qt elsewhere (and in a build that tries that path).
-#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
-#define VEXA_POSIX_FILES
-#include <unistd.h>
-#else
-#include <QFileInfo>
-#endif
-
 namespace {
 
 constexpr qint64 SectorSize = 512;
-
-#ifndef VEXA_POSIX_FILES
-// Bytes read at `offset`, or -1; the reason is in errno where the system set one.
-qint64 readAt(QFile &file, char *into, qint64 length, qint64 offset)
-{
-    errno = 0;
-    return file.seek(offset) ? file.read(into, length) : -1;
-}
-#endif
 
 QString systemReason(int error)
 {
@@ -233,51 +216,22 @@ CompareSink::CompareSink(const QString &folder)
 {
 }
 
-CompareSink::~CompareSink()
-{
-#ifdef VEXA_POSIX_FILES
-    if (m_fd >= 0)
-        ::close(m_fd);
-#endif
-}
+CompareSink::~CompareSink() = default;
 
 bool CompareSink::begin(const CopySource &source)
 {
-#ifdef VEXA_POSIX_FILES
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-#endif
+    m_file.close();
     m_offset = 0;
     m_detail.clear();
     m_path = QDir(m_folder).filePath(source.outputName);
-#ifdef VEXA_POSIX_FILES
     // A FIFO or a device in the copy's place is never read: it could block, or never end.
-    Status opened;
-    m_fd = openRegularFile(m_path, &opened);
-    if (m_fd < 0) {
+    if (const Status opened = m_file.openForReading(m_path); !opened) {
         m_verdict = opened.error == ENOENT ? Missing : Unreadable;
         m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder")
             : opened.error == EINVAL   ? QStringLiteral("it is not a regular file")
                                        : systemReason(opened.error);
         return false; // nothing to compare: the card need not be read
     }
-#else
-    if (const Status regular = checkRegularFile(m_path, true); !regular) {
-        m_verdict = Unreadable;
-        m_detail = QStringLiteral("it is not a regular file");
-        return false;
-    }
-    m_file = std::make_unique<QFile>(m_path);
-    errno = 0;
-    if (!m_file->open(QIODevice::ReadOnly)) {
-        m_verdict = QFileInfo::exists(m_path) ? Unreadable : Missing;
-        m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder")
-                                        : (errno ? systemReason(errno) : m_file->errorString());
-        m_file.reset();
-        return false;
-    }
-#endif
     m_verdict = Same;
     return true;
 }
@@ -288,28 +242,12 @@ bool CompareSink::consume(const SectorChunk &chunk)
         return true;
     if (m_buffer.size() < chunk.length)
         m_buffer.resize(int(chunk.length));
-    qint64 got = 0;
-    while (got < chunk.length) {
-#ifdef VEXA_POSIX_FILES
-        const auto done = ::pread(m_fd, m_buffer.data() + got, size_t(chunk.length - got), off_t(m_offset + got));
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done < 0) {
-            m_verdict = Unreadable;
-            m_detail = systemReason(errno);
-            return true;
-        }
-#else
-        const qint64 done = readAt(*m_file, m_buffer.data() + got, chunk.length - got, m_offset + got);
-        if (done < 0) {
-            m_verdict = Unreadable;
-            m_detail = errno ? systemReason(errno) : m_file->errorString();
-            return true;
-        }
-#endif
-        if (done == 0)
-            break;
-        got += done;
+    Status status;
+    const qint64 got = m_file.readAt(m_buffer.data(), chunk.length, m_offset, &status);
+    if (got < 0) {
+        m_verdict = Unreadable;
+        m_detail = systemReason(status.error);
+        return true;
     }
     const qint64 same = std::mismatch(chunk.data, chunk.data + got, m_buffer.constData()).first - chunk.data;
     if (same < got || got < chunk.length) {
@@ -325,21 +263,12 @@ bool CompareSink::finish(CopyEnd end)
 {
     if (m_verdict == Same && (end == CopyEnd::Complete || end == CopyEnd::Incomplete)) {
         char extra = 0;
-#ifdef VEXA_POSIX_FILES
-        if (::pread(m_fd, &extra, 1, off_t(m_offset)) == 1) {
-#else
-        if (readAt(*m_file, &extra, 1, m_offset) == 1) {
-#endif
+        Status status;
+        if (m_file.readAt(&extra, 1, m_offset, &status) == 1) {
             m_verdict = Differs;
             m_detail = QStringLiteral("longer than on the card (%1 bytes)").arg(m_offset);
         }
     }
-#ifdef VEXA_POSIX_FILES
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-#else
-    m_file.reset();
-#endif
+    m_file.close();
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "copysink.h"
+#include "platform.h"
 #include "sdsarchive.h"
 
 #include <QByteArray>
@@ -128,8 +129,7 @@ public:
 private:
     QString m_folder;
     QString m_path;
-    int m_fd = -1;                // where POSIX reads are available
-    std::unique_ptr<QFile> m_file; // elsewhere
+    OpenFile m_file;
     qint64 m_offset = 0;
     Verdict m_verdict = Missing;
     QString m_detail;

@@ -1,18 +1,9 @@
 #include "sha256.h"
 #include "platform.h"
 
-#include <QFile>
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <cerrno>
-#include <cstring>
-
-#if defined(Q_OS_UNIX) && !defined(VEXA_PORTABLE_FILES)
-#define VEXA_POSIX_FILES
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -68,57 +59,26 @@ void releaseHashingState()
 
 QByteArray sha256OfFile(const QString &path, QString *error)
 {
-#ifndef VEXA_POSIX_FILES
-    // Where there are no POSIX reads: the system's reason when it left one in errno.
-    // A FIFO or a device is refused before it is opened: a read of it could wait forever.
-    if (const Status regular = checkRegularFile(path, true); !regular) {
+    // Only a regular file: a FIFO or a device (a link to /dev/zero) would make the read
+    // wait, or never end.
+    OpenFile file;
+    Status status = file.openForReading(path);
+    if (!status) {
         if (error)
-            *error = regular.message;
+            *error = status.message;
         return QByteArray();
     }
-    QFile file(path);
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
     Sha256 hash;
-    errno = 0;
-    qint64 got = file.open(QIODevice::ReadOnly) ? 0 : -1;
-    while (got >= 0 && (got = file.read(buffer.data(), buffer.size())) > 0)
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = file.read(buffer.data(), buffer.size(), &status)) > 0)
         hash.addData(buffer.constData(), got);
     if (got < 0) {
         if (error)
-            *error = QStringLiteral("cannot read %1: %2")
-                         .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString());
+            *error = status.message;
         return QByteArray();
     }
     return hash.hexResult();
-#else
-    // Plain reads: QFile would report a failed read as "Unknown error". Only a regular
-    // file: a FIFO or a device (a link to /dev/zero) would make the read wait, or never end.
-    Status opened;
-    const int fd = openRegularFile(path, &opened);
-    if (fd < 0) {
-        if (error)
-            *error = opened.message;
-        return QByteArray();
-    }
-    Sha256 hash;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const auto got = ::read(fd, buffer.data(), size_t(buffer.size()));
-        if (got == 0)
-            break;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            if (error)
-                *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-            ::close(fd);
-            return QByteArray();
-        }
-        hash.addData(buffer.constData(), got);
-    }
-    ::close(fd);
-    return hash.hexResult();
-#endif
 }
 
 bool HashSink::begin(const CopySource &source)

@@ -2,6 +2,8 @@
 // at sector offsets with positioned reads, so that no two readers share a file position.
 #pragma once
 
+#include "platform.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -19,29 +21,6 @@ struct SectorRead
     qint64 bytes = 0; // bytes delivered; 0 for Unreadable
     int error = 0;    // errno of an unreadable read (a Windows error code there)
 };
-
-// Who a file is, whatever the path that reaches it: a card image reached through a link,
-// another name or a hard link is still the card.
-struct FileIdentity
-{
-    quint64 device = 0; // st_dev; the volume serial number on Windows
-    quint64 inode = 0;  // st_ino; the file index on Windows
-    quint64 special = 0; // st_rdev and kind of a block or character device, 0 otherwise
-    bool valid = false;
-
-    bool sameAs(const FileIdentity &other) const
-    {
-        if (!valid || !other.valid)
-            return false;
-        // Two device nodes of one disk are the same card.
-        return (device == other.device && inode == other.inode) || (special != 0 && special == other.special);
-    }
-};
-
-// The identity of the file at `path`, following links; invalid when it does not exist.
-FileIdentity fileIdentity(const QString &path);
-// The identity of `path` itself when it is no link (links are not followed).
-FileIdentity linkIdentity(const QString &path);
 
 class CardDevice
 {
@@ -82,11 +61,7 @@ private:
     qint64 m_size = -1;
     FileIdentity m_identity;
     std::atomic<bool> m_direct{false}; // unbuffered reads, with aligned buffers
-#ifdef Q_OS_WIN
-    void *m_handle = nullptr;
-#else
-    int m_fd = -1;
-#endif
+    OpenFile m_file;
 };
 
 // Memory for unbuffered reads: starts at a multiple of CardDevice::Alignment. data() is

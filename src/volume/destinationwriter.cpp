@@ -7,78 +7,10 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <cstring>
-
-#ifdef Q_OS_WIN
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
-// `at`: the folder's descriptor, for names relative to it (POSIX), or -1 for `path` as
-// it is. Windows keeps the folder from being replaced by holding its handle instead.
-int createNew(int at, const QString &path, const QString &leaf)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(at);
-    Q_UNUSED(leaf);
-    return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
-                    _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-#else
-    // O_EXCL: never an existing file, and never through a link planted under our name.
-    return at >= 0 ? ::openat(at, QFile::encodeName(leaf).constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666)
-                   : ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-#endif
-}
-
-bool closeFile(int fd)
-{
-#ifdef Q_OS_WIN
-    return ::_close(fd) == 0;
-#else
-    return ::close(fd) == 0;
-#endif
-}
-
-bool removeFile(int at, const QString &path, const QString &leaf)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(at);
-    Q_UNUSED(leaf);
-    return ::_wunlink(reinterpret_cast<const wchar_t *>(path.utf16())) == 0;
-#else
-    return (at >= 0 ? ::unlinkat(at, QFile::encodeName(leaf).constData(), 0) : ::unlink(QFile::encodeName(path).constData())) == 0;
-#endif
-}
-
-// Replaces `to` by `from` in one step: a reader of `to` sees the old file or the new one.
-bool renameOver(int at, const QString &from, const QString &to, QString *reason)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(at);
-    if (MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    *reason = systemError(int(GetLastError()));
-    return false;
-#else
-    const auto leaf = [](const QString &path) { return QFile::encodeName(path.section(QLatin1Char('/'), -1)); };
-    if ((at >= 0 ? ::renameat(at, leaf(from).constData(), at, leaf(to).constData())
-                 : ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData())) == 0)
-        return true;
-    *reason = systemError(errno);
-    return false;
-#endif
-}
-
-// The C library's text for an errno value (the file calls below set errno everywhere).
+// The system's words for an error number of the calls below.
 QString errnoText(int error)
 {
     return systemErrorText(error);
@@ -94,9 +26,7 @@ DestinationWriter::DestinationWriter(const QString &folder, const FileIdentity &
 DestinationWriter::DestinationWriter(const FolderHandle &folder, const FileIdentity &card)
     : m_folder(folder.path()), m_card(card)
 {
-#ifndef Q_OS_WIN
-    m_at = int(folder.native());
-#endif
+    m_at = &folder;
 }
 
 DestinationWriter::~DestinationWriter()
@@ -113,11 +43,9 @@ bool DestinationWriter::fail(const QString &reason)
 
 void DestinationWriter::discard()
 {
-    if (m_fd >= 0)
-        closeFile(m_fd);
-    m_fd = -1;
+    m_file.close();
     if (!m_temporary.isEmpty())
-        removeFile(m_at, m_temporary, m_temporary.section(QLatin1Char('/'), -1));
+        removeFileIn(m_at, m_temporary.section(QLatin1Char('/'), -1), m_temporary);
     m_temporary.clear();
 }
 
@@ -163,11 +91,9 @@ bool DestinationWriter::finishAsNew(const QString &outputName, bool *taken)
 
 bool DestinationWriter::place(bool *taken)
 {
-    if (m_fd >= 0) {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (!closeFile(fd))
-            return fail(errnoText(errno));
+    if (m_file.isOpen()) {
+        if (Status closed; !m_file.close(&closed))
+            return fail(errnoText(closed.error));
     }
     // Looked at again: the destination may have been replaced while the copy ran.
     if (!checkDestination()) {
@@ -175,11 +101,10 @@ bool DestinationWriter::place(bool *taken)
         return false;
     }
     const QString leaf = m_temporary.section(QLatin1Char('/'), -1);
-    QString reason;
     if (!taken) {
-        if (!renameOver(m_at, m_temporary, m_destination, &reason))
-            return fail(reason);
-    } else if (const Status placed = renameNoReplace(m_folder, m_at, leaf, m_destination.section(QLatin1Char('/'), -1));
+        if (const Status renamed = renameOver(m_at, m_temporary, m_destination); !renamed)
+            return fail(renamed.message);
+    } else if (const Status placed = renameNoReplace(m_folder, m_at ? int(m_at->native()) : -1, leaf, m_destination.section(QLatin1Char('/'), -1));
                !placed) {
         if (placed.error == EEXIST) {
             *taken = true;
@@ -211,62 +136,45 @@ bool DestinationWriter::begin(const CopySource &source)
         return false;
     // Beside the destination, so that the final rename stays on one file system; a name
     // of its own per copy, so that two copies of one name never write into one file.
-    int error = 0;
-    for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+    Status created;
+    for (int attempt = 0; attempt < 100 && !m_file.isOpen(); ++attempt) {
         const QString leaf = temporaryFileName(source.outputName);
         const QString name = m_folder + QLatin1Char('/') + leaf;
-        m_fd = createNew(m_at, name, leaf);
         // Locked while it is written: an export that finds it takes it for a leftover only
         // when no one holds it.
-        if (m_fd >= 0 && !tryLockFile(m_fd)) {
-            closeFile(m_fd);
-            m_fd = -1;
-            continue;
-        }
-        if (m_fd >= 0)
+        created = m_file.createLocked(m_at, leaf, name);
+        if (created)
             m_temporary = name;
-        else if ((error = errno) != EEXIST)
+        else if (created.error != EEXIST && created.code != Status::Refused)
             break;
     }
-    if (m_fd < 0)
-        return fail(errnoText(error));
+    if (!m_file.isOpen())
+        return fail(errnoText(created.error));
     return true;
 }
 
 bool DestinationWriter::consume(const SectorChunk &chunk)
 {
-    if (m_fd < 0) {
+    if (!m_file.isOpen()) {
         m_error = QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination);
         return false;
     }
-    qint64 done = 0;
-    while (done < chunk.length) {
-#ifdef Q_OS_WIN
-        const int n = ::_write(m_fd, chunk.data + done, unsigned(qMin<qint64>(chunk.length - done, 1 << 30)));
-#else
-        const ssize_t n = ::write(m_fd, chunk.data + done, size_t(chunk.length - done));
-#endif
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errnoText(errno));
-        }
-        done += n;
-    }
+    if (const Status written = m_file.writeAt(chunk.data, chunk.length, m_written); !written)
+        return fail(errnoText(written.error));
     // The disk takes the chunk while the next is read: the flush at the end of the batch
     // then waits for little.
-    startWriteBack(m_fd, m_written, done);
-    m_written += done;
+    m_file.startWriteBack(m_written, chunk.length);
+    m_written += chunk.length;
     return true;
 }
 
 bool DestinationWriter::finish(CopyEnd end)
 {
     if (end == CopyEnd::Failed || end == CopyEnd::Stopped) {
-        if (m_fd < 0 && m_temporary.isEmpty())
+        if (!m_file.isOpen() && m_temporary.isEmpty())
             return false;
         discard(); // also a copy finishAsNew() kept
         return true;
     }
-    return m_fd >= 0 && place(nullptr);
+    return m_file.isOpen() && place(nullptr);
 }

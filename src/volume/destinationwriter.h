@@ -61,6 +61,6 @@ private:
     QString m_temporary;
     QString m_error;
     qint64 m_written = 0;
-    int m_fd = -1;
-    int m_at = -1; // the folder's descriptor when given one (POSIX)
+    OpenFile m_file;
+    const FolderHandle *m_at = nullptr; // the folder held open, when given one
 };

@@ -10,8 +10,31 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 
+// Who a file is, whatever the path that reaches it: a card image reached through a link,
+// another name or a hard link is still the card.
+struct FileIdentity
+{
+    quint64 device = 0; // st_dev; the volume serial number on Windows
+    quint64 inode = 0;  // st_ino; the file index on Windows
+    quint64 special = 0; // st_rdev and kind of a block or character device, 0 otherwise
+    bool valid = false;
+
+    bool sameAs(const FileIdentity &other) const
+    {
+        if (!valid || !other.valid)
+            return false;
+        // Two device nodes of one disk are the same card.
+        return (device == other.device && inode == other.inode) || (special != 0 && special == other.special);
+    }
+};
+
+// The identity of the file at `path`, following links; invalid when it does not exist.
+FileIdentity fileIdentity(const QString &path);
+// The identity of `path` itself when it is no link (links are not followed).
+FileIdentity linkIdentity(const QString &path);
 
 // An open folder, closed with the object. On POSIX a directory descriptor; on Windows a
 // handle that keeps the folder from being renamed or replaced while it is held.
@@ -122,3 +145,87 @@ bool tryLockFile(int fd);
 // Removes FOLDER/NAME if it is a regular file no process holds a lock on (a temporary
 // file left by a run that was killed); true when it was removed.
 bool removeIfUnlocked(const QString &folder, const QString &name);
+
+// A file held open by its descriptor (POSIX) or handle (Windows), closed with the object:
+// the day files an archive appends to in place, the copies compared and hashed, the
+// temporary file a copy is written into, the card read sector by sector.
+class OpenFile
+{
+public:
+    OpenFile() = default;
+    ~OpenFile();
+    OpenFile(OpenFile &&other) noexcept;
+    OpenFile &operator=(OpenFile &&other) noexcept;
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+
+    bool isOpen() const { return m_handle != Closed; }
+    QString path() const { return m_path; }
+    // Who the open file is (invalid when the system cannot tell).
+    FileIdentity identity() const;
+
+    // Opens PATH for reading if it is a regular file (a link is followed only to one), so
+    // that a FIFO or a device put there cannot block the open or the reads. A path that is
+    // not a regular file fails with EINVAL, a missing one with ENOENT.
+    Status openForReading(const QString &path);
+    // Opens FOLDER/NAME for reading and writing, created when missing (*created says so),
+    // never through a link planted at NAME; refused unless it is a regular file of one hard
+    // link and not `card`. Then takes an exclusive lock without waiting: Refused, error
+    // EWOULDBLOCK, while another process holds it. `path` names the file in messages.
+    Status openForAppend(const FolderHandle &folder, const QString &name, const QString &path,
+                         const FileIdentity &card, bool *created);
+    // Creates FOLDER/NAME, which must not exist (EEXIST when it does; never through a link),
+    // for writing, and locks it so that a later run takes it for a leftover only when no
+    // one holds it (EWOULDBLOCK when another process locked it first). `folder` not open:
+    // PATH as it is.
+    Status createLocked(const FolderHandle *folder, const QString &name, const QString &path);
+    // Opens a card or card image read-only: a regular file, a block or a character device;
+    // anything else (a FIFO, a socket, a folder) is refused before it is opened, with EINVAL.
+    // A block device is read past the page cache where the system can (*unbuffered), and
+    // *size is its length (-1 when it cannot be told).
+    Status openCard(const QString &path, bool *unbuffered, qint64 *size);
+    // Closes it; false (errno kept in *status when given) when the close reported an error.
+    bool close(Status *status = nullptr);
+
+    // Reads go past the page cache (openCard()); false again once the device refused one.
+    bool isUnbuffered() const { return m_unbuffered; }
+    qint64 size() const; // -1 when it cannot be told
+    // Reads LENGTH bytes at OFFSET, fewer only where the file ends; -1 with *status on failure.
+    // An unbuffered file whose device refuses such a read is read through the cache instead.
+    qint64 readAt(char *into, qint64 length, qint64 offset, Status *status);
+    // Reads on from where the last read() ended; 0 at the end, -1 with *status on failure.
+    qint64 read(char *into, qint64 length, Status *status);
+    // Writes every byte at OFFSET, or fails with the system's reason (ENOSPC for a write
+    // that stops short).
+    Status writeAt(const char *data, qint64 length, qint64 offset);
+    Status resize(qint64 length);
+    // Starts writing LENGTH bytes from OFFSET to the disk without waiting (startWriteBack()).
+    void startWriteBack(qint64 offset, qint64 length) const;
+    // Removes PATH if it still names this file, not one put in its place meanwhile.
+    Status removeIfStillNamed(const QString &path) const;
+    // A private, writable view of the first LENGTH bytes (what is changed stays in memory):
+    // libmseed parses from writable buffers. Null with *status on failure; freed by unmapView().
+    char *mapPrivate(qint64 length, Status *status) const;
+    static void unmapView(char *view, qint64 length);
+
+private:
+    static constexpr std::intptr_t Closed = -1;
+    std::intptr_t m_handle = Closed;
+    QString m_path;
+    qint64 m_position = 0;
+    std::atomic<bool> m_unbuffered{false}; // cleared by a reader that found the device refusing
+};
+
+// An error number that says the user lacks the permission (EACCES, EPERM; access denied).
+bool isPermissionError(int error);
+
+// Removes FOLDER/NAME (`folder` not open: PATH as it is); false with errno when it could not.
+bool removeFileIn(const FolderHandle *folder, const QString &name, const QString &path);
+// Replaces TO by FROM, both names in FOLDER (`folder` not open: the paths as they are), in
+// one step: a reader of TO sees the old file or the new one.
+Status renameOver(const FolderHandle *folder, const QString &from, const QString &to);
+
+// Memory that starts at a multiple of `alignment`, as unbuffered reads need; null when
+// there is none. Freed by freeAligned().
+char *allocateAligned(qint64 length, qint64 alignment);
+void freeAligned(char *memory);

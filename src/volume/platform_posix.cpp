@@ -5,10 +5,12 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -357,4 +359,335 @@ bool removeIfUnlocked(const QString &folder, const QString &name)
     const bool removed = stale && ::unlink(path.constData()) == 0;
     ::close(fd);
     return removed;
+}
+
+namespace {
+
+FileIdentity identityOf(const struct stat &info)
+{
+    FileIdentity id;
+    id.device = quint64(info.st_dev);
+    id.inode = quint64(info.st_ino);
+    // Block and character devices number apart: the kind is part of who it is.
+    if (S_ISBLK(info.st_mode))
+        id.special = quint64(info.st_rdev) | (quint64(1) << 62);
+    else if (S_ISCHR(info.st_mode))
+        id.special = quint64(info.st_rdev) | (quint64(1) << 63);
+    id.valid = true;
+    return id;
+}
+
+} // namespace
+
+FileIdentity fileIdentity(const QString &path)
+{
+    struct stat info;
+    if (::stat(encoded(path).constData(), &info) != 0)
+        return {};
+    return identityOf(info);
+}
+
+FileIdentity linkIdentity(const QString &path)
+{
+    struct stat info;
+    if (::lstat(encoded(path).constData(), &info) != 0 || S_ISLNK(info.st_mode))
+        return {};
+    return identityOf(info);
+}
+
+OpenFile::~OpenFile()
+{
+    close();
+}
+
+OpenFile::OpenFile(OpenFile &&other) noexcept
+    : m_handle(other.m_handle), m_path(std::move(other.m_path)), m_position(other.m_position), m_unbuffered(other.m_unbuffered.load())
+{
+    other.m_handle = Closed;
+}
+
+OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        m_path = std::move(other.m_path);
+        m_position = other.m_position;
+        m_unbuffered = other.m_unbuffered.load();
+        other.m_handle = Closed;
+    }
+    return *this;
+}
+
+FileIdentity OpenFile::identity() const
+{
+    struct stat info;
+    if (!isOpen() || ::fstat(int(m_handle), &info) != 0)
+        return {};
+    return identityOf(info);
+}
+
+bool OpenFile::close(Status *status)
+{
+    if (!isOpen())
+        return true;
+    const int fd = int(m_handle);
+    m_handle = Closed;
+    m_position = 0;
+    m_unbuffered = false;
+    if (::close(fd) != 0) {
+        if (status)
+            *status = Status::failure(errno, QStringLiteral("cannot write %1: %2").arg(m_path, reason(errno)));
+        return false;
+    }
+    return true;
+}
+
+Status OpenFile::openForReading(const QString &path)
+{
+    close();
+    Status status;
+    const int fd = openRegularFile(path, &status);
+    if (fd >= 0) {
+        m_handle = fd;
+        m_path = path;
+    }
+    return status;
+}
+
+Status OpenFile::openForAppend(const FolderHandle &folder, const QString &name, const QString &path,
+                               const FileIdentity &card, bool *created)
+{
+    close();
+    const QByteArray leaf = encoded(name);
+    *created = true;
+    int fd = ::openat(int(folder.native()), leaf.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        *created = false;
+        fd = ::openat(int(folder.native()), leaf.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        if (errno == ELOOP)
+            return Status{Status::Refused, ELOOP, QStringLiteral("cannot write %1: it is a symbolic link, not followed").arg(path)};
+        return Status::failure(errno, QStringLiteral("cannot write %1: %2").arg(path, reason(errno)));
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
+        ::close(fd);
+        return Status::refused(QStringLiteral("cannot write %1: %2")
+                                   .arg(path, S_ISREG(info.st_mode) ? QStringLiteral("it has more than one hard link")
+                                                                    : QStringLiteral("it is not a regular file")));
+    }
+    if (identityOf(info).sameAs(card)) {
+        ::close(fd);
+        return Status::refused(QStringLiteral("cannot write %1: it is the card being read").arg(path));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK)
+            return Status{Status::Refused, error, QStringLiteral("cannot write %1: another export is writing it").arg(path)};
+        return Status::failure(error, QStringLiteral("cannot lock %1: %2").arg(path, reason(error)));
+    }
+    m_handle = fd;
+    m_path = path;
+    return Status();
+}
+
+Status OpenFile::createLocked(const FolderHandle *folder, const QString &name, const QString &path)
+{
+    close();
+    // O_EXCL: never an existing file, and never through a link planted under our name.
+    const int fd = folder && folder->isOpen()
+        ? ::openat(int(folder->native()), encoded(name).constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666)
+        : ::open(encoded(path).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return Status::failure(errno, QStringLiteral("cannot write %1: %2").arg(path, reason(errno)));
+    if (!tryLockFile(fd)) {
+        ::close(fd);
+        return Status{Status::Refused, EWOULDBLOCK, QStringLiteral("cannot write %1: another copy holds it").arg(path)};
+    }
+    m_handle = fd;
+    m_path = path;
+    return Status();
+}
+
+Status OpenFile::openCard(const QString &path, bool *unbuffered, qint64 *size)
+{
+    close();
+    *unbuffered = false;
+    *size = -1;
+    const QByteArray name = encoded(path);
+    // Looked at before it is opened: opening a FIFO waits for a writer that never comes.
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0)
+        return Status::failure(errno, reason(errno));
+    const auto usable = [](const struct stat &st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode); };
+    const auto refuse = [](const struct stat &st) {
+        const char *kind = S_ISDIR(st.st_mode) ? "a folder" : S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "no file";
+        return Status{Status::Refused, EINVAL, QStringLiteral("it is %1, neither a card device nor a card image").arg(QLatin1String(kind))};
+    };
+    if (!usable(info))
+        return refuse(info);
+    // Never for writing. O_NONBLOCK keeps the open from waiting should the path have
+    // become a FIFO since it was looked at; the type is checked again on what opened.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+#ifdef O_DIRECT
+    // A block device is read past the page cache: it reads 4 KiB pages, so one bad
+    // sector would cost its seven neighbours, and every retry would fail the whole page.
+    if (S_ISBLK(info.st_mode))
+        flags |= O_DIRECT;
+#endif
+    int fd = ::open(name.constData(), flags);
+#ifdef O_DIRECT
+    if (fd < 0 && errno == EINVAL && (flags & O_DIRECT)) {
+        flags &= ~O_DIRECT;
+        fd = ::open(name.constData(), flags);
+    }
+    m_unbuffered = (flags & O_DIRECT) != 0;
+#endif
+    if (fd < 0)
+        return Status::failure(errno, reason(errno));
+    if (::fstat(fd, &info) != 0 || !usable(info)) {
+        ::close(fd);
+        return refuse(info);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    m_handle = fd;
+    m_path = path;
+    *unbuffered = m_unbuffered;
+    // A raw device reports no size to stat(); its end is found by seeking there.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    *size = end > 0 ? qint64(end) : -1;
+    return Status();
+}
+
+qint64 OpenFile::size() const
+{
+    struct stat info;
+    return isOpen() && ::fstat(int(m_handle), &info) == 0 ? qint64(info.st_size) : -1;
+}
+
+qint64 OpenFile::readAt(char *into, qint64 length, qint64 offset, Status *status)
+{
+    qint64 total = 0;
+    while (total < length) {
+        const ssize_t got = ::pread(int(m_handle), into + total, size_t(length - total), off_t(offset + total));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+#ifdef O_DIRECT
+            // The device refuses unbuffered reads (a sector size above 512, say): read
+            // through the cache instead, as any other file.
+            if (errno == EINVAL && m_unbuffered) {
+                m_unbuffered = false;
+                ::fcntl(int(m_handle), F_SETFL, ::fcntl(int(m_handle), F_GETFL) & ~O_DIRECT);
+                continue;
+            }
+#endif
+            *status = Status::failure(errno, QStringLiteral("cannot read %1: %2").arg(m_path, reason(errno)));
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+qint64 OpenFile::read(char *into, qint64 length, Status *status)
+{
+    const qint64 got = readAt(into, length, m_position, status);
+    if (got > 0)
+        m_position += got;
+    return got;
+}
+
+Status OpenFile::writeAt(const char *data, qint64 length, qint64 offset)
+{
+    qint64 written = 0;
+    while (written < length) {
+        const ssize_t done = ::pwrite(int(m_handle), data + written, size_t(length - written), off_t(offset + written));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            const int error = done < 0 ? errno : ENOSPC;
+            return Status::failure(error, QStringLiteral("cannot write %1: %2").arg(m_path, reason(error)));
+        }
+        written += done;
+    }
+    return Status();
+}
+
+Status OpenFile::resize(qint64 length)
+{
+    if (::ftruncate(int(m_handle), off_t(length)) != 0)
+        return Status::failure(errno, QStringLiteral("cannot cut %1 back: %2").arg(m_path, reason(errno)));
+    return Status();
+}
+
+void OpenFile::startWriteBack(qint64 offset, qint64 length) const
+{
+    ::startWriteBack(int(m_handle), offset, length);
+}
+
+Status OpenFile::removeIfStillNamed(const QString &path) const
+{
+    const QByteArray name = encoded(path);
+    struct stat ours;
+    struct stat named;
+    if (::fstat(int(m_handle), &ours) != 0 || ::lstat(name.constData(), &named) != 0 || ours.st_dev != named.st_dev
+        || ours.st_ino != named.st_ino)
+        return Status::refused(QStringLiteral("cannot take back %1: it is no longer the file this export created").arg(path));
+    if (::unlink(name.constData()) != 0)
+        return Status::failure(errno, QStringLiteral("cannot remove %1: %2").arg(path, reason(errno)));
+    return Status();
+}
+
+char *OpenFile::mapPrivate(qint64 length, Status *status) const
+{
+    void *map = ::mmap(nullptr, size_t(length), PROT_READ | PROT_WRITE, MAP_PRIVATE, int(m_handle), 0);
+    if (map == MAP_FAILED) {
+        *status = Status::failure(errno, QStringLiteral("cannot read %1: %2").arg(m_path, reason(errno)));
+        return nullptr;
+    }
+    return static_cast<char *>(map);
+}
+
+void OpenFile::unmapView(char *view, qint64 length)
+{
+    if (view)
+        ::munmap(view, size_t(length));
+}
+
+bool removeFileIn(const FolderHandle *folder, const QString &name, const QString &path)
+{
+    return (folder && folder->isOpen() ? ::unlinkat(int(folder->native()), encoded(name).constData(), 0)
+                                       : ::unlink(encoded(path).constData())) == 0;
+}
+
+Status renameOver(const FolderHandle *folder, const QString &from, const QString &to)
+{
+    const auto leaf = [](const QString &path) { return encoded(path.section(QLatin1Char('/'), -1)); };
+    const bool at = folder && folder->isOpen();
+    if ((at ? ::renameat(int(folder->native()), leaf(from).constData(), int(folder->native()), leaf(to).constData())
+            : ::rename(encoded(from).constData(), encoded(to).constData())) != 0)
+        return Status::failure(errno, reason(errno));
+    return Status();
+}
+
+char *allocateAligned(qint64 length, qint64 alignment)
+{
+    void *p = nullptr;
+    return ::posix_memalign(&p, size_t(alignment), size_t(qMax<qint64>(length, 1))) == 0 ? static_cast<char *>(p) : nullptr;
+}
+
+void freeAligned(char *memory)
+{
+    std::free(memory);
+}
+
+bool isPermissionError(int error)
+{
+    return error == EACCES || error == EPERM;
 }

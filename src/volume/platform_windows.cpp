@@ -10,7 +10,9 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -314,4 +316,364 @@ bool removeIfUnlocked(const QString &folder, const QString &name)
     if (!checkRegularFile(path, false))
         return false;
     return DeleteFileW(wide(QDir::toNativeSeparators(path)));
+}
+
+namespace {
+
+HANDLE handleOf(std::intptr_t handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+FileIdentity handleIdentity(HANDLE handle)
+{
+    FileIdentity id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info)) {
+        id.device = info.dwVolumeSerialNumber;
+        id.inode = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        id.valid = true;
+    }
+    return id;
+}
+
+FileIdentity pathIdentity(const QString &path, DWORD flags)
+{
+    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    const FileIdentity id = handleIdentity(handle);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return id;
+}
+
+// An error number in the C library's terms where callers test for one by name.
+int commonError(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_SHARING_VIOLATION:
+        return EWOULDBLOCK;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return int(error);
+    }
+}
+
+bool lockWhole(HANDLE handle)
+{
+    OVERLAPPED whole = {};
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+} // namespace
+
+FileIdentity fileIdentity(const QString &path)
+{
+    return pathIdentity(path, 0);
+}
+
+FileIdentity linkIdentity(const QString &path)
+{
+    return pathIdentity(path, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+OpenFile::~OpenFile()
+{
+    close();
+}
+
+OpenFile::OpenFile(OpenFile &&other) noexcept
+    : m_handle(other.m_handle), m_path(std::move(other.m_path)), m_position(other.m_position), m_unbuffered(other.m_unbuffered.load())
+{
+    other.m_handle = Closed;
+}
+
+OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        m_path = std::move(other.m_path);
+        m_position = other.m_position;
+        m_unbuffered = other.m_unbuffered.load();
+        other.m_handle = Closed;
+    }
+    return *this;
+}
+
+FileIdentity OpenFile::identity() const
+{
+    return isOpen() ? handleIdentity(handleOf(m_handle)) : FileIdentity();
+}
+
+bool OpenFile::close(Status *status)
+{
+    if (!isOpen())
+        return true;
+    const HANDLE handle = handleOf(m_handle);
+    m_handle = Closed;
+    m_position = 0;
+    m_unbuffered = false;
+    if (!CloseHandle(handle)) {
+        const DWORD error = GetLastError();
+        if (status)
+            *status = Status::failure(int(error), QStringLiteral("cannot write %1: %2").arg(m_path, reason(error)));
+        return false;
+    }
+    return true;
+}
+
+Status OpenFile::openForReading(const QString &path)
+{
+    close();
+    if (const Status regular = checkRegularFile(path, true); !regular)
+        return Status::failure(EINVAL, QStringLiteral("cannot read %1: it is not a regular file").arg(path));
+    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return Status::failure(commonError(error), QStringLiteral("cannot read %1: %2").arg(path, reason(error)));
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(handle);
+    m_path = path;
+    return Status();
+}
+
+Status OpenFile::openForAppend(const FolderHandle &folder, const QString &name, const QString &path,
+                               const FileIdentity &card, bool *created)
+{
+    close();
+    // No openat here: the folder is held open (openFolderBelow()), so that it cannot be
+    // replaced; a link at NAME is opened as itself and refused.
+    const QString native = QDir::toNativeSeparators(folder.path() + QLatin1Char('/') + name);
+    *created = true;
+    // DELETE: a day file this export created is taken back by its handle (removeIfStillNamed()).
+    HANDLE handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        *created = false;
+        handle = CreateFileW(wide(native), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION)
+            return Status{Status::Refused, EWOULDBLOCK, QStringLiteral("cannot write %1: another export is writing it").arg(path)};
+        return Status::failure(commonError(error), QStringLiteral("cannot write %1: %2").arg(path, reason(error)));
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info);
+    if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+        || info.nNumberOfLinks > 1) {
+        const QString why = known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            ? QStringLiteral("it is a symbolic link, not followed")
+            : known && info.nNumberOfLinks > 1 ? QStringLiteral("it has more than one hard link")
+                                               : QStringLiteral("it is not a regular file");
+        CloseHandle(handle);
+        return Status::refused(QStringLiteral("cannot write %1: %2").arg(path, why));
+    }
+    if (handleIdentity(handle).sameAs(card)) {
+        CloseHandle(handle);
+        return Status::refused(QStringLiteral("cannot write %1: it is the card being read").arg(path));
+    }
+    if (!lockWhole(handle)) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        if (error == ERROR_LOCK_VIOLATION)
+            return Status{Status::Refused, EWOULDBLOCK, QStringLiteral("cannot write %1: another export is writing it").arg(path)};
+        return Status::failure(int(error), QStringLiteral("cannot lock %1: %2").arg(path, reason(error)));
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(handle);
+    m_path = path;
+    return Status();
+}
+
+Status OpenFile::createLocked(const FolderHandle *folder, const QString &name, const QString &path)
+{
+    close();
+    const QString native = QDir::toNativeSeparators(folder && folder->isOpen() ? folder->path() + QLatin1Char('/') + name : path);
+    const HANDLE handle = CreateFileW(wide(native), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return Status::failure(commonError(error), QStringLiteral("cannot write %1: %2").arg(path, reason(error)));
+    }
+    if (!lockWhole(handle)) {
+        CloseHandle(handle);
+        return Status{Status::Refused, EWOULDBLOCK, QStringLiteral("cannot write %1: another copy holds it").arg(path)};
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(handle);
+    m_path = path;
+    return Status();
+}
+
+Status OpenFile::openCard(const QString &path, bool *unbuffered, qint64 *size)
+{
+    close();
+    *unbuffered = false;
+    *size = -1;
+    // Read access only; others may go on using the disk.
+    const HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return Status::failure(int(error), reason(error));
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return Status{Status::Refused, EINVAL, QStringLiteral("it is neither a card device nor a card image")};
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(handle);
+    m_path = path;
+    LARGE_INTEGER length;
+    GET_LENGTH_INFORMATION disk;
+    DWORD returned = 0;
+    if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &disk, sizeof disk, &returned, nullptr))
+        *size = qint64(disk.Length.QuadPart);
+    else if (GetFileSizeEx(handle, &length))
+        *size = qint64(length.QuadPart);
+    return Status();
+}
+
+qint64 OpenFile::size() const
+{
+    LARGE_INTEGER length;
+    return isOpen() && GetFileSizeEx(handleOf(m_handle), &length) ? qint64(length.QuadPart) : -1;
+}
+
+qint64 OpenFile::readAt(char *into, qint64 length, qint64 offset, Status *status)
+{
+    qint64 total = 0;
+    while (total < length) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(quint64(offset + total) & 0xFFFFFFFFu);
+        at.OffsetHigh = DWORD(quint64(offset + total) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handleOf(m_handle), into + total, DWORD(qMin<qint64>(length - total, 1 << 30)), &got, &at)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_HANDLE_EOF || error == ERROR_SECTOR_NOT_FOUND)
+                break;
+            *status = Status::failure(int(error), QStringLiteral("cannot read %1: %2").arg(m_path, reason(error)));
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+qint64 OpenFile::read(char *into, qint64 length, Status *status)
+{
+    const qint64 got = readAt(into, length, m_position, status);
+    if (got > 0)
+        m_position += got;
+    return got;
+}
+
+Status OpenFile::writeAt(const char *data, qint64 length, qint64 offset)
+{
+    qint64 written = 0;
+    while (written < length) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(quint64(offset + written) & 0xFFFFFFFFu);
+        at.OffsetHigh = DWORD(quint64(offset + written) >> 32);
+        DWORD done = 0;
+        if (!WriteFile(handleOf(m_handle), data + written, DWORD(qMin<qint64>(length - written, 1 << 30)), &done, &at) || done == 0) {
+            const DWORD error = done == 0 && GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : GetLastError();
+            return Status::failure(commonError(error), QStringLiteral("cannot write %1: %2").arg(m_path, reason(error)));
+        }
+        written += done;
+    }
+    return Status();
+}
+
+Status OpenFile::resize(qint64 length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    if (!SetFileInformationByHandle(handleOf(m_handle), FileEndOfFileInfo, &end, sizeof end)) {
+        const DWORD error = GetLastError();
+        return Status::failure(int(error), QStringLiteral("cannot cut %1 back: %2").arg(m_path, reason(error)));
+    }
+    return Status();
+}
+
+void OpenFile::startWriteBack(qint64, qint64) const
+{
+    // Windows writes cached data back by itself; the flush at the end waits for it.
+}
+
+Status OpenFile::removeIfStillNamed(const QString &path) const
+{
+    // The file is held open without FILE_SHARE_DELETE by its writer: the name cannot have
+    // been given to another file meanwhile. Deleting by handle removes this file only.
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    if (!SetFileInformationByHandle(handleOf(m_handle), FileDispositionInfo, &disposition, sizeof disposition)) {
+        const DWORD error = GetLastError();
+        return Status::failure(int(error), QStringLiteral("cannot remove %1: %2").arg(path, reason(error)));
+    }
+    return Status();
+}
+
+char *OpenFile::mapPrivate(qint64 length, Status *status) const
+{
+    const HANDLE mapping = CreateFileMappingW(handleOf(m_handle), nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
+    void *view = mapping ? MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, SIZE_T(length)) : nullptr;
+    const DWORD error = GetLastError();
+    if (mapping)
+        CloseHandle(mapping); // the view keeps the mapping
+    if (!view) {
+        *status = Status::failure(int(error), QStringLiteral("cannot read %1: %2").arg(m_path, reason(error)));
+        return nullptr;
+    }
+    return static_cast<char *>(view);
+}
+
+void OpenFile::unmapView(char *view, qint64)
+{
+    if (view)
+        UnmapViewOfFile(view);
+}
+
+bool isPermissionError(int error)
+{
+    return error == ERROR_ACCESS_DENIED;
+}
+
+bool removeFileIn(const FolderHandle *folder, const QString &name, const QString &path)
+{
+    const QString native = QDir::toNativeSeparators(folder && folder->isOpen() ? folder->path() + QLatin1Char('/') + name : path);
+    return DeleteFileW(wide(native));
+}
+
+Status renameOver(const FolderHandle *folder, const QString &from, const QString &to)
+{
+    Q_UNUSED(folder); // held open by the caller: it cannot be replaced meanwhile
+    if (MoveFileExW(wide(QDir::toNativeSeparators(from)), wide(QDir::toNativeSeparators(to)),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Status();
+    const DWORD error = GetLastError();
+    return Status::failure(int(error), reason(error));
+}
+
+char *allocateAligned(qint64 length, qint64 alignment)
+{
+    return static_cast<char *>(_aligned_malloc(size_t(qMax<qint64>(length, 1)), size_t(alignment)));
+}
+
+void freeAligned(char *memory)
+{
+    _aligned_free(memory);
 }
