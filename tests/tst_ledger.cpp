@@ -58,12 +58,12 @@ LedgerFile file(const QString &cardPath, qint64 sectors)
 constexpr qint64 Sec = 1000000;
 constexpr qint64 T0 = 1714521600 * Sec; // 2024-05-01T00:00:00Z
 
-LedgerChannel channel(const char *id, QVector<TimeSpan> seconds)
+LedgerChannel channel(const char *id, QVector<LedgerSpan> seconds)
 {
     LedgerChannel c;
     c.id = QString::fromLatin1(id);
     c.sampleRate = 100;
-    for (const TimeSpan &s : seconds)
+    for (const LedgerSpan &s : seconds)
         c.segments.append({T0 + s.first, T0 + s.second});
     c.first = c.segments.first().first;
     c.last = c.segments.last().second - Sec / 100;
@@ -157,7 +157,7 @@ private Q_SLOTS:
         QCOMPARE(cards.size(), 1);
         QCOMPARE(cards[0].harvests, 2);
         QCOMPARE(cards[0].files, 2);
-        QHash<QString, QVector<TimeSpan>> segments;
+        QHash<QString, QVector<LedgerSpan>> segments;
         QVERIFY(ledger->segments(&segments).ok());
         QCOMPARE(segments.value(QStringLiteral("XX.VEXA..HHZ")).size(), 2);
         QVector<Ledger::UnmappedRow> unmapped;
@@ -185,7 +185,7 @@ private Q_SLOTS:
         QCOMPARE(a.channels.size(), 2);
         // HHN: 1000 of 1000 s; HHZ: 900 of 1000 s.
         QVERIFY2(qAbs(a.availabilityPercent - (100.0 + 90.0) / 2) < 1e-9, qPrintable(QString::number(a.availabilityPercent, 'f', 6)));
-        QCOMPARE(a.channels[1].gaps, (QVector<TimeSpan>{{T0 + 600 * Sec, T0 + 700 * Sec}}));
+        QCOMPARE(a.channels[1].gaps, (QVector<LedgerSpan>{{T0 + 600 * Sec, T0 + 700 * Sec}}));
         QCOMPARE(b.station, QString("XX.VEXB"));
         QCOMPARE(b.gaps, 0);
         QVERIFY(qAbs(b.availabilityPercent - 25.0) < 1e-9);

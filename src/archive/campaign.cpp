@@ -16,10 +16,10 @@ QString isoMicroseconds(qint64 microseconds)
         + QStringLiteral(".%1Z").arg(fraction, 6, 10, QLatin1Char('0'));
 }
 
-QVector<TimeSpan> unionOfSpans(const QVector<TimeSpan> &segments, qint64 tolerance)
+QVector<LedgerSpan> unionOfSpans(const QVector<LedgerSpan> &segments, qint64 tolerance)
 {
-    QVector<TimeSpan> merged;
-    for (const TimeSpan &s : segments) {
+    QVector<LedgerSpan> merged;
+    for (const LedgerSpan &s : segments) {
         if (!merged.isEmpty() && s.first <= merged.last().second + tolerance)
             merged.last().second = qMax(merged.last().second, s.second);
         else
@@ -36,10 +36,10 @@ QString stationOf(const QString &channel)
     return channel.section(QLatin1Char('.'), 0, 1);
 }
 
-qint64 covered(const QVector<TimeSpan> &spans, qint64 from, qint64 to)
+qint64 covered(const QVector<LedgerSpan> &spans, qint64 from, qint64 to)
 {
     qint64 total = 0;
-    for (const TimeSpan &s : spans)
+    for (const LedgerSpan &s : spans)
         total += qMax<qint64>(0, qMin(s.second, to) - qMax(s.first, from));
     return total;
 }
@@ -51,7 +51,7 @@ Status readCampaign(Ledger &ledger, CampaignReport *report)
     *report = CampaignReport();
     QVector<Ledger::StationRow> stationRows;
     QVector<Ledger::ChannelRow> channelRows;
-    QHash<QString, QVector<TimeSpan>> segments;
+    QHash<QString, QVector<LedgerSpan>> segments;
     Status status = ledger.stations(&stationRows);
     if (status)
         status = ledger.channels(&channelRows);
@@ -86,7 +86,7 @@ Status readCampaign(Ledger &ledger, CampaignReport *report)
         const qint64 tolerance = c.sampleRate > 0 ? qint64(std::llround(0.5e6 / c.sampleRate)) : 0;
         c.data = unionOfSpans(segments.value(c.id), tolerance);
         for (int i = 1; i < c.data.size(); ++i)
-            c.gaps.append(TimeSpan(c.data[i - 1].second, c.data[i].first));
+            c.gaps.append(LedgerSpan(c.data[i - 1].second, c.data[i].first));
         if (c.data.isEmpty())
             continue;
         report->start = any ? qMin(report->start, c.data.first().first) : c.data.first().first;
@@ -237,9 +237,9 @@ CardPicture campaignPicture(const CampaignReport &report)
             ChannelSpans row;
             row.id = c.id;
             row.sampleRate = c.sampleRate;
-            for (const TimeSpan &d : c.data)
+            for (const LedgerSpan &d : c.data)
                 row.data.append(Stretch{d.first, d.second, QString(), 0});
-            for (const TimeSpan &g : c.gaps)
+            for (const LedgerSpan &g : c.gaps)
                 row.gaps.append(Stretch{g.first, g.second, QString(), 0});
             picture.channels.append(row);
         }

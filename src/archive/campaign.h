@@ -19,8 +19,8 @@ struct CampaignChannel
     QString id;               // NET.STA.LOC.CHA
     double sampleRate = 0;    // of its latest epoch
     qint64 first = 0, last = 0, samples = 0, records = 0;
-    QVector<TimeSpan> data;   // the union of its segments, in time order
-    QVector<TimeSpan> gaps;   // the breaks between them
+    QVector<LedgerSpan> data;   // the union of its segments, in time order
+    QVector<LedgerSpan> gaps;   // the breaks between them
     double availabilityPercent = 0;
 };
 
@@ -47,7 +47,7 @@ struct CampaignReport
 Status readCampaign(Ledger &ledger, CampaignReport *report);
 
 // The union of `segments` (sorted by start), joining those that meet within `tolerance`.
-QVector<TimeSpan> unionOfSpans(const QVector<TimeSpan> &segments, qint64 tolerance);
+QVector<LedgerSpan> unionOfSpans(const QVector<LedgerSpan> &segments, qint64 tolerance);
 
 // The report as JSON: "stations", "unmapped", "cards".
 QJsonObject campaignJson(const CampaignReport &report);

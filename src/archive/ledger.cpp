@@ -425,13 +425,13 @@ Status Ledger::recordFiles(qint64 harvestId, const QVector<LedgerFile> &files)
                 channel.bind(v);
             if (!channel.exec(&status))
                 return status;
-            for (const TimeSpan &s : c.segments) {
+            for (const LedgerSpan &s : c.segments) {
                 for (const QVariant &v : {QVariant(fileId), QVariant(c.id), QVariant(s.first), QVariant(s.second)})
                     segment.bind(v);
                 if (!segment.exec(&status))
                     return status;
             }
-            for (const TimeSpan &g : c.gaps) {
+            for (const LedgerSpan &g : c.gaps) {
                 for (const QVariant &v : {QVariant(fileId), QVariant(c.id), QVariant(g.first), QVariant(g.second)})
                     gap.bind(v);
                 if (!gap.exec(&status))
@@ -525,7 +525,7 @@ Status Ledger::channels(QVector<ChannelRow> *rows)
 
 namespace {
 
-Status readSpans(const QString &connection, const QString &path, const char *sql, QHash<QString, QVector<TimeSpan>> *spans)
+Status readSpans(const QString &connection, const QString &path, const char *sql, QHash<QString, QVector<LedgerSpan>> *spans)
 {
     spans->clear();
     Status status;
@@ -533,19 +533,19 @@ Status readSpans(const QString &connection, const QString &path, const char *sql
     if (!q.exec(sql, &status))
         return status;
     while (q.next())
-        (*spans)[q.value(0).toString()].append(TimeSpan(q.value(1).toLongLong(), q.value(2).toLongLong()));
+        (*spans)[q.value(0).toString()].append(LedgerSpan(q.value(1).toLongLong(), q.value(2).toLongLong()));
     return status;
 }
 
 } // namespace
 
-Status Ledger::segments(QHash<QString, QVector<TimeSpan>> *spans)
+Status Ledger::segments(QHash<QString, QVector<LedgerSpan>> *spans)
 {
     return readSpans(m_connection, m_path, "SELECT channel, start_us, end_us FROM segments ORDER BY channel, start_us, end_us",
                      spans);
 }
 
-Status Ledger::gaps(QHash<QString, QVector<TimeSpan>> *spans)
+Status Ledger::gaps(QHash<QString, QVector<LedgerSpan>> *spans)
 {
     return readSpans(m_connection, m_path, "SELECT channel, after_us, before_us FROM gaps ORDER BY channel, after_us", spans);
 }

@@ -19,15 +19,15 @@
 
 #include <memory>
 
-using TimeSpan = QPair<qint64, qint64>;
+using LedgerSpan = QPair<qint64, qint64>;
 
 struct LedgerChannel
 {
     QString id;               // NET.STA.LOC.CHA as filed
     double sampleRate = 0;
     qint64 first = 0, last = 0, samples = 0, records = 0;
-    QVector<TimeSpan> segments; // [start, end) where samples exist
-    QVector<TimeSpan> gaps;     // (last sample before a break, first sample after it)
+    QVector<LedgerSpan> segments; // [start, end) where samples exist
+    QVector<LedgerSpan> gaps;     // (last sample before a break, first sample after it)
 };
 
 struct LedgerFile
@@ -111,8 +111,8 @@ public:
     Status stations(QVector<StationRow> *rows);
     Status channels(QVector<ChannelRow> *rows);
     // Per channel id, its data segments (or gaps) of every file, in time order.
-    Status segments(QHash<QString, QVector<TimeSpan>> *spans);
-    Status gaps(QHash<QString, QVector<TimeSpan>> *spans);
+    Status segments(QHash<QString, QVector<LedgerSpan>> *spans);
+    Status gaps(QHash<QString, QVector<LedgerSpan>> *spans);
     Status unmapped(QVector<UnmappedRow> *rows);
 
 private:
