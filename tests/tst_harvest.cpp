@@ -4,6 +4,7 @@
 #include "cardimage.h"
 #include "cardmodel.h"
 #include "harvest.h"
+#include "ledger.h"
 #include "manifest.h"
 #include "mseedrecords.h"
 #include "stationtable.h"
@@ -146,6 +147,13 @@ void HarvestTest::twoRecordersIntoOneArchive()
     }
     // A recorder the table does not name is filed as recorded, and said so.
     QVERIFY(receipts[2].warnings.join(QString()).contains(QStringLiteral("XX.REC3")));
+    std::unique_ptr<Ledger> ledger;
+    QVERIFY(Ledger::open(archive, &ledger, Ledger::Mode::ReadOnly));
+    QVector<Ledger::UnmappedRow> unmapped;
+    QVERIFY(ledger->unmapped(&unmapped));
+    QCOMPARE(unmapped.size(), 1);
+    QCOMPARE(unmapped[0].code, QStringLiteral("XX.REC3"));
+    ledger.reset();
 
     // Day files under the codes as filed, every sample of the card in them once.
     const QMap<QString, QByteArray> days = dayFiles(archive);

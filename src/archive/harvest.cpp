@@ -14,6 +14,7 @@
 #include "stationtable.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
@@ -22,6 +23,7 @@
 #include <libmseed.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <future>
 #include <map>
 #include <memory>
@@ -118,22 +120,13 @@ public:
         m_network = network;
         m_station = station;
         m_entry = m_table->lookup(network, station, time);
-        if (!m_entry)
-            m_unmapped.insert(network + QLatin1Char('.') + station);
         return m_entry;
-    }
-    QStringList unmapped() const
-    {
-        QStringList codes(m_unmapped.cbegin(), m_unmapped.cend());
-        codes.sort();
-        return codes;
     }
 
 private:
     const StationTable *m_table;
     const StationEntry *m_entry = nullptr;
     QString m_network, m_station;
-    QSet<QString> m_unmapped;
 };
 
 QString filedStation(const StationEntry *entry, const QString &recorded)
@@ -147,9 +140,12 @@ void addSpans(const QualityReport &report, const QString &id, LedgerChannel *cha
     for (const ChannelQuality &quality : report.channels) {
         if (quality.id != id)
             continue;
+        // The ledger's segments end just after their last sample, when the next was due.
+        const qint64 period = channel->sampleRate > 0 ? qint64(HPTMODULUS / channel->sampleRate + 0.5) : 0;
         for (const TimeSpan &span : quality.segmentSpans) {
             if (span.end >= channel->first && span.start <= channel->last)
-                channel->segments.append({std::max(span.start, channel->first), std::min(span.end, channel->last)});
+                channel->segments.append(
+                    {std::max(span.start, channel->first), std::min(span.end, channel->last) + period});
         }
     }
     for (const GapQuality &gap : report.gaps) {
@@ -247,6 +243,11 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     receipt.station = filedStation(cardMapper.find(network, station, firstTime), receipt.recorded);
     const QString cardKey = receipt.recorded + QLatin1Char('/') + receipt.firstDirectory;
 
+    errno = 0;
+    if (!QDir().mkpath(m_archive)) {
+        receipt.problems.append(QStringLiteral("cannot create the archive %1: %2").arg(m_archive, systemErrorText(errno)));
+        return done();
+    }
     std::unique_ptr<Ledger> ledger;
     if (const Status opened = Ledger::open(m_archive, &ledger); !opened) {
         receipt.problems.append(opened.message);
@@ -255,11 +256,16 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
 
     // What is new: a file not harvested before, or one that has grown since. Only the
     // listing and the ledger are compared; nothing of the files is read.
-    const QHash<QString, qint64> harvested = ledger->harvestedFiles(cardKey);
+    Status known;
+    const QHash<QString, qint64> harvested = ledger->harvestedFiles(cardKey, &known);
+    if (!known) {
+        receipt.problems.append(known.message);
+        return done();
+    }
     QList<EntryInfo> fresh;
     for (const EntryInfo &entry : std::as_const(files)) {
-        const auto known = harvested.constFind(card.cardPath(entry));
-        if (known == harvested.cend() || *known != entry.record.sectorCount())
+        const auto before = harvested.constFind(card.cardPath(entry));
+        if (before == harvested.cend() || *before != entry.record.sectorCount())
             fresh.append(entry);
     }
     receipt.skippedFiles = int(files.size() - fresh.size());
@@ -304,15 +310,20 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     if (identity.valid)
         archive.setCardIdentity(identity.device, identity.inode);
     StationMapper recordMapper(m_stations);
-    archive.setCodeRenamer([&recordMapper](RecordCodes &codes, qint64 time) {
-        const StationEntry *entry = recordMapper.find(codes.network, codes.station, time);
-        if (!entry)
-            return;
-        codes.network = entry->network;
-        codes.station = entry->station;
-        if (entry->hasLocation)
-            codes.location = entry->location;
-    });
+    // Without a table every record is filed as recorded; with one, a recorder it does not
+    // name is filed as recorded and said so.
+    if (m_stations) {
+        archive.setCodeRenamer([&recordMapper](RecordCodes &codes, qint64 time) {
+            const StationEntry *entry = recordMapper.find(codes.network, codes.station, time);
+            if (!entry)
+                return false;
+            codes.network = entry->network;
+            codes.station = entry->station;
+            if (entry->hasLocation)
+                codes.location = entry->location;
+            return true;
+        });
+    }
     SdsSink records(archive, scanner);
     StopRelay stopRelay(card, m_stop);
     QVector<FileRun> runs;
@@ -442,7 +453,8 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         if (const Status recorded = ledger->recordFiles(harvestId, whole); !recorded)
             receipt.problems.append(recorded.message);
     }
-    const QStringList unmapped = recordMapper.unmapped();
+    QStringList unmapped = archive.unmappedCodes();
+    unmapped.sort();
     if (!unmapped.isEmpty()) {
         for (const QString &code : unmapped)
             receipt.warnings.append(QStringLiteral("%1: %2 is not in the station table; filed as recorded").arg(device, code));
