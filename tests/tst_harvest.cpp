@@ -153,6 +153,18 @@ void HarvestTest::twoRecordersIntoOneArchive()
     QVERIFY(ledger->unmapped(&unmapped));
     QCOMPARE(unmapped.size(), 1);
     QCOMPARE(unmapped[0].code, QStringLiteral("XX.REC3"));
+    // The ledger's channels are those filed, with every sample of the cards.
+    QVector<Ledger::ChannelRow> channels;
+    QVERIFY(ledger->channels(&channels));
+    QStringList ids;
+    qint64 filed = 0;
+    for (const Ledger::ChannelRow &row : std::as_const(channels)) {
+        ids.append(row.id);
+        filed += row.samples;
+    }
+    ids.sort();
+    QCOMPARE(ids, (QStringList{QStringLiteral("XX.REC3..HHZ"), QStringLiteral("ZQ.ALPHA.00.HHZ"), QStringLiteral("ZQ.BETA..HHZ")}));
+    QCOMPARE(filed, qint64(60 + 45 + 50 + 20) * 100);
     ledger.reset();
 
     // Day files under the codes as filed, every sample of the card in them once.

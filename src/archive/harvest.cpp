@@ -63,6 +63,7 @@ private:
 // One channel of one card file as its records go past.
 struct ChannelCount
 {
+    QString filedId; // NET.STA.LOC.CHA as filed
     double sampleRate = 0;
     qint64 first = 0, last = 0, samples = 0, records = 0;
 };
@@ -327,9 +328,17 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     SdsSink records(archive, scanner);
     StopRelay stopRelay(card, m_stop);
     QVector<FileRun> runs;
-    records.setRecordObserver([&runs](const char *, int, const MSRecord *msr) {
-        ChannelCount &count = runs.last().channels[QStringLiteral("%1.%2.%3.%4").arg(
-            codeOf(msr->network), codeOf(msr->station), codeOf(msr->location), codeOf(msr->channel))];
+    // On the copy's thread, beside the renamer on the filing thread: a mapper of its own.
+    StationMapper countMapper(m_stations);
+    records.setRecordObserver([&runs, &countMapper](const char *, int, const MSRecord *msr) {
+        const QString net = codeOf(msr->network), sta = codeOf(msr->station), loc = codeOf(msr->location);
+        ChannelCount &count = runs.last().channels[QStringLiteral("%1.%2.%3.%4").arg(net, sta, loc, codeOf(msr->channel))];
+        if (count.records == 0) {
+            const StationEntry *entry = countMapper.find(net, sta, msr->starttime);
+            count.filedId = QStringLiteral("%1.%2.%3.%4").arg(entry ? entry->network : net, entry ? entry->station : sta,
+                                                               entry && entry->hasLocation ? entry->location : loc,
+                                                               codeOf(msr->channel));
+        }
         const qint64 last = msr->samprate > 0 && msr->samplecnt > 0
             ? msr->starttime + qint64(double(msr->samplecnt - 1) / msr->samprate * HPTMODULUS + 0.5)
             : msr->starttime;
@@ -435,7 +444,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         bool any = false;
         for (const auto &[id, count] : run.channels) {
             LedgerChannel channel;
-            channel.id = id;
+            channel.id = count.filedId;
             channel.sampleRate = count.sampleRate;
             channel.first = count.first;
             channel.last = count.last;
@@ -448,6 +457,17 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
             file.channels.append(channel);
         }
         whole.append(file);
+    }
+    // The log speaks of the recordings read with it: their span is its span.
+    for (LedgerFile &file : whole) {
+        if (file.cardPath != QLatin1String("/log"))
+            continue;
+        for (const LedgerFile &data : std::as_const(whole)) {
+            if (data.channels.isEmpty())
+                continue;
+            file.first = file.first == 0 ? data.first : std::min(file.first, data.first);
+            file.last = std::max(file.last, data.last);
+        }
     }
     if (!whole.isEmpty()) {
         if (const Status recorded = ledger->recordFiles(harvestId, whole); !recorded)
