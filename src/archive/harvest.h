@@ -42,6 +42,7 @@ struct HarvestReceipt
     QStringList problems;   // what failed, each naming what and why
     QStringList warnings;   // what the user should know: codes not in the station table
     qint64 milliseconds = 0;
+    double ledgerMilliseconds = 0; // of them, in the ledger
 
     // Every file of the card is in the archive, now or from before.
     bool isWhole() const { return outcome == QLatin1String("complete") || outcome == QLatin1String("nothing new"); }

@@ -40,6 +40,8 @@ QJsonObject receiptJson(const HarvestReceipt &receipt)
     object.insert(QStringLiteral("gaps"), receipt.gaps);
     object.insert(QStringLiteral("verified"), receipt.verified);
     object.insert(QStringLiteral("outcome"), receipt.outcome);
+    object.insert(QStringLiteral("milliseconds"), receipt.milliseconds);
+    object.insert(QStringLiteral("ledger_milliseconds"), receipt.ledgerMilliseconds);
     return object;
 }
 
