@@ -395,6 +395,34 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         }
     }
 
+    // The copies checked against the card, each file read again and hashed, beside the
+    // flush of what was written: its digest is compared with the copy's below.
+    struct Reread
+    {
+        QHash<QString, QByteArray> digests;
+        bool interrupted = false; // a stop, or the card stopped answering
+    };
+    const bool toVerify = !cardStopped && !stopped;
+    std::future<Reread> rereading;
+    if (toVerify) {
+        rereading = std::async(std::launch::async, [&card, &runs, &stopRelay]() {
+            Reread result;
+            for (const FileRun &run : std::as_const(runs)) {
+                if (run.written.isEmpty())
+                    continue;
+                HashSink again;
+                const ExportResult reread = card.scanEntry(run.entry, {&stopRelay, &again});
+                if (reread.status == ExportResult::Stopped || reread.cardStopped) {
+                    result.interrupted = true;
+                    break;
+                }
+                result.digests.insert(run.cardPath, again.hexDigestOf(run.cardPath));
+            }
+            releaseHashingState();
+            return result;
+        });
+    }
+
     // The day files, hashed while still locked, and the copies' digests into the manifest.
     Manifest manifest(m_archive);
     bool durable = true;
@@ -495,23 +523,17 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         receipt.gaps += gap.isOverlap() ? 0 : 1;
     receipt.newFiles = int(std::count_if(runs.cbegin(), runs.cend(), [](const FileRun &run) { return !run.written.isEmpty(); }));
 
-    // The copies checked against the card: each read again and its digest compared
-    // with that of the copy written.
-    receipt.verified = !cardStopped && !stopped;
-    for (const FileRun &run : std::as_const(runs)) {
-        if (!receipt.verified)
-            break;
-        if (run.written.isEmpty()) {
-            receipt.verified = false;
-            break;
-        }
-        HashSink again;
-        const ExportResult reread = card.scanEntry(run.entry, {&stopRelay, &again});
-        if (reread.status == ExportResult::Stopped || reread.cardStopped
-            || again.hexDigestOf(run.cardPath) != copies.hexDigestOf(run.cardPath)) {
-            receipt.verified = false;
-            if (reread.status != ExportResult::Stopped && !reread.cardStopped)
+    receipt.verified = toVerify;
+    if (toVerify) {
+        const Reread reread = rereading.get();
+        receipt.verified = !reread.interrupted;
+        for (const FileRun &run : std::as_const(runs)) {
+            if (run.written.isEmpty()) {
+                receipt.verified = false;
+            } else if (!reread.interrupted && reread.digests.value(run.cardPath) != copies.hexDigestOf(run.cardPath)) {
+                receipt.verified = false;
                 receipt.problems.append(QStringLiteral("%1: the copy %2 differs from the card").arg(run.cardPath, run.written));
+            }
         }
     }
 

@@ -160,7 +160,8 @@ int runHarvest(const QStringList &arguments)
         return status;
     if (!parser.isSet(archiveOption))
         return usageError(QStringLiteral("--archive is required; see 'vexa-card harvest --help'"));
-    const QStringList cards = parser.positionalArguments();
+    QStringList cards = parser.positionalArguments();
+    cards.removeDuplicates(); // one reader per card: the same card twice would race itself
     if (cards.isEmpty() && !parser.isSet(watchOption))
         return usageError(QStringLiteral("give the cards to harvest, or --watch; see 'vexa-card harvest --help'"));
     const bool json = parser.isSet(jsonOption);
