@@ -23,6 +23,7 @@
 #include <libmseed.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <future>
 #include <map>
@@ -38,6 +39,8 @@ namespace {
 // Bytes read from a file's start to find its first record's codes: the longest record
 // our recorders write.
 constexpr qint64 FirstRecordSectors = 8;
+// libmseed's code fields, terminating zero included.
+constexpr size_t CodeSize = sizeof(MSRecord::network);
 
 // Asks the card to stop between sectors once the harvest's stop is asked for: the
 // copy ends Stopped, its partial file removed, as an interrupted export's does.
@@ -335,15 +338,37 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     QVector<FileRun> runs;
     // On the copy's thread, beside the renamer on the filing thread: a mapper of its own.
     StationMapper countMapper(m_stations);
-    records.setRecordObserver([&runs, &countMapper](const char *, int, const MSRecord *msr) {
-        const QString net = codeOf(msr->network), sta = codeOf(msr->station), loc = codeOf(msr->location);
-        ChannelCount &count = runs.last().channels[QStringLiteral("%1.%2.%3.%4").arg(net, sta, loc, codeOf(msr->channel))];
-        if (count.records == 0) {
-            const StationEntry *entry = countMapper.find(net, sta, msr->starttime);
-            count.filedId = QStringLiteral("%1.%2.%3.%4").arg(entry ? entry->network : net, entry ? entry->station : sta,
-                                                               entry && entry->hasLocation ? entry->location : loc,
-                                                               codeOf(msr->channel));
+    // The channels of the file being read, by their codes as libmseed holds them: a
+    // record's channel is found without building its name.
+    struct Seen
+    {
+        char codes[4 * CodeSize];
+        ChannelCount *count;
+    };
+    QVector<Seen> seen; // emptied for each file
+    records.setRecordObserver([&runs, &countMapper, &seen](const char *, int, const MSRecord *msr) {
+        Seen key;
+        std::memcpy(key.codes, msr->network, CodeSize);
+        std::memcpy(key.codes + CodeSize, msr->station, CodeSize);
+        std::memcpy(key.codes + 2 * CodeSize, msr->location, CodeSize);
+        std::memcpy(key.codes + 3 * CodeSize, msr->channel, CodeSize);
+        const auto match = std::find_if(seen.begin(), seen.end(), [&key](const Seen &channel) {
+            return std::memcmp(channel.codes, key.codes, sizeof key.codes) == 0;
+        });
+        ChannelCount *found = match == seen.end() ? nullptr : match->count;
+        if (!found) {
+            const QString net = codeOf(msr->network), sta = codeOf(msr->station), loc = codeOf(msr->location);
+            key.count = &runs.last().channels[QStringLiteral("%1.%2.%3.%4").arg(net, sta, loc, codeOf(msr->channel))];
+            if (key.count->records == 0) {
+                const StationEntry *entry = countMapper.find(net, sta, msr->starttime);
+                key.count->filedId = QStringLiteral("%1.%2.%3.%4").arg(
+                    entry ? entry->network : net, entry ? entry->station : sta,
+                    entry && entry->hasLocation ? entry->location : loc, codeOf(msr->channel));
+            }
+            seen.append(key);
+            found = key.count;
         }
+        ChannelCount &count = *found;
         const qint64 last = msr->samprate > 0 && msr->samplecnt > 0
             ? msr->starttime + qint64(double(msr->samplecnt - 1) / msr->samprate * HPTMODULUS + 0.5)
             : msr->starttime;
@@ -365,6 +390,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         run.entry = entry;
         run.cardPath = card.cardPath(entry);
         runs.append(run);
+        seen.clear();
         FileRun &current = runs.last();
         DestinationWriter writer(rawFolder, identity);
         // The log is the recorder's text: no records to file.
