@@ -13,12 +13,10 @@
 #include "sha256.h"
 #include "stationtable.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
-#include <QSet>
 
 #include <libmseed.h>
 
