@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -63,10 +64,10 @@ LedgerChannel channel(const char *id, QVector<LedgerSpan> seconds)
     LedgerChannel c;
     c.id = QString::fromLatin1(id);
     c.sampleRate = 100;
-    for (const LedgerSpan &s : seconds)
-        c.segments.append({T0 + s.first, T0 + s.second});
+    for (const LedgerSpan &s : seconds) // [start, end) to first and last sample
+        c.segments.append({T0 + s.first, T0 + s.second - Sec / 100});
     c.first = c.segments.first().first;
-    c.last = c.segments.last().second - Sec / 100;
+    c.last = c.segments.last().second;
     return c;
 }
 
@@ -239,6 +240,42 @@ private Q_SLOTS:
             --right;
         const double share = double(bestRed) / (right - left + 1);
         QVERIFY2(qAbs(share - 0.1) < 0.01, qPrintable(QString::number(share)));
+    }
+
+    void stationXmlFromTheLedger()
+    {
+        QTemporaryDir archive;
+        writeCampaign(archive.path());
+        const QString table = archive.filePath("stations.csv");
+        QFile csv(table);
+        QVERIFY(csv.open(QIODevice::WriteOnly));
+        csv.write("recorded,network,station,latitude,longitude,elevation,site\n"
+                  "XX.VEXA,XX,VEXA,46.5,7.25,1200,Upper meadow\n");
+        csv.close();
+        QProcess card;
+        card.start(VEXA_CARD_PATH, {"stationxml", "--stations", table, archive.path()});
+        QVERIFY(card.waitForFinished(60000));
+        QCOMPARE(card.exitCode(), 0);
+        const QByteArray xml = card.readAllStandardOutput();
+        // The channels' epochs and rates come from the ledger, the place from the table.
+        QVERIFY2(xml.contains("<Channel code=\"HHZ\" startDate=\"2024-05-01T00:00:00Z\" endDate=\"2024-05-01T00:16:39.990000Z\""),
+                 xml.constData());
+        QVERIFY(xml.contains("<Station code=\"VEXB\" startDate=\"2024-05-01T00:04:10Z\""));
+        QVERIFY(xml.contains("<SampleRate>100</SampleRate>"));
+        QVERIFY(xml.contains("<Latitude>46.5</Latitude>"));
+
+        const QString xmllint = QStandardPaths::findExecutable("xmllint");
+        if (!QFile::exists(VEXA_STATIONXML_SCHEMA) || xmllint.isEmpty())
+            QSKIP("the FDSN StationXML schema (../shared/schemas) or xmllint (libxml2-utils) is missing");
+        const QString path = archive.filePath("stations.xml");
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(xml);
+        out.close();
+        QProcess lint;
+        lint.start(xmllint, {"--noout", "--schema", VEXA_STATIONXML_SCHEMA, path});
+        QVERIFY(lint.waitForFinished(60000));
+        QVERIFY2(lint.exitCode() == 0, lint.readAllStandardError().constData());
     }
 };
 

@@ -6,6 +6,7 @@
 #include "cardimage.h"
 #include "filesystem.h"
 #include "mseedrecords.h"
+#include "quickscan.h"
 #include "recordscanner.h"
 
 #include <QDateTime>
@@ -146,6 +147,7 @@ private Q_SLOTS:
     void exportReport();
     void unreadableThroughCopy();
     void demoCard();
+    void quickScanAgrees();
 };
 
 void TestQuality::scanner_data()
@@ -170,14 +172,15 @@ void TestQuality::scanner_data()
                        {"sampleRate", 100}, {"start", iso(T)}, {"end", iso(T + 5 * Rec - 10000)}, {"samples", 560},
                        {"records", 5}, {"segments", 1}, {"gaps", 0}, {"overlaps", 0}, {"largestGap", 0},
                        {"availability", 100}, {"timingQuality", QJsonValue()}, {"clockLocked", 100},
-                       {"questionableTime", 0}, {"decodeFailures", 0}, {"sequenceBreaks", 0}}
+                       {"questionableTime", QJsonValue()}, {"duplicates", 0}, {"decodeFailures", 0}, {"sequenceBreaks", 0}}
         << QJsonArray{} << QJsonObject{{"records", 5}, {"otherSectors", 0}, {"unreadableSectors", 0}, {"channels", QJsonArray{z}}};
     QTest::newRow("gap") << run(2) + packs({{"HHZ", T + 5 * Rec, 100, 112, 3}, {"HHZ", T + 6 * Rec, 100, 112, 4}})
         << QVector<qint64>{} << 2048
         << QJsonObject{{"id", z}, {"segments", 2}, {"gaps", 1}, {"overlaps", 0}, {"largestGap", double(3 * Rec + 10000) / Second},
                        {"availability", 400.0 / 7}, {"sequenceBreaks", 0}}
         << QJsonArray{gap(z, T + 2 * Rec - 10000, T + 5 * Rec)} << QJsonObject{};
-    QTest::newRow("overlap") << run(3) + pack({"HHZ", T + Rec, 100, 112, 4}) << QVector<qint64>{} << 2048
+    // Other samples for a time already recorded: an overlap, not a duplicate.
+    QTest::newRow("overlap") << run(3) + pack({"HHZ", T + Rec, 100, 100, 4}) << QVector<qint64>{} << 2048
         << QJsonObject{{"id", z}, {"segments", 2}, {"gaps", 0}, {"overlaps", 1}, {"largestGap", 0}, {"availability", 100}, {"records", 4}}
         << QJsonArray{gap(z, T + 3 * Rec - 10000, T + Rec)} << QJsonObject{};
     QTest::newRow("sample rate change") << run(3) + packs({{"HHZ", T + 3 * Rec, 50, 112, 4}, {"HHZ", T + 3 * Rec + 2240000, 50, 112, 5}})
@@ -204,7 +207,26 @@ void TestQuality::scanner_data()
         unlocked += pack(p);
     }
     QTest::newRow("clock unlocked") << unlocked << QVector<qint64>{} << 2048
-        << QJsonObject{{"id", z}, {"clockLocked", 400.0 / 6}, {"questionableTime", 100.0 / 6}} << QJsonArray{} << QJsonObject{};
+        << QJsonObject{{"id", z}, {"clockLocked", 400.0 / 6}, {"questionableTime", 100.0 / 6},
+                       {"flagCounts", QJsonObject{{"activity", QJsonArray{0, 0, 0, 0, 0, 0, 0, 0}},
+                                                  {"io", QJsonArray{0, 0, 0, 0, 0, 4, 0, 0}},
+                                                  {"quality", QJsonArray{0, 0, 0, 0, 0, 0, 0, 1}}}}}
+        << QJsonArray{} << QJsonObject{};
+    // A recorder that never sets the lock bit says nothing of its clock.
+    QByteArray neverLocked;
+    for (int i = 0; i < 3; ++i) {
+        Pack p{"HHZ", T + i * Rec, 100, 112, i + 1};
+        p.locked = false;
+        neverLocked += pack(p);
+    }
+    QTest::newRow("lock bit never used") << neverLocked << QVector<qint64>{} << 2048
+        << QJsonObject{{"id", z}, {"clockLocked", QJsonValue()}, {"questionableTime", QJsonValue()}} << QJsonArray{} << QJsonObject{};
+    // The second record written twice, sequence number and all: counted once, apart.
+    QTest::newRow("duplicate record") << run(3) + pack({"HHZ", T + Rec, 100, 112, 2}) + pack({"HHZ", T + 3 * Rec, 100, 112, 4})
+        << QVector<qint64>{} << 2048
+        << QJsonObject{{"id", z}, {"records", 5}, {"duplicates", 1}, {"samples", 448}, {"segments", 1}, {"gaps", 0},
+                       {"overlaps", 0}, {"availability", 100}, {"sequenceBreaks", 0}}
+        << QJsonArray{} << QJsonObject{{"records", 5}};
     QByteArray timing;
     const int qualities[] = {10, 50, 40, 90};
     for (int i = 0; i < 4; ++i) {
@@ -213,7 +235,9 @@ void TestQuality::scanner_data()
         timing += pack(p);
     }
     QTest::newRow("timing quality") << timing << QVector<qint64>{} << 2048
-        << QJsonObject{{"id", z}, {"timingQuality", QJsonObject{{"min", 10}, {"median", 45}, {"max", 90}}}} << QJsonArray{} << QJsonObject{};
+        << QJsonObject{{"id", z}, {"timingQuality", QJsonObject{{"min", 10}, {"q1", 32.5}, {"median", 45}, {"mean", 47.5},
+                                                                {"q3", 60}, {"max", 90}}}}
+        << QJsonArray{} << QJsonObject{};
     QByteArray three;
     for (int i = 0; i < 3; ++i) {
         for (const char *c : {"HHZ", "HHN", "HHE"})
@@ -295,6 +319,10 @@ void TestQuality::scanner()
         QCOMPARE(c.clockUnlocked.size(), 1);
         QCOMPARE(c.clockUnlocked.at(0).start, T + 2 * Rec);
         QCOMPARE(c.clockUnlocked.at(0).end, T + 4 * Rec - 10000);
+    }
+    if (QByteArray(QTest::currentDataTag()) == "lock bit never used") {
+        QVERIFY(report.channels.at(0).clockUnlocked.isEmpty());
+        QVERIFY(qualityText(report, false).contains(QStringLiteral("  \u2014 ")));
     }
 }
 
@@ -407,6 +435,36 @@ void TestQuality::demoCard()
         QVERIFY(text.contains(QStringLiteral("%1    2023-03-14T13:07:42.990000Z  2023-03-14T13:07:50.000000Z      7.010000").arg(id)));
     }
     QVERIFY(text.contains(" 25/"));
+}
+
+void TestQuality::quickScanAgrees()
+{
+    // A small file read whole: its headers alone give the figures the full pass gives
+    // (a duplicate, a gap, an overlap, a channel that never sets the lock bit, timing quality).
+    QByteArray file = run(3);
+    file += pack({"HHZ", T + Rec, 100, 112, 2});
+    file += pack({"HHZ", T + 5 * Rec, 100, 112, 4});
+    file += pack({"HHZ", T + 5 * Rec + 560000, 100, 112, 5});
+    for (int i = 0; i < 4; ++i) {
+        Pack p{"HHN", T + i * Rec, 100, 112, i + 1, 30 + 20 * i};
+        p.locked = false;
+        p.questionable = i == 1;
+        file += pack(p);
+    }
+    RecordScanner scanner;
+    QVERIFY(scanner.begin({"/20230314_1000/20230314_100018", "20230314_100018.mseed", 0, file.size() / 512}));
+    SectorChunk chunk;
+    chunk.data = file.constData();
+    chunk.length = file.size();
+    QVERIFY(scanner.consume(chunk) && scanner.finish(CopyEnd::Complete));
+    const QualityReport full = scanner.report();
+    QualityReport quick;
+    quick.files = full.files;
+    quick.channels = QuickScan::channelFigures(file, QByteArray(), true, {}, &quick.gaps);
+    QCOMPARE(quick.channels.size(), 2);
+    QCOMPARE(full.channels.at(1).duplicates, 1);
+    QCOMPARE(full.channels.at(1).overlaps, 1);
+    QCOMPARE(qualityJson(quick), qualityJson(full));
 }
 
 QTEST_GUILESS_MAIN(TestQuality)

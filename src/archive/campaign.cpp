@@ -83,8 +83,13 @@ Status readCampaign(Ledger &ledger, CampaignReport *report)
     }
     bool any = false;
     for (CampaignChannel &c : channels) {
-        const qint64 tolerance = c.sampleRate > 0 ? qint64(std::llround(0.5e6 / c.sampleRate)) : 0;
-        c.data = unionOfSpans(segments.value(c.id), tolerance);
+        // A segment's last sample covers one sample period; the next segment is due a
+        // period after it, and half a period of clock jitter still meets it.
+        const qint64 period = c.sampleRate > 0 ? qint64(std::llround(1e6 / c.sampleRate)) : 0;
+        QVector<LedgerSpan> covering = segments.value(c.id);
+        for (LedgerSpan &s : covering)
+            s.second += period;
+        c.data = unionOfSpans(covering, period / 2);
         for (int i = 1; i < c.data.size(); ++i)
             c.gaps.append(LedgerSpan(c.data[i - 1].second, c.data[i].first));
         if (c.data.isEmpty())

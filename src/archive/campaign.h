@@ -2,11 +2,12 @@
 // and last sample, availability and gaps; the recorder codes the station table did not
 // know; the cards and their visits.
 //
-// Availability: the campaign's span runs from the earliest sample of any channel to the
-// end of the latest. A channel's availability is the share of that span covered by the
-// union of its data segments; a station's is the mean of its channels'. A gap is a break
-// in that union between a channel's first and last sample; segments that meet within half
-// a sample period count as one.
+// Availability: each sample covers one sample period, so a segment covers from its first
+// sample to a period after its last. The campaign's span runs from the earliest sample of
+// any channel to the end of the latest. A channel's availability is the share of that
+// span covered by the union of its segments; a station's is the mean of its channels'. A
+// gap is a break in that union between a channel's first and last sample; segments whose
+// next sample comes within half a sample period of when it was due count as one.
 #pragma once
 
 #include "cardpicture.h"
@@ -19,8 +20,8 @@ struct CampaignChannel
     QString id;               // NET.STA.LOC.CHA
     double sampleRate = 0;    // of its latest epoch
     qint64 first = 0, last = 0, samples = 0, records = 0;
-    QVector<LedgerSpan> data;   // the union of its segments, in time order
-    QVector<LedgerSpan> gaps;   // the breaks between them
+    QVector<LedgerSpan> data;   // the union of what its segments cover [start, end), in time order
+    QVector<LedgerSpan> gaps;   // the breaks between them: from when a sample was due to the next one
     double availabilityPercent = 0;
 };
 

@@ -142,12 +142,10 @@ void addSpans(const QualityReport &report, const QString &id, LedgerChannel *cha
     for (const ChannelQuality &quality : report.channels) {
         if (quality.id != id)
             continue;
-        // The ledger's segments end just after their last sample, when the next was due.
-        const qint64 period = channel->sampleRate > 0 ? qint64(HPTMODULUS / channel->sampleRate + 0.5) : 0;
+        // First and last sample of each stretch, as the quality report has them.
         for (const TimeSpan &span : quality.segmentSpans) {
             if (span.end >= channel->first && span.start <= channel->last)
-                channel->segments.append(
-                    {std::max(span.start, channel->first), std::min(span.end, channel->last) + period});
+                channel->segments.append({std::max(span.start, channel->first), std::min(span.end, channel->last)});
         }
     }
     for (const GapQuality &gap : report.gaps) {

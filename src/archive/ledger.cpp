@@ -59,8 +59,6 @@ const QByteArray &sqliteMagic()
     return magic;
 }
 
-} // namespace
-
 // A statement run against one ledger: every failure becomes a Status naming the ledger
 // and what the database said.
 class LedgerQuery
@@ -105,8 +103,6 @@ private:
     QSqlQuery m_query;
     QString m_path;
 };
-
-namespace {
 
 // BEGIN IMMEDIATE takes the write lock at once, so that two writers wait for each other
 // at the start instead of one failing halfway; rolled back unless committed.

@@ -4,9 +4,9 @@
 // station table did not know. A later harvest of the same card skips what the ledger holds;
 // the campaign report and the StationXML are read from it.
 //
-// Times: UTC microseconds since 1970-01-01 (libmseed's hptime). A data segment is
-// [start, end): from its first sample to the time just after its last one (the time the
-// next sample was due), so that segments of back-to-back records meet.
+// Times: UTC microseconds since 1970-01-01 (libmseed's hptime). A data segment runs from
+// its first sample to its last, both included, as the quality report's segments do; a gap
+// from the last sample before a break to the first after it.
 #pragma once
 
 #include "status.h"
@@ -26,7 +26,7 @@ struct LedgerChannel
     QString id;               // NET.STA.LOC.CHA as filed
     double sampleRate = 0;
     qint64 first = 0, last = 0, samples = 0, records = 0;
-    QVector<LedgerSpan> segments; // [start, end) where samples exist
+    QVector<LedgerSpan> segments; // first and last sample of each stretch with data
     QVector<LedgerSpan> gaps;     // (last sample before a break, first sample after it)
 };
 

@@ -44,3 +44,4 @@ int runInspect(const QStringList &arguments);
 int runSample(const QStringList &arguments);
 int runCampaign(const QStringList &arguments);
 int runHarvest(const QStringList &arguments);
+int runStationXml(const QStringList &arguments);

@@ -20,9 +20,10 @@ const Command commands[] = {
     {"verify", "Check an export's manifest, and its copies against the card", runVerify},
     {"inspect", "Check the records of card files: the quality report", runInspect},
     {"sample", "Write a demonstration card image", runSample},
-    {"devices", "List the devices that may hold a card", runDevices},
+    {"devices", "Say which disks and images hold a card", runDevices},
     {"campaign", "Report the campaign from an archive's ledger", runCampaign},
     {"harvest", "Harvest cards into a campaign archive, each file once", runHarvest},
+    {"stationxml", "Write StationXML of an archive's channels", runStationXml},
 };
 
 void printUsage()

@@ -85,9 +85,10 @@ int runSample(const QStringList &arguments)
     const int status = parseCommand(
         parser, arguments,
         QStringLiteral("Writes a demonstration card image: three recording directories of a made-up\n"
-                       "station (XX.VEXA unless --station says otherwise) (HHZ, HHN, HHE at 100 Hz) whose files are miniSEED, with an unlocked\n"
-                       "clock, a gap and a recording across midnight UTC, and a text log. The file is sparse:\n"
-                       "about 12 MiB long, under 1 MiB on disk. Never writes to a device."),
+                       "station, XX.VEXA unless --station says otherwise (HHZ, HHN, HHE at 100 Hz), whose\n"
+                       "files are miniSEED, with an unlocked clock, a gap and a recording across midnight\n"
+                       "UTC, and a text log. The file is sparse: about 12 MiB long, under 1 MiB on disk.\n"
+                       "Never writes to a device."),
         1, 1);
     if (status >= 0)
         return status;

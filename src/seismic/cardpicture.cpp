@@ -1,5 +1,7 @@
 #include "cardpicture.h"
 
+#include "recordcheck.h"
+
 #include <QSet>
 
 #include <algorithm>
@@ -67,6 +69,30 @@ QStringList problems(qint64 gaps, bool unlocked, qint64 unreadable, bool unreada
 }
 
 } // namespace
+
+ChannelSpans channelSpans(const ChannelQuality &c, const QVector<GapQuality> &gaps, const QString &cardPath,
+                          qint64 from, qint64 to)
+{
+    ChannelSpans spans;
+    spans.id = c.id;
+    spans.sampleRate = c.sampleRate;
+    const qint64 period = RecordCheck::samplePeriod(c.sampleRate);
+    // Segments and unlocked stretches run from first to last sample, across files.
+    for (const TimeSpan &s : c.segmentSpans) {
+        if (s.end >= from && s.start <= to)
+            spans.data.append({qMax(s.start, from), qMin(s.end, to) + period, cardPath, 0});
+    }
+    for (const TimeSpan &u : c.clockUnlocked) {
+        if (u.end >= from && u.start <= to)
+            spans.unlocked.append({qMax(u.start, from), qMin(u.end, to) + period, cardPath, 0});
+    }
+    // A break between two files belongs to neither.
+    for (const GapQuality &g : gaps) {
+        if (g.id == c.id && !g.isOverlap() && g.after >= from && g.before <= to)
+            spans.gaps.append({g.after, g.before, cardPath, g.unreadableSectors});
+    }
+    return spans;
+}
 
 int FilePicture::gapCount() const
 {

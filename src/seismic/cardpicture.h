@@ -4,11 +4,15 @@
 // by the quick scan, later by the full figures of a download; drawn by the timeline.
 #pragma once
 
+#include "channeltimeline.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 #include <QtGlobal>
+
+#include <limits>
 
 // Times are UTC microseconds since 1970-01-01, as libmseed counts them.
 constexpr qint64 MicrosecondsPerSecond = 1000000;
@@ -37,6 +41,13 @@ struct ChannelSpans
     QVector<Stretch> unlocked; // recorded with the clock-locked flag clear
     double sampleRate = 0;    // samples per second, when known
 };
+
+// What the views draw of channel `c` within [from, to] of file `cardPath`: its segments
+// (clipped to that span), its gaps (not overlaps) that lie within it, and its unlocked
+// stretches; each running to the end of its last sample's period.
+ChannelSpans channelSpans(const ChannelQuality &c, const QVector<GapQuality> &gaps, const QString &cardPath,
+                          qint64 from = std::numeric_limits<qint64>::min(),
+                          qint64 to = std::numeric_limits<qint64>::max());
 
 // The figures of one file.
 struct FilePicture

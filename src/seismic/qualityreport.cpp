@@ -84,13 +84,25 @@ QJsonObject fileJson(const FileQuality &file)
     };
 }
 
+QJsonArray countsJson(const std::array<qint64, 8> &counts)
+{
+    QJsonArray array;
+    for (qint64 n : counts)
+        array.append(n);
+    return array;
+}
+
 QJsonObject channelJson(const ChannelQuality &c)
 {
     QJsonValue timing(QJsonValue::Null);
     if (c.hasTimingQuality)
-        timing = QJsonObject{{QStringLiteral("min"), c.timingMin},
-                             {QStringLiteral("median"), c.timingMedian},
-                             {QStringLiteral("max"), c.timingMax}};
+        timing = QJsonObject{{QStringLiteral("min"), c.timing.min},   {QStringLiteral("q1"), c.timing.q1},
+                             {QStringLiteral("median"), c.timing.median}, {QStringLiteral("mean"), c.timing.mean},
+                             {QStringLiteral("q3"), c.timing.q3},     {QStringLiteral("max"), c.timing.max}};
+    const auto percentOrNull = [](bool used, double percent) { return used ? QJsonValue(percent) : QJsonValue(QJsonValue::Null); };
+    const QJsonObject flags{{QStringLiteral("activity"), countsJson(c.flagCounts[0])},
+                            {QStringLiteral("io"), countsJson(c.flagCounts[1])},
+                            {QStringLiteral("quality"), countsJson(c.flagCounts[2])}};
     return QJsonObject{
         {QStringLiteral("id"), c.id},
         {QStringLiteral("network"), c.network},
@@ -102,14 +114,16 @@ QJsonObject channelJson(const ChannelQuality &c)
         {QStringLiteral("end"), utcTimeText(c.end)},
         {QStringLiteral("samples"), c.samples},
         {QStringLiteral("records"), c.records},
+        {QStringLiteral("duplicates"), c.duplicates},
         {QStringLiteral("segments"), c.segments},
         {QStringLiteral("gaps"), c.gaps},
         {QStringLiteral("overlaps"), c.overlaps},
         {QStringLiteral("largestGap"), c.largestGap},
         {QStringLiteral("availability"), c.availability},
         {QStringLiteral("timingQuality"), timing},
-        {QStringLiteral("clockLocked"), c.clockLocked},
-        {QStringLiteral("questionableTime"), c.questionableTime},
+        {QStringLiteral("flagCounts"), flags},
+        {QStringLiteral("clockLocked"), percentOrNull(c.clockLockUsed, c.clockLocked)},
+        {QStringLiteral("questionableTime"), percentOrNull(c.questionableTimeUsed, c.questionableTime)},
         {QStringLiteral("decodeFailures"), c.decodeFailures},
         {QStringLiteral("sequenceBreaks"), c.sequenceBreaks},
     };
@@ -173,29 +187,32 @@ QByteArray qualityJsonText(const QualityReport &report)
 
 QString qualityText(const QualityReport &report, bool withGaps)
 {
+    // A flag no record of the channel ever set says nothing, neither yes nor no.
+    const QString NotUsed = QStringLiteral("\u2014");
     int idWidth = 16;
     for (const ChannelQuality &c : report.channels)
         idWidth = qMax(idWidth, int(shown(c.id).size()) + 2);
 
     QString text = padded(QStringLiteral("Source"), idWidth)
-        + QStringLiteral("Start sample                 End sample                       Hz    Samples  Segs  Gaps  Ovls  Avail%  Timing q min/med/max  Locked%  QTime%  Bad  SeqBrk\n");
+        + QStringLiteral("Start sample                 End sample                       Hz    Samples  Segs  Gaps  Ovls  Dups  Avail%  Timing q min/med/max  Locked%  QTime%  Bad  SeqBrk\n");
     qint64 records = 0;
     for (const ChannelQuality &c : report.channels) {
         records += c.records;
         const QString timing = c.hasTimingQuality
-            ? QStringLiteral("%1/%2/%3").arg(c.timingMin).arg(c.timingMedian, 0, 'g', 4).arg(c.timingMax)
+            ? QStringLiteral("%1/%2/%3").arg(c.timing.min).arg(c.timing.median, 0, 'g', 4).arg(c.timing.max)
             : QStringLiteral("-");
         text += padded(shown(c.id), idWidth) + padded(utcTimeText(c.start), 29) + padded(utcTimeText(c.end), 29)
-            + QStringLiteral("%1 %2 %3 %4 %5 %6  %7 %8 %9 %10 %11\n")
+            + QStringLiteral("%1 %2 %3 %4 %5 %6 %7  %8 %9 %10 %11 %12\n")
                   .arg(std::isfinite(c.sampleRate) ? QString::number(c.sampleRate, 'g', 6) : QStringLiteral("-"), 6)
                   .arg(c.samples, 10)
                   .arg(c.segments, 5)
                   .arg(c.gaps, 5)
                   .arg(c.overlaps, 5)
+                  .arg(c.duplicates, 5)
                   .arg(number(c.availability, 2), 7)
                   .arg(timing, -20)
-                  .arg(number(c.clockLocked, 1), 8)
-                  .arg(number(c.questionableTime, 1), 7)
+                  .arg(c.clockLockUsed ? number(c.clockLocked, 1) : NotUsed, 8)
+                  .arg(c.questionableTimeUsed ? number(c.questionableTime, 1) : NotUsed, 7)
                   .arg(c.decodeFailures, 4)
                   .arg(c.sequenceBreaks, 7);
     }

@@ -1,10 +1,12 @@
-// The quality report of one run over a card's files: per channel, per file and per gap,
-// what the miniSEED records say (times, continuity, clock, decoding) and what the card
-// lost (unreadable sectors). RecordScanner fills it; the command line, the export and
-// the window render it as text or JSON.
+// The quality report of one run over a card's files: per channel (the figures of
+// channeltimeline.h), per file and per gap, what the miniSEED records say (times,
+// continuity, clock, decoding) and what the card lost (unreadable sectors). RecordScanner
+// fills it; the command line, the export and the window render it as text or JSON.
 //
 // Times are microseconds since 1970-01-01 00:00:00 UTC (libmseed's hptime_t), always UTC.
 #pragma once
+
+#include "channeltimeline.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -12,46 +14,6 @@
 #include <QStringList>
 #include <QVector>
 #include <QtGlobal>
-
-// A stretch of time, both ends included: for a segment its first and last sample.
-struct TimeSpan
-{
-    qint64 start = 0;
-    qint64 end = 0;
-};
-
-// One channel NET.STA.LOC.CHA over all files of the run.
-struct ChannelQuality
-{
-    QString id;        // "XX.VEXA..HHZ": an empty location leaves two dots
-    QString network;
-    QString station;
-    QString location;
-    QString channel;
-    double sampleRate = 0; // samples per second of the segments holding most samples
-    qint64 start = 0;      // first sample
-    qint64 end = 0;        // last sample
-    qint64 samples = 0;    // as the record headers count them
-    qint64 records = 0;
-    int segments = 0;      // stretches the trace list could not join (default tolerances)
-    int gaps = 0;          // breaks with missing time between them
-    int overlaps = 0;      // breaks where the next segment starts at or before the last sample
-    double largestGap = 0; // seconds; 0 when there is no gap
-    double availability = 0; // percent of the span from first to last sample that data cover
-    bool hasTimingQuality = false; // some record carries blockette 1001
-    int timingMin = 0;     // timing quality 0..100 of blockette 1001
-    double timingMedian = 0;
-    int timingMax = 0;
-    double clockLocked = 0;      // percent of records with I/O flag bit 5 (clock locked)
-    double questionableTime = 0; // percent of records with data quality bit 7
-    qint64 decodeFailures = 0;   // records whose samples did not decode or failed Steim's check
-    qint64 sequenceBreaks = 0;   // records of a file whose sequence number does not follow the previous one of the channel
-
-    // For drawing: the segments in time order, and the stretches covered by records
-    // without the clock-locked bit (consecutive such records joined).
-    QVector<TimeSpan> segmentSpans;
-    QVector<TimeSpan> clockUnlocked;
-};
 
 // A record whose header cannot be trusted (recordcheck.h): never decoded nor filed.
 struct BadRecord
@@ -75,17 +37,6 @@ struct FileQuality
     qint64 badRecords = 0;      // records that failed the checks; not counted in `records`
     QVector<BadRecord> badRecordList; // the first BadRecordsNamed of them, in card order
     static constexpr int BadRecordsNamed = 1000;
-};
-
-// A break between two segments of a channel; an overlap has negative seconds.
-struct GapQuality
-{
-    QString id;
-    qint64 after = 0;   // last sample before the break
-    qint64 before = 0;  // first sample after it
-    double seconds = 0; // before - after, in seconds
-    qint64 unreadableSectors = 0; // unreadable card sectors between the two bounding records
-    bool isOverlap() const { return seconds <= 0; }
 };
 
 struct QualityReport

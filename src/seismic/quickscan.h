@@ -27,6 +27,12 @@ constexpr qint64 TailSectors = 16;
 FilePicture summarize(const QString &cardPath, const QByteArray &head, const QByteArray &tail, bool whole,
                       qint64 missingSectors = 0, const QVector<qint64> &unreadable = {});
 
+// The channels' figures of those records, as summarize() draws them, and with `gaps`
+// their gaps and overlaps: the same figures a full pass over the same records gives,
+// but for what only decoding tells (decoding failures).
+QVector<ChannelQuality> channelFigures(const QByteArray &head, const QByteArray &tail, bool whole,
+                                       const QVector<qint64> &unreadable = {}, QVector<GapQuality> *gaps = nullptr);
+
 // Reads what the quick scan needs of the listed file `entry` at `cardPath`, and
 // summarizes it. `proceed`, when given, is asked before every read; once it answers false
 // the scan of the file ends and *interrupted is set (its figures are then incomplete).

@@ -15,7 +15,7 @@
 #include "copysink.h"
 #include "qualityreport.h"
 
-#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -24,8 +24,6 @@
 
 struct MSRecord_s;
 typedef struct MSRecord_s MSRecord;
-struct MSTraceList_s;
-typedef struct MSTraceList_s MSTraceList;
 
 class RecordScanner : public CopySink
 {
@@ -62,8 +60,6 @@ public:
     quint64 recordCardSector() const { return m_recordSector; }
 
 private:
-    struct Break;
-    struct Channel;
     struct File;
 
     void feed(const char *data, qint64 length);
@@ -75,11 +71,9 @@ private:
     RecordHandler m_handler;
     BadRecordHandler m_badHandler;
     MSRecord *m_msr = nullptr;
-    MSTraceList *m_traces = nullptr;
-    QHash<QString, Channel *> m_channels;
-    QVector<Channel *> m_recent; // up to 8 channels, tried before the hash
+    ChannelTimeline m_timeline; // every channel of the run
     QVector<File> m_files;
-    QVector<quint64> m_unreadableCardSectors; // every one seen in the run
+    QSet<QString> m_fileChannels; // the channels the current file has listed
     QVector<qint64> m_fileUnreadable;          // of the current file, sector indices in the file
 
     quint64 m_firstCardSector = 0;

@@ -1,7 +1,6 @@
 #include "reportpicture.h"
 
 #include "qualityreport.h"
-#include "recordcheck.h"
 
 #include <QHash>
 
@@ -23,30 +22,8 @@ QVector<FilePicture> filePictures(const QualityReport &report)
         p.whole = true;
         p.full = true;
         for (const QString &id : f.channels) {
-            const ChannelQuality *c = channels.value(id);
-            if (!c)
-                continue;
-            ChannelSpans spans;
-            spans.id = id;
-            spans.sampleRate = c->sampleRate;
-            const qint64 period = RecordCheck::samplePeriod(c->sampleRate);
-            // The report's segments run from first to last sample, across files.
-            for (const auto &s : c->segmentSpans) {
-                if (s.end < f.start || s.start > f.end)
-                    continue;
-                spans.data.append({qMax(s.start, f.start), qMin(s.end, f.end) + period, f.path, 0});
-            }
-            for (const auto &u : c->clockUnlocked) {
-                if (u.end < f.start || u.start > f.end)
-                    continue;
-                spans.unlocked.append({qMax(u.start, f.start), qMin(u.end, f.end) + period, f.path, 0});
-            }
-            // Gaps inside the file; a break between two files belongs to neither.
-            for (const GapQuality &g : report.gaps) {
-                if (g.id == id && !g.isOverlap() && g.after >= f.start && g.before <= f.end)
-                    spans.gaps.append({g.after, g.before, f.path, g.unreadableSectors});
-            }
-            p.channels.append(spans);
+            if (const ChannelQuality *c = channels.value(id))
+                p.channels.append(channelSpans(*c, report.gaps, f.path, f.start, f.end));
         }
         out.append(p);
     }

@@ -226,8 +226,11 @@ void MainWindow::showProbes(const QVector<DeviceProbe> &probes)
 
 QString MainWindow::chosenDevice() const
 {
+    // An item's label carries what the probe found; its data is the path. A typed path
+    // has no item behind it.
     const QString path = ui->cb_device->currentData().toString();
-    return path.isEmpty() ? ui->cb_device->currentText() : path;
+    const bool typed = ui->cb_device->currentText() != ui->cb_device->itemText(ui->cb_device->currentIndex());
+    return path.isEmpty() || typed ? ui->cb_device->currentText() : path;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

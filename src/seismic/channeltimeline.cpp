@@ -1,0 +1,379 @@
+#include "channeltimeline.h"
+
+#include "recordcheck.h"
+
+#include <QByteArrayView>
+#include <QHash>
+#include <QSet>
+
+#include <libmseed.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+namespace {
+
+constexpr quint8 ClockLockedFlag = 0x20;     // I/O and clock flags, bit 5
+constexpr quint8 QuestionableTimeFlag = 0x80; // data quality flags, bit 7
+
+qint64 period(double rate)
+{
+    return RecordCheck::samplePeriod(rate);
+}
+
+// libmseed's test for equal sample rates (its default tolerance: 0.0001 relative).
+bool sameRate(double a, double b)
+{
+    return MS_ISRATETOLERABLE(a, b);
+}
+
+// What makes a record the same as another: start, rate and samples (decoded, or the
+// bytes of its data area when they are not).
+quint64 recordDigest(const MSRecord *msr, ChannelTimeline::Samples samples)
+{
+    QByteArrayView data;
+    if (samples == ChannelTimeline::Samples::Decoded && msr->datasamples && msr->numsamples > 0)
+        data = QByteArrayView(static_cast<const char *>(msr->datasamples),
+                              qsizetype(msr->numsamples) * ms_samplesize(msr->sampletype));
+    else if (msr->record && msr->fsdh && msr->fsdh->data_offset > 0 && msr->fsdh->data_offset < msr->reclen)
+        data = QByteArrayView(msr->record + msr->fsdh->data_offset, msr->reclen - msr->fsdh->data_offset);
+    return quint64(qHashMulti(0, msr->starttime, msr->samprate, msr->samplecnt, qHash(data, 0)));
+}
+
+} // namespace
+
+double quantileOf(const std::array<qint64, 101> &histogram, qint64 n, double p)
+{
+    if (n <= 0)
+        return 0;
+    const auto valueAt = [&histogram](qint64 rank) {
+        for (int q = 0; q <= 100; ++q) {
+            rank -= histogram[size_t(q)];
+            if (rank < 0)
+                return q;
+        }
+        return 100;
+    };
+    const double position = p * double(n - 1);
+    const qint64 below = qint64(std::floor(position));
+    const double low = valueAt(below);
+    const double high = below + 1 < n ? valueAt(below + 1) : low;
+    return low + (position - double(below)) * (high - low);
+}
+
+// Where a channel's records stop following each other in card order: the last sample of
+// one record, the first of the next, and the sectors where the two records begin.
+struct Break
+{
+    qint64 prevEnd = 0;
+    qint64 prevSector = 0;
+    qint64 nextStart = 0;
+    qint64 nextSector = 0;
+};
+
+struct ChannelTimeline::Channel
+{
+    ChannelQuality figures;  // codes and counts, filled as records come
+    char key[44] = {};       // network, station, location and channel as libmseed holds them
+    MSTraceList *traces = nullptr; // times only, of the distinct records
+    qint64 distinct = 0;
+    qint64 locked = 0;
+    qint64 questionable = 0;
+    std::array<qint64, 101> timing{}; // distinct records per blockette 1001 timing quality
+    qint64 timingRecords = 0;
+    qint64 timingSum = 0;
+    QVector<TimeSpan> unlocked;
+    bool lastUnlocked = false;
+    QVector<Break> breaks;
+    bool hasLast = false;
+    qint64 lastEnd = 0;
+    double lastRate = 0;
+    qint64 lastSector = 0;
+    int lastSequence = -1;
+    int lastPart = -1;
+    // Digests of the latest distinct records, and the same in the order they came, to
+    // forget the oldest once DuplicateWindow are held.
+    QSet<quint64> seen;
+    QVector<quint64> seenOrder;
+    int seenNext = 0;
+
+    Channel() : traces(mstl_init(nullptr)) {}
+    ~Channel() { mstl_free(&traces, 0); }
+    Channel(const Channel &) = delete;
+    Channel &operator=(const Channel &) = delete;
+
+    // True when `digest` was seen; remembers it otherwise.
+    bool repeats(quint64 digest)
+    {
+        if (seen.contains(digest))
+            return true;
+        if (seenOrder.size() < DuplicateWindow) {
+            seenOrder.append(digest);
+        } else {
+            seen.remove(seenOrder.at(seenNext));
+            seenOrder[seenNext] = digest;
+            seenNext = (seenNext + 1) % DuplicateWindow;
+        }
+        seen.insert(digest);
+        return false;
+    }
+};
+
+ChannelTimeline::ChannelTimeline() = default;
+
+ChannelTimeline::~ChannelTimeline()
+{
+    qDeleteAll(m_channels);
+}
+
+void ChannelTimeline::beginPart()
+{
+    ++m_part;
+}
+
+void ChannelTimeline::addUnreadable(qint64 sector)
+{
+    m_unreadable.append(sector);
+}
+
+ChannelTimeline::Channel &ChannelTimeline::channelOf(const MSRecord *msr)
+{
+    // A card holds a few channels: they are found by their raw codes, without a text key.
+    char key[4 * sizeof msr->network];
+    static_assert(sizeof key == sizeof Channel::key, "the four codes of a channel");
+    std::memcpy(key, msr->network, sizeof msr->network);
+    std::memcpy(key + sizeof msr->network, msr->station, sizeof msr->network);
+    std::memcpy(key + 2 * sizeof msr->network, msr->location, sizeof msr->network);
+    std::memcpy(key + 3 * sizeof msr->network, msr->channel, sizeof msr->network);
+    for (Channel *known : std::as_const(m_recent)) {
+        if (std::memcmp(known->key, key, sizeof key) == 0)
+            return *known;
+    }
+    Channel *&found = m_byKey[QByteArray(key, sizeof key)];
+    if (!found) {
+        found = new Channel;
+        std::memcpy(found->key, key, sizeof key);
+        ChannelQuality &c = found->figures;
+        c.network = QLatin1String(msr->network);
+        c.station = QLatin1String(msr->station);
+        c.location = QLatin1String(msr->location);
+        c.channel = QLatin1String(msr->channel);
+        c.id = QStringLiteral("%1.%2.%3.%4").arg(c.network, c.station, c.location, c.channel);
+        m_channels.append(found);
+    }
+    m_recent.prepend(found);
+    if (m_recent.size() > 8)
+        m_recent.removeLast();
+    return *found;
+}
+
+const QString &ChannelTimeline::add(const MSRecord *msr, qint64 sector, Samples samples, bool *duplicate)
+{
+    Channel &channel = channelOf(msr);
+    ChannelQuality &c = channel.figures;
+    ++c.records;
+    if (samples == Samples::Failed)
+        ++c.decodeFailures;
+    const bool repeated = channel.repeats(recordDigest(msr, samples));
+    if (duplicate)
+        *duplicate = repeated;
+    if (repeated) {
+        // The same record again (a recorder that wrote it twice, files that overlap):
+        // nothing of it counts but that it was there, its sequence number included.
+        ++c.duplicates;
+        return c.id;
+    }
+
+    ++channel.distinct;
+    c.samples += msr->samplecnt;
+    if (channel.lastPart == m_part && channel.lastSequence >= 0) {
+        const int expected = channel.lastSequence >= 999999 ? 1 : channel.lastSequence + 1;
+        if (msr->sequence_number != expected && !(expected == 1 && msr->sequence_number == 0))
+            ++c.sequenceBreaks;
+    }
+    channel.lastSequence = msr->sequence_number;
+    channel.lastPart = m_part;
+
+    const qint64 start = msr->starttime;
+    const qint64 end = msr_endtime(const_cast<MSRecord *>(msr));
+    const double rate = msr->samprate;
+    if (channel.hasLast && rate > 0) {
+        const qint64 step = period(channel.lastRate);
+        if (!sameRate(rate, channel.lastRate) || std::llabs(start - (channel.lastEnd + step)) > step / 2)
+            channel.breaks.append(Break{channel.lastEnd, channel.lastSector, start, sector});
+    }
+    if (rate > 0) {
+        channel.hasLast = true;
+        channel.lastEnd = end;
+        channel.lastRate = rate;
+        channel.lastSector = sector;
+    }
+
+    if (msr->Blkt1001) {
+        const int q = qMin<int>(msr->Blkt1001->timing_qual, 100);
+        ++channel.timing[size_t(q)];
+        ++channel.timingRecords;
+        channel.timingSum += q;
+    }
+    if (msr->fsdh) {
+        const quint8 flags[3] = {msr->fsdh->act_flags, msr->fsdh->io_flags, msr->fsdh->dq_flags};
+        for (size_t set = 0; set < 3; ++set) {
+            for (int bit = 0; bit < 8; ++bit)
+                c.flagCounts[set][size_t(bit)] += (flags[set] >> bit) & 1;
+        }
+    }
+    const bool locked = msr->fsdh && (msr->fsdh->io_flags & ClockLockedFlag);
+    if (locked)
+        ++channel.locked;
+    else if (channel.lastUnlocked && !channel.unlocked.isEmpty())
+        channel.unlocked.last().end = qMax(channel.unlocked.last().end, end);
+    else
+        channel.unlocked.append(TimeSpan{start, end});
+    channel.lastUnlocked = !locked;
+    if (msr->fsdh && (msr->fsdh->dq_flags & QuestionableTimeFlag))
+        ++channel.questionable;
+
+    // The trace list keeps times only: without the samples, or it would gather every
+    // sample of the run.
+    MSRecord times = *msr;
+    times.datasamples = nullptr;
+    times.numsamples = 0;
+    mstl_addmsr(channel.traces, &times, 0, 1, -1.0, -1.0);
+    return c.id;
+}
+
+QVector<ChannelQuality> ChannelTimeline::channels(QVector<GapQuality> *gaps) const
+{
+    QVector<ChannelQuality> out;
+    QVector<GapQuality> breaks;
+    QVector<qint64> unreadable = m_unreadable;
+    std::sort(unreadable.begin(), unreadable.end());
+    for (const Channel *channel : m_channels) {
+        if (channel->distinct > 0)
+            out.append(figuresOf(*channel, unreadable, &breaks));
+    }
+    std::sort(out.begin(), out.end(), [](const ChannelQuality &a, const ChannelQuality &b) { return a.id < b.id; });
+    if (gaps) {
+        std::stable_sort(breaks.begin(), breaks.end(), [](const GapQuality &a, const GapQuality &b) {
+            return a.id != b.id ? a.id < b.id : a.after < b.after;
+        });
+        *gaps = breaks;
+    }
+    return out;
+}
+
+ChannelQuality ChannelTimeline::figuresOf(const Channel &channel, const QVector<qint64> &unreadable,
+                                          QVector<GapQuality> *gaps) const
+{
+    ChannelQuality c = channel.figures;
+    const double records = double(channel.distinct);
+    c.clockLockUsed = channel.locked > 0;
+    c.questionableTimeUsed = channel.questionable > 0;
+    c.clockLocked = c.clockLockUsed ? 100.0 * double(channel.locked) / records : 0;
+    c.questionableTime = c.questionableTimeUsed ? 100.0 * double(channel.questionable) / records : 0;
+    // Records without the bit are unlocked only where the recorder shows, by setting it
+    // elsewhere, that it reports its lock at all.
+    if (c.clockLockUsed)
+        c.clockUnlocked = channel.unlocked;
+    if (channel.timingRecords > 0) {
+        const qint64 n = channel.timingRecords;
+        c.hasTimingQuality = true;
+        c.timing.min = int(quantileOf(channel.timing, n, 0));
+        c.timing.q1 = quantileOf(channel.timing, n, 0.25);
+        c.timing.median = quantileOf(channel.timing, n, 0.5);
+        c.timing.mean = double(channel.timingSum) / double(n);
+        c.timing.q3 = quantileOf(channel.timing, n, 0.75);
+        c.timing.max = int(quantileOf(channel.timing, n, 1));
+    }
+
+    const auto unreadableBetween = [&unreadable](qint64 a, qint64 b) {
+        const auto from = std::upper_bound(unreadable.cbegin(), unreadable.cend(), qMin(a, b));
+        const auto to = std::lower_bound(unreadable.cbegin(), unreadable.cend(), qMax(a, b));
+        return qint64(qMax<qint64>(0, to - from));
+    };
+
+    const MSTraceID *trace = channel.traces->traces;
+    if (!trace)
+        return c;
+    c.start = trace->earliest;
+    c.end = trace->latest;
+    QVector<const MSTraceSeg *> segments;
+    for (const MSTraceSeg *seg = trace->first; seg; seg = seg->next)
+        segments.append(seg);
+    std::stable_sort(segments.begin(), segments.end(),
+                     [](const MSTraceSeg *a, const MSTraceSeg *b) { return a->starttime < b->starttime; });
+
+    std::map<double, qint64> samplesPerRate;
+    for (const MSTraceSeg *seg : segments)
+        samplesPerRate[seg->samprate] += seg->samplecnt;
+    qint64 most = -1;
+    for (const auto &rate : samplesPerRate) {
+        if (rate.second > most) {
+            most = rate.second;
+            c.sampleRate = rate.first;
+        }
+    }
+    if (m_endsOnly) {
+        // Of the middle nothing is known: one stretch from the first sample to the last.
+        c.segments = 1;
+        c.segmentSpans = {TimeSpan{c.start, c.end}};
+        c.availability = 100;
+        return c;
+    }
+
+    c.segments = int(segments.size());
+    qint64 covered = 0;
+    qint64 coverEnd = 0; // end of the time covered so far (after the last sample's period)
+    qint64 lastEnd = 0;  // latest last sample so far
+    for (int i = 0; i < segments.size(); ++i) {
+        const MSTraceSeg *seg = segments.at(i);
+        c.segmentSpans.append(TimeSpan{seg->starttime, seg->endtime});
+        const qint64 segEnd = seg->endtime + period(seg->samprate);
+        if (i == 0 || seg->starttime >= coverEnd)
+            covered += segEnd - seg->starttime;
+        else if (segEnd > coverEnd)
+            covered += segEnd - coverEnd;
+        if (i > 0 && seg->samprate > 0) {
+            const qint64 step = period(segments.at(i - 1)->samprate);
+            const qint64 difference = seg->starttime - lastEnd;
+            // Joined in time but not in rate: a new segment, neither gap nor overlap.
+            if (step == 0 || std::llabs(difference - step) > step / 2) {
+                GapQuality gap;
+                gap.id = c.id;
+                gap.after = lastEnd;
+                gap.before = seg->starttime;
+                gap.seconds = double(difference) / HPTMODULUS;
+                const Break *bounds = nullptr;
+                const Break *prev = nullptr;
+                const Break *next = nullptr;
+                for (const Break &b : channel.breaks) {
+                    if (b.prevEnd == gap.after && b.nextStart == gap.before)
+                        bounds = &b;
+                    if (b.prevEnd == gap.after && !prev)
+                        prev = &b;
+                    if (b.nextStart == gap.before && !next)
+                        next = &b;
+                }
+                if (bounds)
+                    gap.unreadableSectors = unreadableBetween(bounds->prevSector, bounds->nextSector);
+                else if (prev && next)
+                    gap.unreadableSectors = unreadableBetween(prev->prevSector, next->nextSector);
+                if (gap.isOverlap()) {
+                    ++c.overlaps;
+                } else {
+                    ++c.gaps;
+                    c.largestGap = qMax(c.largestGap, gap.seconds);
+                }
+                if (gaps)
+                    gaps->append(gap);
+            }
+        }
+        coverEnd = i == 0 ? segEnd : qMax(coverEnd, segEnd);
+        lastEnd = i == 0 ? seg->endtime : qMax(lastEnd, seg->endtime);
+    }
+    const qint64 span = segments.isEmpty() ? 0 : coverEnd - segments.first()->starttime;
+    c.availability = span > 0 ? qBound(0.0, 100.0 * double(covered) / double(span), 100.0) : 100.0;
+    return c;
+}
