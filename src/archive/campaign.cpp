@@ -201,33 +201,38 @@ QJsonObject campaignJson(const CampaignReport &report)
     };
 }
 
+namespace {
+
+// "1 card", "3 cards".
+QString counted(qint64 count, const char *noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? QString() : QStringLiteral("s"));
+}
+
+} // namespace
+
 QString campaignText(const CampaignReport &report)
 {
     QString text;
     if (report.end > report.start)
-        text += QStringLiteral("Campaign from %1 to %2 UTC (%3): %4 stations, %5 cards\n")
+        text += QStringLiteral("Campaign from %1 to %2 UTC (%3): %4, %5\n")
                     .arg(utcText(report.start), utcText(report.end), durationText(report.end - report.start))
-                    .arg(report.stations.size())
-                    .arg(report.cards.size());
+                    .arg(counted(report.stations.size(), "station"), counted(report.cards.size(), "card"));
     else
-        text += QStringLiteral("No data harvested yet: %1 cards\n").arg(report.cards.size());
+        text += QStringLiteral("No data harvested yet: %1\n").arg(counted(report.cards.size(), "card"));
     for (const CampaignStation &s : report.stations) {
-        text += QStringLiteral("%1\t%2 cards\t%3 files\t%4 to %5\t%6% available\t%7 gaps\tlast harvest %8\n")
-                    .arg(s.station)
-                    .arg(s.cards)
-                    .arg(s.files)
+        text += QStringLiteral("%1\t%2\t%3\t%4 to %5\t%6% available\t%7\tlast harvest %8\n")
+                    .arg(s.station, counted(s.cards, "card"), counted(s.files, "file"))
                     .arg(utcText(s.first), utcText(s.last))
                     .arg(s.availabilityPercent, 0, 'f', 1)
-                    .arg(s.gaps)
+                    .arg(counted(s.gaps, "gap"))
                     .arg(s.lastHarvest.isEmpty() ? QStringLiteral("never") : s.lastHarvest);
     }
     for (const Ledger::UnmappedRow &u : report.unmapped)
         text += QStringLiteral("unmapped %1: not in the station table, recorded on %2\n").arg(u.code, u.cards.join(QStringLiteral(", ")));
     for (const Ledger::CardRow &c : report.cards)
-        text += QStringLiteral("card %1\tfiled as %2\t%3 harvests\t%4 files\tfirst %5\tlast %6\n")
-                    .arg(c.cardKey, c.station)
-                    .arg(c.harvests)
-                    .arg(c.files)
+        text += QStringLiteral("card %1\tfiled as %2\t%3\t%4\tfirst %5\tlast %6\n")
+                    .arg(c.cardKey, c.station, counted(c.harvests, "harvest"), counted(c.files, "file"))
                     .arg(c.firstHarvest, c.lastHarvest);
     return text;
 }
