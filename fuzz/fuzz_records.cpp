@@ -2,12 +2,13 @@
 // damaged card may hold it, read the ways a card file's records are read: the record
 // scanner of a download (in chunks, some sectors unreadable), the quick scan of the
 // window (the file whole, and its first and last sectors), and the day-file router of an
-// SDS export, with and without the split at midnight.
+// SDS export, with and without the split at midnight, with and without codes renamed.
 //
 // Input layout:
 //   Offset | Size | Field   | Meaning
 //   0      | 1    | flags   | bits 0-2: chunk size, (value + 1) sectors; bit 3: the
-//          |      |         | file's second sector is unreadable; bit 4: split at midnight
+//          |      |         | file's second sector is unreadable; bit 4: split at midnight;
+//          |      |         | bit 5: records filed under other codes
 //   1      | ...  | content | the card file's bytes (sectors of 512; the last may be short)
 #include "cardformat.h"
 #include "quickscan.h"
@@ -46,6 +47,14 @@ void scanAndRoute(const QByteArray &content, quint8 flags, const QString &root)
                       QByteArray(qMin<qsizetype>(Card::SectorSize, bytes.size() - Card::SectorSize), '\0'));
 
     SdsArchive archive(root, (flags & 16) != 0);
+    if (flags & 32) { // filed under a station table's codes, as a harvest files them
+        archive.setCodeRenamer([](RecordCodes &codes, qint64) {
+            codes.network = QStringLiteral("ZQ");
+            codes.station = QStringLiteral("NORTH");
+            codes.location = QStringLiteral("00");
+            return true;
+        });
+    }
     qint64 handed = 0;
     qint64 routed = 0;
     RecordScanner scanner;
