@@ -2,7 +2,7 @@
 // benchmark: three channels at 100 Hz in Steim-2, 512-byte records packed by libmseed,
 // continuous in time, every byte written so that one read puts it in the page cache.
 //
-// Usage: vexa-mseed-image IMAGE MIB
+// Usage: vexa-mseed-image IMAGE MIB [STATION]   (STATION: the recorder's, default VEXA, of XX)
 // Prints "OFFSET LENGTH": the bytes of the file.
 #include "benchcard.h"
 
@@ -29,7 +29,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const char *const program = "vexa-mseed-image";
-    const qint64 mebibytes = BenchCard::mebibytes(QCoreApplication::arguments(), 64 * 1024, program);
+    // Cards of several recorders, for harvests of many cards into one archive.
+    QStringList arguments = QCoreApplication::arguments();
+    const QByteArray station = arguments.size() == 4 ? arguments.takeLast().toLatin1().left(5) : QByteArray("VEXA");
+    const qint64 mebibytes = BenchCard::mebibytes(arguments, 64 * 1024, program);
     if (mebibytes == 0)
         return 2;
     const qint64 length = mebibytes * BenchCard::MiB;
@@ -54,7 +57,7 @@ int main(int argc, char *argv[])
     for (int c = 0; c < 3; ++c) {
         msr[c] = msr_init(nullptr);
         std::strcpy(msr[c]->network, "XX");
-        std::strcpy(msr[c]->station, "VEXA");
+        std::strcpy(msr[c]->station, station.constData());
         std::strcpy(msr[c]->channel, channels[c]);
         msr[c]->dataquality = 'D';
         msr[c]->samprate = Rate;

@@ -34,7 +34,7 @@ SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
     : m_archive(archive)
     , m_scanner(scanner)
 {
-    m_scanner.setRecordHandler([this](const char *raw, int length, const MSRecord *) {
+    m_scanner.setRecordHandler([this](const char *raw, int length, const MSRecord *msr) {
         // On the copy's thread: only gathered here; the filing thread parses the header again.
         const qint64 sector = qint64(m_scanner.recordCardSector() - m_firstCardSector);
         if (holdsUnreadable(sector * SectorSize, length)) {
@@ -44,6 +44,8 @@ SdsSink::SdsSink(SdsArchive &archive, RecordScanner &scanner)
         m_batch.bytes.append(raw, length);
         m_batch.lengths.append(length);
         m_batch.sectors.append(m_scanner.recordCardSector());
+        if (m_observer)
+            m_observer(raw, length, msr);
     });
     // Never filed: the reader of the archive would take it for the recorder's.
     m_scanner.setBadRecordHandler([this](const QString &reason) { leaveOut(m_scanner.recordCardSector(), reason); });

@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -40,6 +41,13 @@ public:
     bool consume(const SectorChunk &chunk) override;
     bool finish(CopyEnd end) override;
     QString errorString() const override { return m_error; }
+
+    // Also shown every record handed on to be filed, as the scanner parsed it, on the
+    // copy's thread: for the caller's own per-file counts.
+    void setRecordObserver(std::function<void(const char *raw, int length, const MSRecord_s *msr)> observer)
+    {
+        m_observer = std::move(observer);
+    }
 
     // Of the last file: records filed (new), already in the archive, and left out (a
     // record holding an unreadable sector, whose zeros are not the recorder's, or codes
@@ -70,6 +78,7 @@ private:
 
     SdsArchive &m_archive;
     RecordScanner &m_scanner;
+    std::function<void(const char *, int, const MSRecord_s *)> m_observer;
     quint64 m_firstCardSector = 0;
     QVector<qint64> m_unreadable; // sector indices in the file, ascending
     qint64 m_filed = 0;

@@ -22,6 +22,7 @@ const Command commands[] = {
     {"sample", "Write a demonstration card image", runSample},
     {"devices", "Say which disks and images hold a card", runDevices},
     {"campaign", "Report the campaign from an archive's ledger", runCampaign},
+    {"harvest", "Harvest cards into a campaign archive, each file once", runHarvest},
     {"stationxml", "Write StationXML of an archive's channels", runStationXml},
 };
 

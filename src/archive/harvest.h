@@ -1,0 +1,85 @@
+// The harvest of a visit's cards into one campaign archive: each card read once (day
+// files under the station's codes, a raw copy of every card file, the manifest, the
+// card's quality report), its copies checked against the card again, and every file
+// read whole marked in the ledger, so that the same card inserted again costs a listing
+// and brings only what the recorder wrote since.
+//
+// ARCHIVE/
+//   YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DAY   day files, codes as filed
+//   raw/NET.STA/FIRSTDIR/FILE.mseed, log           the card's files as recorded
+//   raw/NET.STA/FIRSTDIR/quality.json, quality.txt
+//   manifest-sha256.txt, campaign.sqlite
+#pragma once
+
+#include "status.h"
+#include "stoptoken.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+class StationTable;
+
+// How one card's harvest went.
+struct HarvestReceipt
+{
+    QString card;           // the device or image as given
+    QString recorded;       // NET.STA as the recorder wrote it; empty when no record was found
+    QString station;        // NET.STA as filed
+    QString firstDirectory; // the card's first recording directory
+    int files = 0;          // card files listed, the log included
+    int newFiles = 0;       // read and filed in this run
+    int skippedFiles = 0;   // harvested before, unchanged
+    qint64 records = 0;     // records read in this run
+    int gaps = 0;           // gaps in the records read
+    bool verified = false;  // every copy of this run read again from the card and the same
+    // "complete", "nothing new", "incomplete" (card pulled, unreadable sectors, a file
+    // not filed), "stopped", "failed" (nothing could be harvested)
+    QString outcome;
+    QStringList problems;   // what failed, each naming what and why
+    QStringList warnings;   // what the user should know: codes not in the station table
+    qint64 milliseconds = 0;
+    double ledgerMilliseconds = 0; // of them, in the ledger
+
+    // Every file of the card is in the archive, now or from before.
+    bool isWhole() const { return outcome == QLatin1String("complete") || outcome == QLatin1String("nothing new"); }
+};
+
+class Harvest
+{
+public:
+    // Harvests into `archive` (created when missing).
+    explicit Harvest(const QString &archive);
+
+    // Codes are rewritten as the table says; without one, or for a recorder it does not
+    // name, records are filed as recorded. The table must outlive the harvest.
+    void setStations(const StationTable *table) { m_stations = table; }
+    // Stops between sectors, and before each file.
+    void setStopToken(const StopToken &stop) { m_stop = stop; }
+    // Called from the card's thread after each card file is read, with its card path.
+    void setFileRead(std::function<void(const QString &card, const QString &cardPath)> callback)
+    {
+        m_fileRead = std::move(callback);
+    }
+
+    // The lock on the archive for the whole run, so that two harvests into it take
+    // turns: waits for another harvest to end (calling `waiting` first when it must).
+    Status lockArchive(const std::function<void()> &waiting);
+
+    // Harvests one card on the calling thread. Several may run at once, each on its own
+    // thread with its own card.
+    HarvestReceipt harvestCard(const QString &device);
+    // Harvests the cards at once, one thread per card; receipts in the order given.
+    QVector<HarvestReceipt> harvestCards(const QStringList &devices);
+
+private:
+    QString m_archive;
+    const StationTable *m_stations = nullptr;
+    StopToken m_stop;
+    std::function<void(const QString &, const QString &)> m_fileRead;
+    struct Lock;
+    std::shared_ptr<Lock> m_archiveLock;
+};
