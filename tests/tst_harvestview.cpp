@@ -33,7 +33,9 @@ private Q_SLOTS:
 
     void harvestTwoCards()
     {
-        const QString a = writeCard("a.img", SampleCard::Options());
+        SampleCard::Options first;
+        first.start = SampleCard::startOnDay(2024, 4, 29);
+        const QString a = writeCard("a.img", first);
         SampleCard::Options moved;
         moved.station = "VEXB";
         moved.start = SampleCard::startOnDay(2024, 5, 1);
@@ -61,7 +63,7 @@ private Q_SLOTS:
             return texts;
         };
         QTRY_COMPARE_WITH_TIMEOUT(rows(),
-                                  (QStringList{a + "|XX.VEXA|2023-03-14|new", b + "|AB.SITE2 (recorded XX.VEXB)|2024-05-01|new"}),
+                                  (QStringList{a + "|XX.VEXA|2024-04-29|new", b + "|AB.SITE2 (recorded XX.VEXB)|2024-05-01|new"}),
                                   20000);
 
         // At the end every bar has counted all the files its card had to read.
@@ -85,7 +87,7 @@ private Q_SLOTS:
         QVERIFY2(lines[0].startsWith(a + ": XX.VEXA, " + files + " files new, 0 already harvested") && lines[0].contains(", verified, complete, "), qPrintable(lines[0]));
         QVERIFY2(lines[1].startsWith(b + ": AB.SITE2, " + files + " files new") && lines[1].contains(", verified, complete, "), qPrintable(lines[1]));
         QTRY_COMPARE_WITH_TIMEOUT(rows(),
-                                  (QStringList{a + "|XX.VEXA|2023-03-14|harvested", b + "|AB.SITE2 (recorded XX.VEXB)|2024-05-01|harvested"}),
+                                  (QStringList{a + "|XX.VEXA|2024-04-29|harvested", b + "|AB.SITE2 (recorded XX.VEXB)|2024-05-01|harvested"}),
                                   20000);
         QVERIFY(!view->findChild<AvailabilityView *>()->isEmpty());
         if (qEnvironmentVariableIsSet("VEXA_HARVEST_SCREENSHOT")) // docs/harvest-view.png

@@ -137,6 +137,8 @@ void AvailabilityView::setReport(const CampaignReport &report)
 {
     m_report = report;
     m_picture = campaignPicture(m_report);
+    // Every channel's row and the axis; the scroll area beyond that.
+    setMinimumHeight(sizeHint().height());
     updateGeometry();
     update();
 }
@@ -234,6 +236,8 @@ HarvestView::HarvestView(QWidget *parent) : QDialog(parent), m_relay(std::make_s
     splitter->setStretchFactor(0, 2);
     splitter->setStretchFactor(1, 1);
     splitter->setStretchFactor(2, 3);
+    // A few cards' rows, a few receipts, and the most room for the channels' picture.
+    splitter->setSizes({150, 110, 400});
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
