@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "samplecard.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <QtWidgets>
 
@@ -120,6 +121,34 @@ private Q_SLOTS:
             QVERIFY2(card.state == c.state && card.toRead == c.toRead && card.station == "XX.VEXB",
                      qPrintable(QString("%1: %2 %3 %4").arg(c.name, card.state).arg(card.toRead).arg(card.station)));
         }
+    }
+
+    void stopAtOnce() // Stop ends the harvest before its files are read; the card stays to be harvested
+    {
+        const QString card = writeCard("c.img", SampleCard::Options());
+        HarvestView view;
+        view.setStationTable(QString());
+        view.setArchive(m_dir.filePath("stopped"));
+        view.addCardImages({card});
+        const auto states = [&view]() {
+            QStringList texts;
+            for (const HarvestCard &c : view.cards())
+                texts.append(c.state);
+            return texts;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringList{"new"}, 20000);
+        QSignalSpy looked(&view, &HarvestView::surveyed); // again, once the harvest ended
+        view.findChild<QPushButton *>("b_harvest")->click();
+        QVERIFY(view.isHarvesting() && view.findChild<QPushButton *>("b_stop")->isEnabled());
+        view.findChild<QPushButton *>("b_stop")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!view.isHarvesting(), 60000);
+        const QString receipts = view.findChild<QPlainTextEdit *>("te_receipts")->toPlainText();
+        if (view.receipts().isEmpty())
+            QCOMPARE(receipts, QString("Stopped before any card was read."));
+        else
+            QVERIFY2(view.receipts().size() == 1 && view.receipts()[0].outcome == "stopped", qPrintable(receipts));
+        QTRY_COMPARE_WITH_TIMEOUT(looked.count(), 1, 20000);
+        QVERIFY2(states().size() == 1 && states()[0] != "harvested", qPrintable(states().join(',')));
     }
 };
 
