@@ -123,12 +123,20 @@ private Q_SLOTS:
         }
     }
 
-    void stopAtOnce() // Stop ends the harvest before its files are read; the card stays to be harvested
+    void stopAtOnce_data()
     {
+        QTest::addColumn<bool>("closing");
+        QTest::newRow("Stop") << false;
+        QTest::newRow("closing the view") << true;
+    }
+    void stopAtOnce() // the harvest ends before its files are read; the card stays to be harvested
+    {
+        QFETCH(bool, closing);
         const QString card = writeCard("c.img", SampleCard::Options());
         HarvestView view;
+        view.show();
         view.setStationTable(QString());
-        view.setArchive(m_dir.filePath("stopped"));
+        view.setArchive(m_dir.filePath(QTest::currentDataTag()));
         view.addCardImages({card});
         const auto states = [&view]() {
             QStringList texts;
@@ -140,7 +148,10 @@ private Q_SLOTS:
         QSignalSpy looked(&view, &HarvestView::surveyed); // again, once the harvest ended
         view.findChild<QPushButton *>("b_harvest")->click();
         QVERIFY(view.isHarvesting() && view.findChild<QPushButton *>("b_stop")->isEnabled());
-        view.findChild<QPushButton *>("b_stop")->click();
+        if (closing)
+            QVERIFY(view.close());
+        else
+            view.findChild<QPushButton *>("b_stop")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!view.isHarvesting(), 60000);
         const QString receipts = view.findChild<QPlainTextEdit *>("te_receipts")->toPlainText();
         if (view.receipts().isEmpty())

@@ -7,7 +7,6 @@
 #include "stationtable.h"
 #include "timelinepainter.h"
 
-#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -572,11 +571,10 @@ void HarvestView::setBusy(bool busy)
     m_stations->setEnabled(idle);
 }
 
-void HarvestView::closeEvent(QCloseEvent *event)
+void HarvestView::reject()
 {
-    // Closing stops the harvest as Stop does; the receipts still come.
     stop();
-    QDialog::closeEvent(event);
+    QDialog::reject();
 }
 
 void HarvestView::browseArchive()

@@ -100,8 +100,10 @@ Q_SIGNALS:
     void surveyed();
     void harvestFinished();
 
-protected:
-    void closeEvent(QCloseEvent *event) override;
+public Q_SLOTS:
+    // Closing the view, by its title bar or Escape, stops the harvest as Stop does; the
+    // receipts still come, and show when the view is opened again.
+    void reject() override;
 
 private:
     void showSurvey(const HarvestSurvey &result);
