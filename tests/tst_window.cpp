@@ -160,7 +160,7 @@ private Q_SLOTS:
                     + box->itemAt(j)->widget()->property("text").toString();
         }
         rows.sort();
-        QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open", "1 0 1 1 sp_tree tw_files",
+        QCOMPARE(rows, QStringList({"0 0 1 1 horizontalLayout cb_device= b_open=Open b_harvest=Harvest...", "1 0 1 1 sp_tree tw_files",
                                     "3 0 1 1 horizontalLayout_2 b_selectAll=Select All b_downloadChecked=Download "
                                     "selected label=Download folder: e_downloadFolder= b_browseDownloadFolder=... cb_layout=",
                                     "4 0 1 1 horizontalLayout_3 pb_progress=0% b_stop=Stop"}));

@@ -3,6 +3,7 @@
 #include "cardviews.h"
 #include "devicediscoverer.h"
 #include "gpstime.h"
+#include "harvestview.h"
 #include "reportpicture.h"
 #include "treeitems.h"
 #include "ui_mainwindow.h"
@@ -100,6 +101,7 @@ MainWindow::MainWindow()
     for (const QString &device : discoverer.listDevices())
         ui->cb_device->addItem(device, device);
     connect(ui->cb_device, &QComboBox::activated, this, [this] { m_deviceChosen = true; });
+    connect(ui->b_harvest, &QPushButton::clicked, this, &MainWindow::openHarvestView);
     connect(&m_probeWatcher, &QFutureWatcherBase::finished, this, [this] { showProbes(m_probeWatcher.result()); });
     // After the caller's images have joined the chooser.
     QTimer::singleShot(0, this, &MainWindow::probeDevices);
@@ -200,6 +202,26 @@ void MainWindow::probeDevices()
             images.append(path);
     }
     m_probeWatcher.setFuture(QtConcurrent::run([images] { return DeviceDiscoverer().probeDevices(images); }));
+}
+
+HarvestView *MainWindow::openHarvestView()
+{
+    if (!m_harvestView) {
+        // The chooser's card images beside the machine's card readers, which the view finds.
+        QStringList images;
+        const QStringList devices = DeviceDiscoverer().listDevices();
+        for (int i = 0; i < ui->cb_device->count(); ++i) {
+            const QString path = ui->cb_device->itemData(i).toString();
+            if (!devices.contains(path))
+                images.append(path);
+        }
+        m_harvestView = new HarvestView(this);
+        m_harvestView->addCardImages(images);
+    }
+    m_harvestView->show();
+    m_harvestView->raise();
+    m_harvestView->activateWindow();
+    return m_harvestView;
 }
 
 void MainWindow::showProbes(const QVector<DeviceProbe> &probes)

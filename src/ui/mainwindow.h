@@ -16,6 +16,7 @@
 #include <thread>
 
 class CardViews;
+class HarvestView;
 class QCloseEvent;
 class QSplitter;
 namespace Ui {
@@ -41,6 +42,8 @@ public:
     bool isDownloading() const { return m_batchRunning; }
     // The timeline and the quick look beside the tree, and the quick scan behind them.
     CardViews *cardViews() const { return m_views; }
+    // The harvest view, opened on the chooser's card images; created on first use.
+    HarvestView *openHarvestView();
 
     // One file of a batch: where it is on the card and the name it gets in the folder.
     struct BatchFile
@@ -126,4 +129,5 @@ private:
     QFutureWatcher<QVector<DeviceProbe>> m_probeWatcher;
     bool m_probeAgain = false;   // images were added while a probe ran
     bool m_deviceChosen = false; // by the user or with the images: kept when the list is redone
+    HarvestView *m_harvestView = nullptr; // a child of the window
 };
