@@ -78,7 +78,10 @@ bool DestinationWriter::place(bool *taken)
     // nothing and so needs no second look.
     const Status placed = renameNoReplace(m_folder, m_at ? int(m_at->native()) : -1, leaf, name);
     if (!placed) {
-        if (placed.error != EEXIST)
+        // Where the file system can neither rename without replacing nor link (FAT), the
+        // name is looked at and the copy renamed over it; a name that must stay another
+        // file's if taken cannot be had there.
+        if (placed.error != EEXIST && taken)
             return fail(placed.message.section(QStringLiteral(": "), -1));
         // Something is there: looked at again, as it may have been put there while the
         // copy ran; what may not be written over is refused rather than named around.
