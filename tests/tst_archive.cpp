@@ -198,6 +198,7 @@ private Q_SLOTS:
     void logsOfCardsOfOneSecond();
     void leftoversOfAKilledRun();
     void aNameTakenMeanwhileIsNotReplaced();
+    void copiesStayInTheFolderOpened();
 };
 
 void TestArchive::digests_data()
@@ -918,6 +919,32 @@ void TestArchive::aNameTakenMeanwhileIsNotReplaced()
     QCOMPARE(readAll(dir.filePath("log.20230314T092549Z")), QByteArray("the other card's log"));
     QCOMPARE(readAll(dir.filePath("log.20230314T092549Z.2")), ours);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestArchive::copiesStayInTheFolderOpened()
+{
+    // The output folder is moved away and a link put at its name once the batch began:
+    // the copies still go into the folder the batch opened, none where the link leads.
+    QTemporaryDir dir;
+    const QString card = dir.filePath("demo.img");
+    const QString output = dir.filePath("out");
+    const QString moved = dir.filePath("moved");
+    const QString elsewhere = dir.filePath("elsewhere");
+    QCOMPARE(runVexaCard({"sample", card}).status, 0);
+    QVERIFY(QDir().mkdir(output) && QDir().mkdir(elsewhere));
+    Filesystem fs;
+    QVERIFY(fs.open(card));
+    ExportBatch batch(fs, output, ExportBatch::Files);
+    batch.setFileStarted([&](int index, int, const QString &) {
+        if (index == 0)
+            QVERIFY(QDir().rename(output, moved) && QFile::link(elsewhere, output));
+    });
+    const ExportSummary summary = batch.run({"/20230314_1302/20230314_130601", "/log"}, {});
+    QCOMPARE(summary.files.size(), 2);
+    for (const QString &name : {QStringLiteral("20230314_130601.mseed"), QStringLiteral("log")}) {
+        QVERIFY2(QFileInfo::exists(QDir(moved).filePath(name)), qPrintable(name));
+        QVERIFY2(!QFileInfo::exists(QDir(elsewhere).filePath(name)), qPrintable(name));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestArchive)

@@ -156,6 +156,12 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
 
     // Temporary files of a run that was killed; those of a running export are held.
     DestinationWriter::removeLeftovers(m_folder);
+    // The copies are made and put in place in the folder held open, each name looked up in
+    // it rather than from the root of the file system; by path if it cannot be opened.
+    Status folderOpened;
+    FolderHandle folder = openFolderBelow(m_folder, QString(), CreateFolders::No, &folderOpened);
+    if (!folder.isOpen())
+        folder = FolderHandle(-1, m_folder);
 
     // The order of the batch; in an SDS export the log after every recording.
     QList<int> order;
@@ -217,7 +223,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             m_fileStarted(step, int(order.size()), outcome.cardPath);
         if (m_layout == Files) {
             // The log is the recorder's text: no records to check.
-            DestinationWriter writer(m_folder, card);
+            DestinationWriter writer(folder, card);
             outcome.copy = copy(i, isLog(i) ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
             outcome.copy.destination = writer.destination();
             if (outcome.copy.status == ExportResult::Complete || outcome.copy.status == ExportResult::Incomplete)

@@ -2,6 +2,7 @@
 #include "archiveexport.h"
 #include "cliutil.h"
 #include "commands.h"
+#include "platform.h"
 
 #include <QElapsedTimer>
 
@@ -9,13 +10,6 @@
 #include <cstdio>
 #include <utility>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -172,7 +166,7 @@ int runExport(const QStringList &arguments)
         return ExitFailure;
 
     ProgressBar bar;
-    const bool showBar = !parser.isSet(quiet) && isatty(fileno(stderr));
+    const bool showBar = !parser.isSet(quiet) && isTerminal(stderr);
     if (showBar)
         QObject::connect(&card, &Filesystem::progress, &card,
                          [&bar](int current, int total) { bar.update(current, total); }, Qt::DirectConnection);

@@ -1,6 +1,7 @@
 #include "copyjob.h"
 #include "carddevice.h"
 #include "cardformat.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,30 +11,6 @@
 #include <mutex>
 #include <utility>
 #include <vector>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
-
-namespace {
-
-// Errors that say the card is no longer there, rather than that a sector is bad.
-bool cardGone(int error)
-{
-#ifdef Q_OS_WIN
-    return error == ERROR_NOT_READY || error == ERROR_DEV_NOT_EXIST || error == ERROR_DEVICE_NOT_CONNECTED;
-#else
-    if (error == ENODEV || error == ENXIO)
-        return true;
-#ifdef ENOMEDIUM
-    if (error == ENOMEDIUM)
-        return true;
-#endif
-    return false;
-#endif
-}
-
-} // namespace
 
 ReadAhead::~ReadAhead()
 {
@@ -137,7 +114,7 @@ void CopyJob::readChunk(qint64 firstSector, Chunk &chunk, int *failureRun)
         chunk.ended = true;
         if (read.bytes > 0)
             *failureRun = 0;
-    } else if (cardGone(read.error)) {
+    } else if (isCardGoneError(read.error)) {
         chunk.gone = true;
         chunk.reason = systemError(read.error);
     } else {
@@ -161,7 +138,7 @@ void CopyJob::readChunk(qint64 firstSector, Chunk &chunk, int *failureRun)
                 chunk.ended = true;
                 break;
             }
-            if (cardGone(one.error)) {
+            if (isCardGoneError(one.error)) {
                 chunk.gone = true;
                 chunk.reason = systemError(one.error);
                 break;

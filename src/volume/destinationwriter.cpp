@@ -2,8 +2,6 @@
 #include "platform.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -51,33 +49,12 @@ void DestinationWriter::discard()
 
 bool DestinationWriter::checkDestination()
 {
-    // Nearly always nothing is there yet, or an earlier copy of one link: two looks at
-    // the name, links not followed, tell it. Anything else is looked at closer below,
-    // to say what it is.
-    if (checkRegularFile(m_destination, false, true) && !linkIdentity(m_destination).sameAs(m_card))
-        return true;
-    // The card under any name: the path itself, a link to it, a hard link, another
-    // device node of the same disk.
-    if (fileIdentity(m_destination).sameAs(m_card)) {
-        m_error = QStringLiteral("cannot write %1: it is the card itself").arg(m_destination);
-        return false;
-    }
-    const QFileInfo info(m_destination);
-    if (info.isSymLink()) {
-        m_error = QStringLiteral("cannot write %1: it is a symbolic link, which is neither followed nor replaced")
-                      .arg(m_destination);
-        return false;
-    }
-    if (info.exists() && !info.isFile()) {
-        m_error = QStringLiteral("cannot write %1: it exists and is not a regular file").arg(m_destination);
-        return false;
-    }
-    // A file of several hard links is also someone else's file under another name.
-    if (const Status single = checkRegularFile(m_destination, false, true); !single) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, single.message.section(QStringLiteral(": "), -1));
-        return false;
-    }
-    return true;
+    // One look at the name, in the folder held open when there is one, links not followed.
+    bool exists = false;
+    const Status usable = checkDestinationIn(m_at, m_destination.section(QLatin1Char('/'), -1), m_destination, m_card, &exists);
+    if (!usable)
+        m_error = usable.message;
+    return usable.ok();
 }
 
 bool DestinationWriter::finishAsNew(const QString &outputName, bool *taken)
@@ -95,22 +72,29 @@ bool DestinationWriter::place(bool *taken)
         if (Status closed; !m_file.close(&closed))
             return fail(errnoText(closed.error));
     }
-    // Looked at again: the destination may have been replaced while the copy ran.
-    if (!checkDestination()) {
-        discard();
-        return false;
-    }
     const QString leaf = m_temporary.section(QLatin1Char('/'), -1);
-    if (!taken) {
-        if (const Status renamed = renameOver(m_at, m_temporary, m_destination); !renamed)
-            return fail(renamed.message);
-    } else if (const Status placed = renameNoReplace(m_folder, m_at ? int(m_at->native()) : -1, leaf, m_destination.section(QLatin1Char('/'), -1));
-               !placed) {
-        if (placed.error == EEXIST) {
+    const QString name = m_destination.section(QLatin1Char('/'), -1);
+    // Nearly always the name is still free: put there only if it is, which replaces
+    // nothing and so needs no second look.
+    const Status placed = renameNoReplace(m_folder, m_at ? int(m_at->native()) : -1, leaf, name);
+    if (!placed) {
+        // Where the file system can neither rename without replacing nor link (FAT), the
+        // name is looked at and the copy renamed over it; a name that must stay another
+        // file's if taken cannot be had there.
+        if (placed.error != EEXIST && taken)
+            return fail(placed.message.section(QStringLiteral(": "), -1));
+        // Something is there: looked at again, as it may have been put there while the
+        // copy ran; what may not be written over is refused rather than named around.
+        if (!checkDestination()) {
+            discard();
+            return false;
+        }
+        if (taken) {
             *taken = true;
             return false;
         }
-        return fail(placed.message.section(QStringLiteral(": "), -1));
+        if (const Status renamed = renameOver(m_at, m_temporary, m_destination); !renamed)
+            return fail(renamed.message);
     }
     m_temporary.clear();
     return true;
@@ -131,6 +115,7 @@ bool DestinationWriter::begin(const CopySource &source)
     discard();
     m_error.clear();
     m_written = 0;
+    m_expected = source.sectorCount * 512;
     m_destination = m_folder + QLatin1Char('/') + source.outputName;
     if (!checkDestination())
         return false;
@@ -162,8 +147,10 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
     if (const Status written = m_file.writeAt(chunk.data, chunk.length, m_written); !written)
         return fail(errnoText(written.error));
     // The disk takes the chunk while the next is read: the flush at the end of the batch
-    // then waits for little.
-    m_file.startWriteBack(m_written, chunk.length);
+    // then waits for little. A file of one chunk is left to that flush, which writes many
+    // small files together for less than a call each.
+    if (m_written > 0 || chunk.length < m_expected)
+        m_file.startWriteBack(m_written, chunk.length);
     m_written += chunk.length;
     return true;
 }

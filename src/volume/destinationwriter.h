@@ -61,6 +61,7 @@ private:
     QString m_temporary;
     QString m_error;
     qint64 m_written = 0;
+    qint64 m_expected = 0; // bytes the source means to give
     OpenFile m_file;
     const FolderHandle *m_at = nullptr; // the folder held open, when given one
 };

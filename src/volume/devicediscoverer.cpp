@@ -103,13 +103,15 @@ DeviceDiscoverer::~DeviceDiscoverer() = default;
 
 QStringList DeviceDiscoverer::listDevices() const
 {
-#if defined(Q_OS_WIN)
-    return physicalDrives();
-#elif defined(Q_OS_LINUX)
-    return blockDevices();
-#else
+    switch (systemDiskListing()) {
+    case DiskListing::PhysicalDrives:
+        return physicalDrives();
+    case DiskListing::SysBlock:
+        return blockDevices();
+    case DiskListing::None:
+        break;
+    }
     return QStringList();
-#endif
 }
 
 QStringList DeviceDiscoverer::physicalDrives()

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 
 // Who a file is, whatever the path that reaches it: a card image reached through a link,
@@ -90,6 +91,15 @@ Status renameNoReplace(const QString &folder, int at, const QString &from, const
 // refused with a message naming what it is.
 Status checkRegularFile(const QString &path, bool followLinks, bool single = false);
 
+// Looks once at FOLDER/NAME (`folder` not open: PATH as it is), links not followed, as the
+// place a copy is to be put: ok when nothing is there (*exists false) or it is a regular
+// file of one hard link that is not `card`. Refused, with "cannot write PATH: why": the
+// card under any name (a link to it, a hard link, another device node of the same disk),
+// any other link (neither followed nor replaced), anything but a regular file, a file of
+// several hard links.
+Status checkDestinationIn(const FolderHandle *folder, const QString &name, const QString &path,
+                          const FileIdentity &card, bool *exists);
+
 // What a path names, as a probe for cards sees it.
 enum class PathKind {
     RegularFile, // a card image, perhaps
@@ -114,6 +124,21 @@ Status readRegularFile(const QString &path, QByteArray *content);
 // so that the flush at the end of a batch finds them written; where the system has no
 // such call, nothing happens and that flush does the work.
 void startWriteBack(int fd, qint64 offset, qint64 length);
+
+// An error of a read that says the card is no longer there (taken out, the reader gone),
+// rather than that a sector is bad.
+bool isCardGoneError(int error);
+
+// Whether STREAM is a terminal (a progress bar is drawn only there).
+bool isTerminal(FILE *stream);
+
+// Where this system lists its disks: DeviceDiscoverer reads that list.
+enum class DiskListing {
+    PhysicalDrives, // \\.\PhysicalDriveN
+    SysBlock,       // /sys/block, the nodes in /dev
+    None,           // no list: cards are named by path
+};
+DiskListing systemDiskListing();
 
 // Raises this process's limit of open files as far as the system allows (once; later
 // calls do nothing). When it cannot, opening a file later fails with the system's reason.

@@ -687,6 +687,66 @@ void freeAligned(char *memory)
     std::free(memory);
 }
 
+Status checkDestinationIn(const FolderHandle *folder, const QString &name, const QString &path,
+                          const FileIdentity &card, bool *exists)
+{
+    *exists = false;
+    const bool at = folder && folder->isOpen();
+    const QByteArray entry = encoded(at ? name : path);
+    const int dir = at ? int(folder->native()) : AT_FDCWD;
+    struct stat st;
+    if (::fstatat(dir, entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return Status();
+        return Status::failure(errno, QStringLiteral("cannot write %1: %2").arg(path, reason(errno)));
+    }
+    *exists = true;
+    const auto refused = [&](int error, const QString &why) {
+        return Status::failure(error, QStringLiteral("cannot write %1: %2").arg(path, why));
+    };
+    const QString itIsTheCard = QStringLiteral("it is the card itself");
+    if (S_ISLNK(st.st_mode)) {
+        // Only a link's target tells whether it leads to the card.
+        struct stat target;
+        if (::fstatat(dir, entry.constData(), &target, 0) == 0 && identityOf(target).sameAs(card))
+            return refused(EINVAL, itIsTheCard);
+        return refused(EINVAL, whatItIs(st.st_mode));
+    }
+    if (identityOf(st).sameAs(card))
+        return refused(EINVAL, itIsTheCard);
+    if (!S_ISREG(st.st_mode))
+        return refused(EINVAL, QStringLiteral("it exists and is not a regular file"));
+    // A file of several hard links is also someone else's file under another name.
+    if (st.st_nlink > 1)
+        return refused(EMLINK, QStringLiteral("it has more than one hard link"));
+    return Status();
+}
+
+bool isCardGoneError(int error)
+{
+    if (error == ENODEV || error == ENXIO)
+        return true;
+#ifdef ENOMEDIUM
+    if (error == ENOMEDIUM)
+        return true;
+#endif
+    return false;
+}
+
+bool isTerminal(FILE *stream)
+{
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+DiskListing systemDiskListing()
+{
+#ifdef __linux__
+    return DiskListing::SysBlock;
+#else
+    return DiskListing::None;
+#endif
+}
+
 bool isPermissionError(int error)
 {
     return error == EACCES || error == EPERM;

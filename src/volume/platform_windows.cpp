@@ -647,6 +647,48 @@ void OpenFile::unmapView(char *view, qint64)
         UnmapViewOfFile(view);
 }
 
+Status checkDestinationIn(const FolderHandle *folder, const QString &name, const QString &path,
+                          const FileIdentity &card, bool *exists)
+{
+    // No openat: the folder is held open by the caller, so the path reaches the same entry.
+    const QString target = folder && folder->isOpen() ? folder->path() + QLatin1Char('/') + name : path;
+    const DWORD attributes = GetFileAttributesW(wide(QDir::toNativeSeparators(target)));
+    *exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!*exists) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return Status();
+        return Status::failure(int(error), QStringLiteral("cannot write %1: %2").arg(path, reason(error)));
+    }
+    const auto refused = [&](const QString &why) {
+        return Status::failure(ERROR_CANT_ACCESS_FILE, QStringLiteral("cannot write %1: %2").arg(path, why));
+    };
+    if (fileIdentity(target).sameAs(card) || linkIdentity(target).sameAs(card))
+        return refused(QStringLiteral("it is the card itself"));
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return refused(QStringLiteral("it is a symbolic link, which is neither followed nor replaced"));
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+        return refused(QStringLiteral("it exists and is not a regular file"));
+    if (const Status single = checkRegularFile(target, false, true); !single)
+        return refused(single.message.section(QStringLiteral(": "), -1));
+    return Status();
+}
+
+bool isCardGoneError(int error)
+{
+    return error == ERROR_NOT_READY || error == ERROR_DEV_NOT_EXIST || error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
+bool isTerminal(FILE *stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}
+
+DiskListing systemDiskListing()
+{
+    return DiskListing::PhysicalDrives;
+}
+
 bool isPermissionError(int error)
 {
     return error == ERROR_ACCESS_DENIED;
