@@ -193,7 +193,12 @@ void MainWindow::probeDevices()
         m_probeAgain = true;
         return;
     }
-    // The images in the chooser besides the machine's devices, which probeDevices() adds.
+    const QStringList images = chosenImages();
+    m_probeWatcher.setFuture(QtConcurrent::run([images] { return DeviceDiscoverer().probeDevices(images); }));
+}
+
+QStringList MainWindow::chosenImages() const
+{
     QStringList images;
     const QStringList devices = DeviceDiscoverer().listDevices();
     for (int i = 0; i < ui->cb_device->count(); ++i) {
@@ -201,20 +206,13 @@ void MainWindow::probeDevices()
         if (!devices.contains(path))
             images.append(path);
     }
-    m_probeWatcher.setFuture(QtConcurrent::run([images] { return DeviceDiscoverer().probeDevices(images); }));
+    return images;
 }
 
 HarvestView *MainWindow::openHarvestView()
 {
     if (!m_harvestView) {
-        // The chooser's card images beside the machine's card readers, which the view finds.
-        QStringList images;
-        const QStringList devices = DeviceDiscoverer().listDevices();
-        for (int i = 0; i < ui->cb_device->count(); ++i) {
-            const QString path = ui->cb_device->itemData(i).toString();
-            if (!devices.contains(path))
-                images.append(path);
-        }
+        const QStringList images = chosenImages();
         m_harvestView = new HarvestView(this);
         m_harvestView->addCardImages(images);
     }

@@ -42,6 +42,8 @@ public:
     bool isDownloading() const { return m_batchRunning; }
     // The timeline and the quick look beside the tree, and the quick scan behind them.
     CardViews *cardViews() const { return m_views; }
+    // The card images in the chooser besides the machine's devices, which probes find themselves.
+    QStringList chosenImages() const;
     // The harvest view, opened on the chooser's card images; created on first use.
     HarvestView *openHarvestView();
 

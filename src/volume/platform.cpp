@@ -1,5 +1,5 @@
 // What the two systems share: the temporary name a file is written under, and the
-// handle's ownership; closing it is each system's own.
+// handles' ownership (an open folder's, an open file's); closing them is each system's own.
 #include "platform.h"
 
 #include <QRandomGenerator>
@@ -11,6 +11,30 @@ QString temporaryFileName(const QString &name)
     for (int i = 0; i < 6; ++i)
         tag += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
     return QStringLiteral(".%1.%2.part").arg(name, tag);
+}
+
+OpenFile::~OpenFile()
+{
+    close();
+}
+
+OpenFile::OpenFile(OpenFile &&other) noexcept
+    : m_handle(other.m_handle), m_path(std::move(other.m_path)), m_position(other.m_position), m_unbuffered(other.m_unbuffered.load())
+{
+    other.m_handle = Closed;
+}
+
+OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        m_path = std::move(other.m_path);
+        m_position = other.m_position;
+        m_unbuffered = other.m_unbuffered.load();
+        other.m_handle = Closed;
+    }
+    return *this;
 }
 
 FolderHandle::~FolderHandle()

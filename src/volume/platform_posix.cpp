@@ -395,30 +395,6 @@ FileIdentity linkIdentity(const QString &path)
     return identityOf(info);
 }
 
-OpenFile::~OpenFile()
-{
-    close();
-}
-
-OpenFile::OpenFile(OpenFile &&other) noexcept
-    : m_handle(other.m_handle), m_path(std::move(other.m_path)), m_position(other.m_position), m_unbuffered(other.m_unbuffered.load())
-{
-    other.m_handle = Closed;
-}
-
-OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = other.m_handle;
-        m_path = std::move(other.m_path);
-        m_position = other.m_position;
-        m_unbuffered = other.m_unbuffered.load();
-        other.m_handle = Closed;
-    }
-    return *this;
-}
-
 FileIdentity OpenFile::identity() const
 {
     struct stat info;

@@ -387,30 +387,6 @@ FileIdentity linkIdentity(const QString &path)
     return pathIdentity(path, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
-OpenFile::~OpenFile()
-{
-    close();
-}
-
-OpenFile::OpenFile(OpenFile &&other) noexcept
-    : m_handle(other.m_handle), m_path(std::move(other.m_path)), m_position(other.m_position), m_unbuffered(other.m_unbuffered.load())
-{
-    other.m_handle = Closed;
-}
-
-OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = other.m_handle;
-        m_path = std::move(other.m_path);
-        m_position = other.m_position;
-        m_unbuffered = other.m_unbuffered.load();
-        other.m_handle = Closed;
-    }
-    return *this;
-}
-
 FileIdentity OpenFile::identity() const
 {
     return isOpen() ? handleIdentity(handleOf(m_handle)) : FileIdentity();
