@@ -389,6 +389,8 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         seen.clear();
         FileRun &current = runs.last();
         DestinationWriter writer(rawFolder, identity);
+        // The raw copy is read again only by a later check: no use in the page cache.
+        writer.setWritesPastCache(true);
         // The log is the recorder's text: no records to file.
         const QList<CopySink *> sinks = entry.isLog() ? QList<CopySink *>{&stopRelay, &hashing, &writer}
                                                       : QList<CopySink *>{&stopRelay, &records, &hashing, &writer};

@@ -159,11 +159,15 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
         m_error = QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination);
         return false;
     }
-    if (const Status written = m_file.writeAt(chunk.data, chunk.length, m_written); !written)
+    bool pastCache = false;
+    if (const Status written = m_pastCache ? m_file.writeAtPastCache(chunk.data, chunk.length, m_written, &pastCache)
+                                           : m_file.writeAt(chunk.data, chunk.length, m_written);
+        !written)
         return fail(errnoText(written.error));
     // The disk takes the chunk while the next is read: the flush at the end of the batch
     // then waits for little.
-    m_file.startWriteBack(m_written, chunk.length);
+    if (!pastCache)
+        m_file.startWriteBack(m_written, chunk.length);
     m_written += chunk.length;
     return true;
 }
