@@ -26,6 +26,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 
 struct Harvest::Lock
 {
@@ -253,7 +254,16 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     ledgerClock.start();
     const auto ledgerTime = [&]() { receipt.ledgerMilliseconds += double(ledgerClock.nsecsElapsed()) / 1e6; };
     std::unique_ptr<Ledger> ledger;
-    if (const Status opened = Ledger::open(m_archive, &ledger); !opened) {
+    Status opened;
+    {
+        // The cards of one run open the ledger one after the other: the first creates it,
+        // and a card that looked while it did would find it half made (a locked database,
+        // or a schema without our mark). A moment each; the reads are not held up.
+        static std::mutex opening;
+        std::lock_guard<std::mutex> lock(opening);
+        opened = Ledger::open(m_archive, &ledger);
+    }
+    if (!opened) {
         receipt.problems.append(opened.message);
         return done();
     }
