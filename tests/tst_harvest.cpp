@@ -118,6 +118,7 @@ private Q_SLOTS:
     void twoRecordersIntoOneArchive();
     void sameCardAgainAndMore();
     void stoppedHarvestTakenUp();
+    void manyCardsIntoNewArchive();
 };
 
 void HarvestTest::twoRecordersIntoOneArchive()
@@ -255,3 +256,28 @@ void HarvestTest::stoppedHarvestTakenUp()
 
 QTEST_GUILESS_MAIN(HarvestTest)
 #include "tst_harvest.moc"
+
+// Cards harvested together into an archive none of them finds made: each one whole, its
+// long recording (chunks written past the page cache, a tail that is not) byte for byte.
+void HarvestTest::manyCardsIntoNewArchive()
+{
+    QTemporaryDir dir;
+    QStringList cards;
+    QList<QMap<QString, QByteArray>> files;
+    for (int i = 0; i < 6; ++i) {
+        cards.append(dir.filePath(QStringLiteral("card%1.img").arg(i)));
+        const QByteArray station = "REC" + QByteArray::number(i);
+        files.append(writeCard(cards.last(), "XX", station.constData(), {{Visit, i == 0 ? 6 * 3600 : 30}}));
+    }
+    QVERIFY(files[0].first().size() > 2 * 1024 * 1024 && files[0].first().size() % 4096 != 0);
+    for (int round = 0; round < 8; ++round) {
+        const QString archive = dir.filePath(QStringLiteral("archive%1").arg(round));
+        const QVector<HarvestReceipt> receipts = Harvest(archive).harvestCards(cards);
+        for (const HarvestReceipt &receipt : receipts)
+            QVERIFY2(receipt.isWhole() && receipt.verified, qPrintable(receipt.problems.join(QLatin1Char('\n'))));
+        for (int i = 0; round == 0 && i < cards.size(); ++i) {
+            const QString raw = QStringLiteral("%1/raw/XX.REC%2/%3/").arg(archive).arg(i).arg(cardDirectoryName(Visit));
+            QCOMPARE(contents(raw + files[i].firstKey()), files[i].first());
+        }
+    }
+}

@@ -176,6 +176,9 @@ bool SdsSink::consume(const SectorChunk &chunk)
 {
     // Known before the records of the chunk arrive: a record with one of them is left out.
     m_unreadable += chunk.unreadable;
+    // Room for the chunk's records at once: grown record by record, the batch was copied
+    // again at every step of its growth.
+    m_batch.bytes.reserve(m_batch.bytes.size() + qsizetype(chunk.length));
     const bool scanned = m_scanner.consume(chunk);
     handOn();
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -26,6 +26,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 
 struct Harvest::Lock
 {
@@ -59,6 +60,43 @@ public:
 private:
     Filesystem &m_card;
     StopToken m_stop;
+};
+
+// The raw copy of a card file and its digest, made together behind the card's thread
+// (BackgroundSink): the hash and the write to the disk take the chunk copied once, and
+// the card's thread goes on with the records meanwhile. The writer is the current file's.
+class KeptCopy : public CopySink
+{
+public:
+    explicit KeptCopy(HashSink &hash) : m_hash(hash) {}
+    void setWriter(DestinationWriter *writer) { m_writer = writer; }
+    // The writer refused a call of the current file: its copy is not in place.
+    bool failed() const { return m_failed; }
+
+    bool begin(const CopySource &source) override
+    {
+        m_hash.begin(source);
+        m_failed = !m_writer->begin(source);
+        return !m_failed;
+    }
+    bool consume(const SectorChunk &chunk) override
+    {
+        m_hash.consume(chunk);
+        m_failed = !m_writer->consume(chunk) || m_failed;
+        return !m_failed;
+    }
+    bool finish(CopyEnd end) override
+    {
+        m_hash.finish(end);
+        m_failed = !m_writer->finish(end) || m_failed;
+        return !m_failed;
+    }
+    QString errorString() const override { return m_writer->errorString(); }
+
+private:
+    HashSink &m_hash;
+    DestinationWriter *m_writer = nullptr;
+    bool m_failed = false;
 };
 
 // One channel of one card file as its records go past.
@@ -253,7 +291,16 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     ledgerClock.start();
     const auto ledgerTime = [&]() { receipt.ledgerMilliseconds += double(ledgerClock.nsecsElapsed()) / 1e6; };
     std::unique_ptr<Ledger> ledger;
-    if (const Status opened = Ledger::open(m_archive, &ledger); !opened) {
+    Status opened;
+    {
+        // The cards of one run open the ledger one after the other: the first creates it,
+        // and a card that looked while it did would find it half made (a locked database,
+        // or a schema without our mark). A moment each; the reads are not held up.
+        static std::mutex opening;
+        std::lock_guard<std::mutex> lock(opening);
+        opened = Ledger::open(m_archive, &ledger);
+    }
+    if (!opened) {
         receipt.problems.append(opened.message);
         return done();
     }
@@ -310,7 +357,8 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     // filed into the day files), the copy's digest, and the raw copy.
     RecordScanner scanner;
     HashSink copies;
-    BackgroundSink hashing(copies);
+    KeptCopy keptCopy(copies);
+    BackgroundSink hashing(keptCopy);
     SdsArchive archive(m_archive);
     if (identity.valid)
         archive.setCardIdentity(identity.device, identity.inode);
@@ -389,10 +437,20 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         seen.clear();
         FileRun &current = runs.last();
         DestinationWriter writer(rawFolder, identity);
+        // The raw copy is read again only by a later check: no use in the page cache.
+        writer.setWritesPastCache(true);
+        keptCopy.setWriter(&writer);
         // The log is the recorder's text: no records to file.
-        const QList<CopySink *> sinks = entry.isLog() ? QList<CopySink *>{&stopRelay, &hashing, &writer}
-                                                      : QList<CopySink *>{&stopRelay, &records, &hashing, &writer};
+        const QList<CopySink *> sinks = entry.isLog() ? QList<CopySink *>{&stopRelay, &hashing}
+                                                      : QList<CopySink *>{&stopRelay, &records, &hashing};
         current.read = card.scanEntry(entry, sinks);
+        // The copy's last chunks written and its digest taken, before the writer goes; a
+        // write that failed after the card's last chunk leaves the file without its copy.
+        hashing.drain();
+        if (keptCopy.failed() && (current.read.status == ExportResult::Complete || current.read.status == ExportResult::Incomplete)) {
+            current.read.status = ExportResult::Failed;
+            current.read.message = writer.errorString();
+        }
         if (!entry.isLog() && !records.leftOutReasons().isEmpty()) {
             for (const QString &reason : records.leftOutReasons())
                 receipt.problems.append(QStringLiteral("%1: %2").arg(current.cardPath, reason));

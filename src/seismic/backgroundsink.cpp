@@ -64,9 +64,15 @@ bool BackgroundSink::consume(const SectorChunk &chunk)
             m_spare.pop_back();
         }
     }
-    // Copied outside the lock, so that the thread goes on with the parcel before.
-    item.data.resize(qsizetype(chunk.length));
-    std::memcpy(item.data.data(), chunk.data, size_t(chunk.length));
+    // Copied outside the lock, so that the thread goes on with the parcel before. Kept at
+    // a 4 KiB boundary, as the card's own chunks are: a writer behind this may then send
+    // it to the disk past the page cache.
+    constexpr qint64 Boundary = 4096;
+    item.data.resize(qsizetype(chunk.length + Boundary));
+    const quintptr at = reinterpret_cast<quintptr>(item.data.data());
+    item.offset = qint64((Boundary - at % Boundary) % Boundary);
+    item.length = chunk.length;
+    std::memcpy(item.data.data() + item.offset, chunk.data, size_t(chunk.length));
     item.firstSector = chunk.firstSector;
     item.unreadable = chunk.unreadable;
     return gather(std::move(item), chunk.length);
@@ -117,8 +123,8 @@ void BackgroundSink::work()
                 ok = m_inner.finish(item.end);
             } else if (failedFile != item.file) {
                 SectorChunk chunk;
-                chunk.data = item.data.constData();
-                chunk.length = item.data.size();
+                chunk.data = item.data.constData() + item.offset;
+                chunk.length = item.length;
                 chunk.firstSector = item.firstSector;
                 chunk.unreadable = item.unreadable;
                 ok = m_inner.consume(chunk);

@@ -50,6 +50,7 @@ private:
         int file = 0;
         CopySource source;
         QByteArray data;
+        qint64 offset = 0, length = 0; // of the chunk in `data`, at a 4 KiB boundary
         qint64 firstSector = 0;
         QVector<qint64> unreadable;
         CopyEnd end = CopyEnd::Complete;

@@ -144,12 +144,16 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
         m_error = QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination);
         return false;
     }
-    if (const Status written = m_file.writeAt(chunk.data, chunk.length, m_written); !written)
+    bool pastCache = false;
+    if (const Status written = m_pastCache ? m_file.writeAtPastCache(chunk.data, chunk.length, m_written, &pastCache)
+                                           : m_file.writeAt(chunk.data, chunk.length, m_written);
+        !written)
         return fail(errnoText(written.error));
     // The disk takes the chunk while the next is read: the flush at the end of the batch
     // then waits for little. A file of one chunk is left to that flush, which writes many
-    // small files together for less than a call each.
-    if (m_written > 0 || chunk.length < m_expected)
+    // small files together for less than a call each; a write past the cache has no
+    // write-back to start.
+    if (!pastCache && (m_written > 0 || chunk.length < m_expected))
         m_file.startWriteBack(m_written, chunk.length);
     m_written += chunk.length;
     return true;

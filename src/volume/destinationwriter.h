@@ -43,6 +43,10 @@ public:
     // holds: left by a run that was killed. Returns how many went.
     static int removeLeftovers(const QString &folder);
 
+    // Writes the copies straight to the disk, past the page cache, where the system
+    // allows: for copies kept, not read again soon (a harvest's raw copies).
+    void setWritesPastCache(bool pastCache) { m_pastCache = pastCache; }
+
     // The file written, or meant to be written, by the last begin().
     QString destination() const { return m_destination; }
     qint64 bytesWritten() const { return m_written; }
@@ -64,4 +68,5 @@ private:
     qint64 m_expected = 0; // bytes the source means to give
     OpenFile m_file;
     const FolderHandle *m_at = nullptr; // the folder held open, when given one
+    bool m_pastCache = false;
 };

@@ -223,6 +223,12 @@ public:
     // Writes every byte at OFFSET, or fails with the system's reason (ENOSPC for a write
     // that stops short).
     Status writeAt(const char *data, qint64 length, qint64 offset);
+    // The same, straight to the disk past the page cache where the system allows it (data,
+    // length and offset on PastCacheAlignment bytes): a copy nobody reads soon costs no
+    // copy into the cache, and the flush at the end finds it written. Elsewhere, and
+    // where the file system refuses, as writeAt(). *pastCache (when given) says which.
+    Status writeAtPastCache(const char *data, qint64 length, qint64 offset, bool *pastCache = nullptr);
+    static constexpr qint64 PastCacheAlignment = 4096;
     Status resize(qint64 length);
     // Starts writing LENGTH bytes from OFFSET to the disk without waiting (startWriteBack()).
     void startWriteBack(qint64 offset, qint64 length) const;

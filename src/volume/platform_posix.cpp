@@ -595,6 +595,40 @@ Status OpenFile::writeAt(const char *data, qint64 length, qint64 offset)
     return Status();
 }
 
+Status OpenFile::writeAtPastCache(const char *data, qint64 length, qint64 offset, bool *pastCache)
+{
+    if (pastCache)
+        *pastCache = false;
+    const auto aligned = [](qint64 value) { return value % PastCacheAlignment == 0; };
+    const int fd = int(m_handle);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (length <= 0 || !aligned(qint64(reinterpret_cast<quintptr>(data))) || !aligned(length) || !aligned(offset)
+        || flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+        return writeAt(data, length, offset);
+    qint64 written = 0;
+    int error = 0;
+    while (written < length) {
+        const ssize_t done = ::pwrite(fd, data + written, size_t(length - written), off_t(offset + written));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0)
+            error = errno;
+        if (done <= 0 || done % PastCacheAlignment != 0) {
+            if (done > 0)
+                written += done;
+            break;
+        }
+        written += done;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    if (pastCache)
+        *pastCache = written == length;
+    // A file system that refuses it (EINVAL), or a write cut short: the rest through the cache.
+    if (written < length && error != 0 && error != EINVAL)
+        return Status::failure(error, QStringLiteral("cannot write %1: %2").arg(m_path, reason(error)));
+    return written < length ? writeAt(data + written, length - written, offset + written) : Status();
+}
+
 Status OpenFile::resize(qint64 length)
 {
     if (::ftruncate(int(m_handle), off_t(length)) != 0)

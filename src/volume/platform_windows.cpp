@@ -585,6 +585,14 @@ Status OpenFile::resize(qint64 length)
     return Status();
 }
 
+Status OpenFile::writeAtPastCache(const char *data, qint64 length, qint64 offset, bool *pastCache)
+{
+    // Unbuffered writes are chosen when a file is opened on Windows, not per write.
+    if (pastCache)
+        *pastCache = false;
+    return writeAt(data, length, offset);
+}
+
 void OpenFile::startWriteBack(qint64, qint64) const
 {
     // Windows writes cached data back by itself; the flush at the end waits for it.
