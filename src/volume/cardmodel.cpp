@@ -273,9 +273,10 @@ CopySource CardModel::source(const EntryInfo &entry)
         DirectorySlot directory;
         if (block(m_header.tableSector, &table, &why))
             decodeDirectorySlot(table, Card::BlockSize, entry.index, &directory);
-        source.cardPath = QLatin1Char('/') + cardDirectoryName(directory.startTime) + QLatin1Char('/')
-            + cardFileName(entry.record.startTime);
-        source.outputName = cardFileName(entry.record.startTime) + QLatin1String(".mseed");
+        // Formatted once: an export of a full card asks this of every one of its files.
+        const QString name = cardFileName(entry.record.startTime);
+        source.cardPath = QLatin1Char('/') + cardDirectoryName(directory.startTime) + QLatin1Char('/') + name;
+        source.outputName = name + QLatin1String(".mseed");
         source.firstCardSector = entry.record.firstSector;
         source.sectorCount = entry.record.sectorCount();
     } else if (entry.isDirectory) {
