@@ -19,6 +19,16 @@ bool isHexDigest(const QByteArray &digest)
     return true;
 }
 
+// An export records its files in card order, which is path order: nearly every line goes
+// at the end, put there without a search through tens of thousands of paths.
+void insertInOrder(QMap<QString, QByteArray> &map, const QString &path, const QByteArray &digest)
+{
+    if (map.isEmpty() || map.lastKey() < path)
+        map.insert(map.cend(), path, digest);
+    else
+        map.insert(path, digest);
+}
+
 } // namespace
 
 Manifest::Manifest(const QString &root)
@@ -41,8 +51,8 @@ bool Manifest::setDigest(const QString &relativePath, const QByteArray &hexDiges
         return false;
     }
     const QByteArray digest = hexDigest.toLower(); // one copy, shared by both maps
-    m_digests.insert(clean, digest);
-    m_set.insert(clean, digest);
+    insertInOrder(m_digests, clean, digest);
+    insertInOrder(m_set, clean, digest);
     return true;
 }
 
