@@ -1,3 +1,4 @@
+#include "cardmodel.h"
 #include "gpstime.h"
 
 #include <QTest>
@@ -18,18 +19,19 @@ void TestGpsTime::toCalendar_data()
 {
     QTest::addColumn<quint32>("gps");
     QTest::addColumn<QList<quint32>>("fields"); // year month day hour minute second doy leap sod
+    QTest::addColumn<QString>("name");          // the card file's name; its directory's is the first 13 characters
 
-    QTest::newRow("epoch") << 0u << QList<quint32>{1980, 1, 6, 0, 0, 0, 6, 1, 0};
-    QTest::newRow("1e9") << 1000000000u << QList<quint32>{2011, 9, 14, 1, 46, 40, 257, 0, 6400};
-    QTest::newRow("leap day 2016") << 1140782400u << QList<quint32>{2016, 2, 29, 12, 0, 0, 60, 1, 43200};
+    QTest::newRow("epoch") << 0u << QList<quint32>{1980, 1, 6, 0, 0, 0, 6, 1, 0} << QStringLiteral("19800106_000000");
+    QTest::newRow("1e9") << 1000000000u << QList<quint32>{2011, 9, 14, 1, 46, 40, 257, 0, 6400} << QStringLiteral("20110914_014640");
+    QTest::newRow("leap day 2016") << 1140782400u << QList<quint32>{2016, 2, 29, 12, 0, 0, 60, 1, 43200} << QStringLiteral("20160229_120000");
     // The recorder counts 2100-02-29, so later dates run a day behind the Gregorian calendar.
-    QTest::newRow("after 2100") << 4294535295u << QList<quint32>{2116, 2, 6, 6, 28, 15, 37, 1, 23295};
-    QTest::newRow("2100-02-29") << calendarToGps(2100, 2, 29, 0, 0, 0) << QList<quint32>{2100, 2, 29, 0, 0, 0, 60, 1, 0};
+    QTest::newRow("after 2100") << 4294535295u << QList<quint32>{2116, 2, 6, 6, 28, 15, 37, 1, 23295} << QStringLiteral("21160206_062815");
+    QTest::newRow("2100-02-29") << calendarToGps(2100, 2, 29, 0, 0, 0) << QList<quint32>{2100, 2, 29, 0, 0, 0, 60, 1, 0} << QStringLiteral("21000229_000000");
     // The epoch offset wraps: the last 432000 values fall on 1980-01-01 .. 1980-01-05.
-    QTest::newRow("wrap first") << 4294535296u << QList<quint32>{1980, 1, 1, 0, 0, 0, 1, 1, 0};
-    QTest::newRow("wrap last") << 4294967295u << QList<quint32>{1980, 1, 5, 23, 59, 59, 5, 1, 86399};
+    QTest::newRow("wrap first") << 4294535296u << QList<quint32>{1980, 1, 1, 0, 0, 0, 1, 1, 0} << QStringLiteral("19800101_000000");
+    QTest::newRow("wrap last") << 4294967295u << QList<quint32>{1980, 1, 5, 23, 59, 59, 5, 1, 86399} << QStringLiteral("19800105_235959");
     QTest::newRow("year end 1981") << calendarToGps(1981, 12, 31, 23, 59, 59)
-                                   << QList<quint32>{1981, 12, 31, 23, 59, 59, 365, 0, 86399};
+                                   << QList<quint32>{1981, 12, 31, 23, 59, 59, 365, 0, 86399} << QStringLiteral("19811231_235959");
 }
 
 void TestGpsTime::toCalendar()
@@ -41,6 +43,9 @@ void TestGpsTime::toCalendar()
     const QList<quint32> got{t.year, t.month, t.day, t.hour, t.minute, t.second, t.dayOfYear, t.leapYear, t.secondOfDay};
     QCOMPARE(got, fields);
     QCOMPARE(t.gpsSeconds, gps);
+    QFETCH(QString, name);
+    QCOMPARE(cardFileName(gps), name);
+    QCOMPARE(cardDirectoryName(gps), name.left(13));
 }
 
 void TestGpsTime::toGps_data()

@@ -148,6 +148,8 @@ private Q_SLOTS:
     void unreadableThroughCopy();
     void demoCard();
     void quickScanAgrees();
+    void jsonTextOfFiles_data();
+    void jsonTextOfFiles();
 };
 
 void TestQuality::scanner_data()
@@ -465,6 +467,61 @@ void TestQuality::quickScanAgrees()
     QCOMPARE(full.channels.at(1).duplicates, 1);
     QCOMPARE(full.channels.at(1).overlaps, 1);
     QCOMPARE(qualityJson(quick), qualityJson(full));
+}
+
+void TestQuality::jsonTextOfFiles_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QByteArray>("line"); // the file's line of quality.json, as written by hand
+
+    QTest::newRow("plain") << QStringLiteral("/20230314_1000/20230314_100028") << QString()
+                           << QByteArray(R"({"badRecordList":[],"badRecords":0,"channels":[],"end":null,"otherSectors":8,)"
+                                         R"("path":"/20230314_1000/20230314_100028","records":0,"start":null,"unreadableSectors":2})");
+    // Escaping: a quote or backslash alone, then control and non-ASCII characters.
+    QTest::newRow("quote") << QStringLiteral("/a\"b\\c") << QStringLiteral("CRC \"bad\"")
+                           << QByteArray(R"({"badRecordList":[{"reason":"CRC \"bad\"","sector":4294967296}],"badRecords":3,)"
+                                         R"("channels":[],"end":null,"otherSectors":8,"path":"/a\"b\\c","records":0,"start":null,)"
+                                         R"("unreadableSectors":2})");
+    QTest::newRow("control") << QString::fromUtf8("/d\te\x01" "f\u00e9") << QStringLiteral("line\nbreak")
+                             << QByteArray(R"({"badRecordList":[{"reason":"line\nbreak","sector":4294967296}],"badRecords":3,)"
+                                           R"("channels":[],"end":null,"otherSectors":8,"path":"/d\te\u0001f)" "\xc3\xa9"
+                                           R"(","records":0,"start":null,"unreadableSectors":2})");
+}
+
+void TestQuality::jsonTextOfFiles()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
+    QFETCH(QByteArray, line);
+    FileQuality file;
+    file.path = path;
+    file.otherSectors = 8;
+    file.unreadableSectors = 2;
+    if (!reason.isEmpty()) {
+        file.badRecords = 3;
+        file.badRecordList.append(BadRecord{quint64(1) << 32, reason});
+    }
+    FileQuality recorded;
+    recorded.path = QStringLiteral("/20230314_1000/20230314_100128");
+    recorded.records = 7;
+    recorded.channels = QStringList{QStringLiteral("XX.VEXA..HHN"), QStringLiteral("XX.VEXA..HHZ")};
+    recorded.hasRecords = true;
+    recorded.start = T;
+    recorded.end = T + Rec;
+    QualityReport report;
+    report.files = {file, recorded};
+    const QByteArray text = qualityJsonText(report);
+    const QByteArray expected = "{\n  \"files\": [\n    " + line
+        + ",\n    {\"badRecordList\":[],\"badRecords\":0,\"channels\":[\"XX.VEXA..HHN\",\"XX.VEXA..HHZ\"],"
+          "\"end\":\"2023-03-14T10:00:01.120000Z\",\"otherSectors\":0,\"path\":\"/20230314_1000/20230314_100128\","
+          "\"records\":7,\"start\":\"2023-03-14T10:00:00.000000Z\",\"unreadableSectors\":0}\n  ],\n"
+          "  \"channels\": [],\n  \"gaps\": []\n}\n";
+    QCOMPARE(text, expected);
+    // And the text reads back as the report's document.
+    QJsonParseError error;
+    QCOMPARE(QJsonDocument::fromJson(text, &error).object(), qualityJson(report));
+    QCOMPARE(error.error, QJsonParseError::NoError);
 }
 
 QTEST_GUILESS_MAIN(TestQuality)

@@ -19,6 +19,16 @@ bool isHexDigest(const QByteArray &digest)
     return true;
 }
 
+// An export records its files in card order, which is path order: nearly every line goes
+// at the end, put there without a search through tens of thousands of paths.
+void insertInOrder(QMap<QString, QByteArray> &map, const QString &path, const QByteArray &digest)
+{
+    if (map.isEmpty() || map.lastKey() < path)
+        map.insert(map.cend(), path, digest);
+    else
+        map.insert(path, digest);
+}
+
 } // namespace
 
 Manifest::Manifest(const QString &root)
@@ -40,8 +50,9 @@ bool Manifest::setDigest(const QString &relativePath, const QByteArray &hexDiges
         m_error = QStringLiteral("cannot list %1 in the manifest").arg(relativePath);
         return false;
     }
-    m_digests.insert(clean, hexDigest.toLower());
-    m_set.insert(clean, hexDigest.toLower());
+    const QByteArray digest = hexDigest.toLower(); // one copy, shared by both maps
+    insertInOrder(m_digests, clean, digest);
+    insertInOrder(m_set, clean, digest);
     return true;
 }
 
@@ -51,13 +62,34 @@ bool Manifest::addFile(const QString &relativePath)
     return !digest.isEmpty() && setDigest(relativePath, digest);
 }
 
+namespace {
+
+// formatLine() appended to `out`: a manifest of a full card has tens of thousands of
+// lines, each written straight into the one buffer.
+void appendLine(QByteArray &out, const QString &relativePath, const QByteArray &hexDigest)
+{
+    const QByteArray name = relativePath.toUtf8();
+    if (!name.contains('\\') && !name.contains('\n')) {
+        out += hexDigest;
+        out += "  ";
+        out += name;
+        out += '\n';
+        return;
+    }
+    out += '\\';
+    out += hexDigest;
+    out += "  ";
+    out += QByteArray(name).replace('\\', "\\\\").replace('\n', "\\n");
+    out += '\n';
+}
+
+} // namespace
+
 QByteArray Manifest::formatLine(const QString &relativePath, const QByteArray &hexDigest)
 {
-    QByteArray name = relativePath.toUtf8();
-    if (!name.contains('\\') && !name.contains('\n'))
-        return hexDigest + "  " + name + '\n';
-    name.replace('\\', "\\\\").replace('\n', "\\n");
-    return '\\' + hexDigest + "  " + name + '\n';
+    QByteArray line;
+    appendLine(line, relativePath, hexDigest);
+    return line;
 }
 
 bool Manifest::parseLine(const QByteArray &line, QString *relativePath, QByteArray *hexDigest)
@@ -154,13 +186,21 @@ bool Manifest::save()
     QMap<QString, QByteArray> merged;
     if (!read(&merged))
         return false;
-    for (auto it = m_set.cbegin(); it != m_set.cend(); ++it)
-        merged.insert(it.key(), it.value());
+    if (merged.isEmpty()) {
+        merged = m_set; // a new folder: nothing to merge, the run's lines as they are
+    } else {
+        for (auto it = m_set.cbegin(); it != m_set.cend(); ++it)
+            merged.insert(it.key(), it.value());
+    }
     m_digests = merged;
 
     QByteArray content;
+    qsizetype size = 0;
     for (auto it = merged.cbegin(); it != merged.cend(); ++it)
-        content += formatLine(it.key(), it.value());
+        size += it.value().size() + 3 + it.key().size() * 3; // UTF-8 needs at most 3 bytes a character here
+    content.reserve(size);
+    for (auto it = merged.cbegin(); it != merged.cend(); ++it)
+        appendLine(content, it.key(), it.value());
 
     // The manifest is ours to replace, never a link planted in its place; written whole
     // or not at all, so that a full disk leaves the earlier one as it was.

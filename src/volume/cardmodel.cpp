@@ -2,8 +2,6 @@
 #include "carddevice.h"
 #include "gpstime.h"
 
-#include <cstdio>
-
 namespace {
 
 // The fields of a name of `length` characters (13 or 15): YYYYMMDD_HHMM[SS], digits
@@ -23,25 +21,45 @@ bool nameFields(const QString &name, int length, int *fields)
     return true;
 }
 
+// `value` as `width` decimal digits, zero-padded. The fields of a card name always fit:
+// the year of a 32-bit GPS time is 1980 .. 2116, the others are below 100.
+char *putDigits(char *at, quint32 value, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = char('0' + value % 10);
+        value /= 10;
+    }
+    return at + width;
+}
+
+// YYYYMMDD_HHMM, then SS for a file. Digits put one by one, not through printf: an export
+// of a full card names each of its tens of thousands of files more than once.
+QString calendarName(quint32 startTime, bool withSeconds)
+{
+    GpsTime t;
+    gpsToCalendar(startTime, t);
+    char name[15];
+    char *at = putDigits(name, t.year, 4);
+    at = putDigits(at, t.month, 2);
+    at = putDigits(at, t.day, 2);
+    *at++ = '_';
+    at = putDigits(at, t.hour, 2);
+    at = putDigits(at, t.minute, 2);
+    if (withSeconds)
+        at = putDigits(at, t.second, 2);
+    return QString::fromLatin1(name, at - name);
+}
+
 } // namespace
 
 QString cardDirectoryName(quint32 startTime)
 {
-    GpsTime t;
-    gpsToCalendar(startTime, t);
-    char name[64];
-    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u", t.year, t.month, t.day, t.hour, t.minute);
-    return QString::fromLatin1(name);
+    return calendarName(startTime, false);
 }
 
 QString cardFileName(quint32 startTime)
 {
-    GpsTime t;
-    gpsToCalendar(startTime, t);
-    char name[64];
-    std::snprintf(name, sizeof name, "%04u%02u%02u_%02u%02u%02u", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
-    return QString::fromLatin1(name);
+    return calendarName(startTime, true);
 }
 
 // A name stands for an instant only when that instant is named so again: this refuses
@@ -273,9 +291,10 @@ CopySource CardModel::source(const EntryInfo &entry)
         DirectorySlot directory;
         if (block(m_header.tableSector, &table, &why))
             decodeDirectorySlot(table, Card::BlockSize, entry.index, &directory);
-        source.cardPath = QLatin1Char('/') + cardDirectoryName(directory.startTime) + QLatin1Char('/')
-            + cardFileName(entry.record.startTime);
-        source.outputName = cardFileName(entry.record.startTime) + QLatin1String(".mseed");
+        // Formatted once: an export of a full card asks this of every one of its files.
+        const QString name = cardFileName(entry.record.startTime);
+        source.cardPath = QLatin1Char('/') + cardDirectoryName(directory.startTime) + QLatin1Char('/') + name;
+        source.outputName = name + QLatin1String(".mseed");
         source.firstCardSector = entry.record.firstSector;
         source.sectorCount = entry.record.sectorCount();
     } else if (entry.isDirectory) {
