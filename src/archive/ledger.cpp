@@ -269,12 +269,14 @@ Status Ledger::initialise(bool create)
     status = transaction.begin();
     if (!status)
         return status;
-    // Another process may have made the ledger meanwhile.
+    // Another harvest may have made the ledger meanwhile: then it is whole, and ours.
     status = identify(&applicationId, &objects, &version);
     if (status)
         status = judge(applicationId, objects, version);
     if (!status)
         return status;
+    if (applicationId == ApplicationId)
+        return transaction.commit();
     for (const char *sql : Schema) {
         if (!q.exec(sql, &status))
             return status;
