@@ -123,25 +123,6 @@ QString codeOf(const char *code)
     return QString::fromLatin1(code).trimmed();
 }
 
-// The recorder's NET.STA and the first record's start, from the first files that hold a
-// record: what names the card before anything is read whole.
-bool recordedCodes(Filesystem &card, const QList<EntryInfo> &files, QString *network, QString *station, qint64 *start)
-{
-    for (int i = 0; i < files.size() && i < 3; ++i) {
-        QByteArray bytes = card.readEntrySectors(files.at(i), 0, FirstRecordSectors);
-        MSRecord *msr = nullptr;
-        const bool parsed = !bytes.isEmpty() && msr_parse(bytes.data(), int(bytes.size()), &msr, 0, 0, 0) == MS_NOERROR && msr;
-        if (parsed) {
-            *network = codeOf(msr->network);
-            *station = codeOf(msr->station);
-            *start = msr->starttime;
-        }
-        msr_free(&msr);
-        if (parsed)
-            return true;
-    }
-    return false;
-}
 
 // The table's entry for recorder NET.STA at `time`, the last one found kept: records of a
 // channel come in time order, so one lookup serves a run of them.
@@ -193,6 +174,43 @@ void addSpans(const QualityReport &report, const QString &id, LedgerChannel *cha
 }
 
 } // namespace
+
+bool recordedCodes(Filesystem &card, const QList<EntryInfo> &files, QString *network, QString *station, qint64 *start)
+{
+    for (int i = 0; i < files.size() && i < 3; ++i) {
+        QByteArray bytes = card.readEntrySectors(files.at(i), 0, FirstRecordSectors);
+        MSRecord *msr = nullptr;
+        const bool parsed = !bytes.isEmpty() && msr_parse(bytes.data(), int(bytes.size()), &msr, 0, 0, 0) == MS_NOERROR && msr;
+        if (parsed) {
+            *network = codeOf(msr->network);
+            *station = codeOf(msr->station);
+            *start = msr->starttime;
+        }
+        msr_free(&msr);
+        if (parsed)
+            return true;
+    }
+    return false;
+}
+
+QString receiptLine(const HarvestReceipt &receipt)
+{
+    const QString station = receipt.station.isEmpty() ? QStringLiteral("-") : receipt.station;
+    const QString seconds = QString::number(double(receipt.milliseconds) / 1000, 'f', 1);
+    if (receipt.outcome == QLatin1String("nothing new"))
+        return QStringLiteral("%1: %2, nothing new (%3 files already harvested), %4 s")
+            .arg(receipt.card, station)
+            .arg(receipt.skippedFiles)
+            .arg(seconds);
+    return QStringLiteral("%1: %2, %3 files new, %4 already harvested, %5 records, %6 gaps, %7, %8, %9 s")
+        .arg(receipt.card, station)
+        .arg(receipt.newFiles)
+        .arg(receipt.skippedFiles)
+        .arg(receipt.records)
+        .arg(receipt.gaps)
+        .arg(receipt.verified ? QStringLiteral("verified") : QStringLiteral("NOT verified"), receipt.outcome)
+        .arg(seconds);
+}
 
 Harvest::Harvest(const QString &archive) : m_archive(archive) {}
 

@@ -21,7 +21,9 @@
 #include <functional>
 #include <memory>
 
+class Filesystem;
 class StationTable;
+struct EntryInfo;
 
 // How one card's harvest went.
 struct HarvestReceipt
@@ -83,3 +85,11 @@ private:
     struct Lock;
     std::shared_ptr<Lock> m_archiveLock;
 };
+
+// The receipt as one line: as `vexa-card harvest` prints it and the window lists it.
+QString receiptLine(const HarvestReceipt &receipt);
+
+// The recorder's NET.STA and the first record's start (UTC microseconds), from the first
+// of `files` that hold a record, their first sectors only: what names a card before
+// anything is read whole. False when none of the first three begins with a record.
+bool recordedCodes(Filesystem &card, const QList<EntryInfo> &files, QString *network, QString *station, qint64 *start);

@@ -53,22 +53,7 @@ void printReceipt(const HarvestReceipt &receipt, bool json)
     printProblems(receipt.problems);
     if (json)
         return;
-    const QString station = receipt.station.isEmpty() ? QStringLiteral("-") : receipt.station;
-    if (receipt.outcome == QLatin1String("nothing new")) {
-        printOut(QStringLiteral("%1: %2, nothing new (%3 files already harvested), %4 s\n")
-                     .arg(receipt.card, station)
-                     .arg(receipt.skippedFiles)
-                     .arg(double(receipt.milliseconds) / 1000, 0, 'f', 1));
-        return;
-    }
-    printOut(QStringLiteral("%1: %2, %3 files new, %4 already harvested, %5 records, %6 gaps, %7, %8, %9 s\n")
-                 .arg(receipt.card, station)
-                 .arg(receipt.newFiles)
-                 .arg(receipt.skippedFiles)
-                 .arg(receipt.records)
-                 .arg(receipt.gaps)
-                 .arg(receipt.verified ? QStringLiteral("verified") : QStringLiteral("NOT verified"), receipt.outcome)
-                 .arg(double(receipt.milliseconds) / 1000, 0, 'f', 1));
+    printOut(receiptLine(receipt) + QLatin1Char('\n'));
 }
 
 // The paths to watch: those given, or the machine's disks.

@@ -24,7 +24,6 @@
 #include <QTreeWidget>
 #include <QtConcurrent>
 
-#include <libmseed.h>
 
 #include <cerrno>
 #include <mutex>
@@ -35,7 +34,6 @@ constexpr char ArchiveKey[] = "harvest/archive";
 constexpr char StationsKey[] = "harvest/stations";
 // Bytes read from a file's start to find its first record: the longest record our
 // recorders write, in sectors.
-constexpr qint64 FirstRecordSectors = 8;
 
 enum Column { CardColumn, StationColumn, RecordingsColumn, FilesColumn, StateColumn, ProgressColumn };
 
@@ -45,26 +43,6 @@ QString recorderMinute(quint32 gps)
     GpsTime t;
     gpsToCalendar(gps, t);
     return QString::asprintf("%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
-}
-
-// The receipt line of `vexa-card harvest`, word for word.
-QString receiptLine(const HarvestReceipt &receipt)
-{
-    const QString station = receipt.station.isEmpty() ? QStringLiteral("-") : receipt.station;
-    const QString seconds = QString::number(double(receipt.milliseconds) / 1000, 'f', 1);
-    if (receipt.outcome == QLatin1String("nothing new"))
-        return QStringLiteral("%1: %2, nothing new (%3 files already harvested), %4 s")
-            .arg(receipt.card, station)
-            .arg(receipt.skippedFiles)
-            .arg(seconds);
-    return QStringLiteral("%1: %2, %3 files new, %4 already harvested, %5 records, %6 gaps, %7, %8, %9 s")
-        .arg(receipt.card, station)
-        .arg(receipt.newFiles)
-        .arg(receipt.skippedFiles)
-        .arg(receipt.records)
-        .arg(receipt.gaps)
-        .arg(receipt.verified ? QStringLiteral("verified") : QStringLiteral("NOT verified"), receipt.outcome)
-        .arg(seconds);
 }
 
 // The cards present and what the archive holds, read-only; runs on the thread pool.
@@ -347,21 +325,11 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
     }
     card.firstDirectory = fs.cardPath(files.constFirst()).section(QLatin1Char('/'), 1, 1);
 
-    // The recorder's codes and the first record's start, from the first files that hold a
-    // record, as the harvest names the card.
+    // The recorder's codes and the first record's start, as the harvest names the card.
     qint64 firstTime = 0;
     QString network, station;
-    for (int i = 0; i < files.size() && i < 3 && card.recorded.isEmpty(); ++i) {
-        QByteArray bytes = fs.readEntrySectors(files.at(i), 0, FirstRecordSectors);
-        MSRecord *msr = nullptr;
-        if (!bytes.isEmpty() && msr_parse(bytes.data(), int(bytes.size()), &msr, 0, 0, 0) == MS_NOERROR && msr) {
-            network = QString::fromLatin1(msr->network).trimmed();
-            station = QString::fromLatin1(msr->station).trimmed();
-            firstTime = msr->starttime;
-            card.recorded = network + QLatin1Char('.') + station;
-        }
-        msr_free(&msr);
-    }
+    if (recordedCodes(fs, files, &network, &station, &firstTime))
+        card.recorded = network + QLatin1Char('.') + station;
     if (card.recorded.isEmpty()) {
         card.problem = tr("no miniSEED record at the start of its first files");
         return card;
