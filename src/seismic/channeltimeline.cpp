@@ -29,17 +29,16 @@ bool sameRate(double a, double b)
     return MS_ISRATETOLERABLE(a, b);
 }
 
-// What makes a record the same as another: start, rate and samples (decoded, or the
-// bytes of its data area when they are not).
-quint64 recordDigest(const MSRecord *msr, ChannelTimeline::Samples samples)
+// What makes a record the same as another: start, rate and samples, the samples taken as
+// the bytes of its data area in its encoding (the same bytes decode to the same samples).
+// The full check and the quick scan judge alike, and a record's few hundred bytes hash in
+// a fraction of the time its decoded samples would.
+quint64 recordDigest(const MSRecord *msr)
 {
     QByteArrayView data;
-    if (samples == ChannelTimeline::Samples::Decoded && msr->datasamples && msr->numsamples > 0)
-        data = QByteArrayView(static_cast<const char *>(msr->datasamples),
-                              qsizetype(msr->numsamples) * ms_samplesize(msr->sampletype));
-    else if (msr->record && msr->fsdh && msr->fsdh->data_offset > 0 && msr->fsdh->data_offset < msr->reclen)
+    if (msr->record && msr->fsdh && msr->fsdh->data_offset > 0 && msr->fsdh->data_offset < msr->reclen)
         data = QByteArrayView(msr->record + msr->fsdh->data_offset, msr->reclen - msr->fsdh->data_offset);
-    return quint64(qHashMulti(0, msr->starttime, msr->samprate, msr->samplecnt, qHash(data, 0)));
+    return quint64(qHashMulti(0, msr->starttime, msr->samprate, msr->samplecnt, msr->encoding, qHash(data, 0)));
 }
 
 } // namespace
@@ -93,30 +92,54 @@ struct ChannelTimeline::Channel
     qint64 lastSector = 0;
     int lastSequence = -1;
     int lastPart = -1;
-    // Digests of the latest distinct records, and the same in the order they came, to
-    // forget the oldest once DuplicateWindow are held.
-    QSet<quint64> seen;
-    QVector<quint64> seenOrder;
-    int seenNext = 0;
+    // The latest distinct records that came in time order (each starting after all before
+    // it), oldest first in a ring of DuplicateWindow, so that a record is looked up by its
+    // start; and those that came out of order (overlaps), by digest, forgotten together
+    // once DuplicateWindow are held. A record in time order cannot repeat an earlier one,
+    // so most records cost an append and no lookup.
+    struct Seen
+    {
+        qint64 start;
+        quint64 digest;
+    };
+    QVector<Seen> inOrder;
+    int oldest = 0;
+    QSet<quint64> outOfOrder;
 
     Channel() : traces(mstl_init(nullptr)) {}
     ~Channel() { mstl_free(&traces, 0); }
     Channel(const Channel &) = delete;
     Channel &operator=(const Channel &) = delete;
 
-    // True when `digest` was seen; remembers it otherwise.
-    bool repeats(quint64 digest)
+    // True when a record of this start and `digest` was seen; remembers it otherwise.
+    bool repeats(qint64 start, quint64 digest)
     {
-        if (seen.contains(digest))
-            return true;
-        if (seenOrder.size() < DuplicateWindow) {
-            seenOrder.append(digest);
-        } else {
-            seen.remove(seenOrder.at(seenNext));
-            seenOrder[seenNext] = digest;
-            seenNext = (seenNext + 1) % DuplicateWindow;
+        const int held = int(inOrder.size());
+        const auto at = [this, held](int i) -> const Seen & { return inOrder.at((oldest + i) % held); };
+        if (held == 0 || start > at(held - 1).start) {
+            if (held < DuplicateWindow) {
+                inOrder.append(Seen{start, digest});
+            } else {
+                inOrder[oldest] = Seen{start, digest};
+                oldest = (oldest + 1) % held;
+            }
+            return false;
         }
-        seen.insert(digest);
+        int low = 0, high = held; // the first held record starting at or after `start`
+        while (low < high) {
+            const int middle = (low + high) / 2;
+            if (at(middle).start < start)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low < held && at(low).start == start && at(low).digest == digest)
+            return true;
+        if (outOfOrder.contains(digest))
+            return true;
+        if (outOfOrder.size() >= DuplicateWindow)
+            outOfOrder.clear();
+        outOfOrder.insert(digest);
         return false;
     }
 };
@@ -176,7 +199,7 @@ const QString &ChannelTimeline::add(const MSRecord *msr, qint64 sector, Samples 
     ++c.records;
     if (samples == Samples::Failed)
         ++c.decodeFailures;
-    const bool repeated = channel.repeats(recordDigest(msr, samples));
+    const bool repeated = channel.repeats(msr->starttime, recordDigest(msr));
     if (duplicate)
         *duplicate = repeated;
     if (repeated) {

@@ -76,9 +76,9 @@ QString deviceLabel(const DeviceProbe &probe)
     case DeviceProbe::Card:
         if (probe.files == 0)
             return MainWindow::tr("%1 \u2014 card, no files").arg(device);
-        return (probe.files == 1 ? MainWindow::tr("%1 \u2014 card, 1 file, %3 to %4")
-                                 : MainWindow::tr("%1 \u2014 card, %2 files, %3 to %4"))
-            .arg(device, QString::number(probe.files), recorderMinute(probe.first), recorderMinute(probe.last));
+        return MainWindow::tr("%1 \u2014 card, %2, %3 to %4")
+            .arg(device, probe.files == 1 ? MainWindow::tr("1 file") : MainWindow::tr("%1 files").arg(probe.files),
+                 recorderMinute(probe.first), recorderMinute(probe.last));
     case DeviceProbe::NotACard:
         return MainWindow::tr("%1 \u2014 not a card").arg(device);
     case DeviceProbe::Unreadable:
