@@ -37,6 +37,14 @@ OpenFile &OpenFile::operator=(OpenFile &&other) noexcept
     return *this;
 }
 
+qint64 OpenFile::read(char *into, qint64 length, Status *status)
+{
+    const qint64 got = readAt(into, length, m_position, status);
+    if (got > 0)
+        m_position += got;
+    return got;
+}
+
 FolderHandle::~FolderHandle()
 {
     close();

@@ -571,14 +571,6 @@ qint64 OpenFile::readAt(char *into, qint64 length, qint64 offset, Status *status
     return total;
 }
 
-qint64 OpenFile::read(char *into, qint64 length, Status *status)
-{
-    const qint64 got = readAt(into, length, m_position, status);
-    if (got > 0)
-        m_position += got;
-    return got;
-}
-
 Status OpenFile::writeAt(const char *data, qint64 length, qint64 offset)
 {
     qint64 written = 0;
