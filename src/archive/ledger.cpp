@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 
 namespace {
 
@@ -103,6 +104,19 @@ private:
     QSqlQuery m_query;
     QString m_path;
 };
+
+// Runs a query of the reading side and hands each row to `row`.
+Status selectRows(const QString &connection, const QString &path, const char *sql,
+                  const std::function<void(const LedgerQuery &)> &row)
+{
+    Status status;
+    LedgerQuery q(connection, path);
+    if (!q.exec(sql, &status))
+        return status;
+    while (q.next())
+        row(q);
+    return status;
+}
 
 // BEGIN IMMEDIATE takes the write lock at once, so that two writers wait for each other
 // at the start instead of one failing halfway; rolled back unless committed.
@@ -476,49 +490,42 @@ Status Ledger::finishHarvest(qint64 harvestId, const QString &outcome, int newFi
 Status Ledger::cards(QVector<CardRow> *rows)
 {
     rows->clear();
-    Status status;
-    LedgerQuery q(m_connection, m_path);
-    if (!q.exec("SELECT c.card_key, c.recorded, c.station, c.first_harvest, c.last_harvest,"
-                " (SELECT COUNT(*) FROM harvests h WHERE h.card_id = c.id),"
-                " (SELECT COUNT(*) FROM files f WHERE f.card_id = c.id)"
-                " FROM cards c ORDER BY c.station, c.card_key", &status))
-        return status;
-    while (q.next()) {
-        rows->append(CardRow{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
-                             q.value(4).toString(), q.value(5).toInt(), q.value(6).toInt()});
-    }
-    return status;
+    return selectRows(m_connection, m_path,
+                      "SELECT c.card_key, c.recorded, c.station, c.first_harvest, c.last_harvest,"
+                      " (SELECT COUNT(*) FROM harvests h WHERE h.card_id = c.id),"
+                      " (SELECT COUNT(*) FROM files f WHERE f.card_id = c.id)"
+                      " FROM cards c ORDER BY c.station, c.card_key",
+                      [rows](const LedgerQuery &q) {
+                          rows->append(CardRow{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                                               q.value(3).toString(), q.value(4).toString(), q.value(5).toInt(),
+                                               q.value(6).toInt()});
+                      });
 }
 
 Status Ledger::stations(QVector<StationRow> *rows)
 {
     rows->clear();
-    Status status;
-    LedgerQuery q(m_connection, m_path);
-    if (!q.exec("SELECT f.station, COUNT(DISTINCT f.card_id), COUNT(*), MIN(f.first_us), MAX(f.last_us), MAX(c.last_harvest)"
-                " FROM files f JOIN cards c ON c.id = f.card_id GROUP BY f.station ORDER BY f.station", &status))
-        return status;
-    while (q.next()) {
-        rows->append(StationRow{q.value(0).toString(), q.value(1).toInt(), q.value(2).toInt(), q.value(3).toLongLong(),
-                                q.value(4).toLongLong(), q.value(5).toString()});
-    }
-    return status;
+    return selectRows(m_connection, m_path,
+                      "SELECT f.station, COUNT(DISTINCT f.card_id), COUNT(*), MIN(f.first_us), MAX(f.last_us),"
+                      " MAX(c.last_harvest) FROM files f JOIN cards c ON c.id = f.card_id GROUP BY f.station"
+                      " ORDER BY f.station",
+                      [rows](const LedgerQuery &q) {
+                          rows->append(StationRow{q.value(0).toString(), q.value(1).toInt(), q.value(2).toInt(),
+                                                  q.value(3).toLongLong(), q.value(4).toLongLong(), q.value(5).toString()});
+                      });
 }
 
 Status Ledger::channels(QVector<ChannelRow> *rows)
 {
     rows->clear();
-    Status status;
-    LedgerQuery q(m_connection, m_path);
-    if (!q.exec("SELECT channel, sample_rate, MIN(first_us), MAX(last_us), SUM(samples), SUM(records),"
-                " COUNT(DISTINCT file_id) FROM channels GROUP BY channel, sample_rate ORDER BY channel, MIN(first_us)",
-                &status))
-        return status;
-    while (q.next()) {
-        rows->append(ChannelRow{q.value(0).toString(), q.value(1).toDouble(), q.value(2).toLongLong(),
-                                q.value(3).toLongLong(), q.value(4).toLongLong(), q.value(5).toLongLong(), q.value(6).toInt()});
-    }
-    return status;
+    return selectRows(m_connection, m_path,
+                      "SELECT channel, sample_rate, MIN(first_us), MAX(last_us), SUM(samples), SUM(records),"
+                      " COUNT(DISTINCT file_id) FROM channels GROUP BY channel, sample_rate ORDER BY channel, MIN(first_us)",
+                      [rows](const LedgerQuery &q) {
+                          rows->append(ChannelRow{q.value(0).toString(), q.value(1).toDouble(), q.value(2).toLongLong(),
+                                                  q.value(3).toLongLong(), q.value(4).toLongLong(),
+                                                  q.value(5).toLongLong(), q.value(6).toInt()});
+                      });
 }
 
 namespace {
@@ -526,13 +533,9 @@ namespace {
 Status readSpans(const QString &connection, const QString &path, const char *sql, QHash<QString, QVector<LedgerSpan>> *spans)
 {
     spans->clear();
-    Status status;
-    LedgerQuery q(connection, path);
-    if (!q.exec(sql, &status))
-        return status;
-    while (q.next())
+    return selectRows(connection, path, sql, [spans](const LedgerQuery &q) {
         (*spans)[q.value(0).toString()].append(LedgerSpan(q.value(1).toLongLong(), q.value(2).toLongLong()));
-    return status;
+    });
 }
 
 } // namespace
@@ -551,16 +554,12 @@ Status Ledger::gaps(QHash<QString, QVector<LedgerSpan>> *spans)
 Status Ledger::unmapped(QVector<UnmappedRow> *rows)
 {
     rows->clear();
-    Status status;
-    LedgerQuery q(m_connection, m_path);
-    if (!q.exec("SELECT u.code, c.card_key FROM unmapped u JOIN cards c ON c.id = u.card_id ORDER BY u.code, c.card_key",
-                &status))
-        return status;
-    while (q.next()) {
-        const QString code = q.value(0).toString();
-        if (rows->isEmpty() || rows->last().code != code)
-            rows->append(UnmappedRow{code, {}});
-        rows->last().cards.append(q.value(1).toString());
-    }
-    return status;
+    return selectRows(m_connection, m_path,
+                      "SELECT u.code, c.card_key FROM unmapped u JOIN cards c ON c.id = u.card_id ORDER BY u.code, c.card_key",
+                      [rows](const LedgerQuery &q) {
+                          const QString code = q.value(0).toString();
+                          if (rows->isEmpty() || rows->last().code != code)
+                              rows->append(UnmappedRow{code, {}});
+                          rows->last().cards.append(q.value(1).toString());
+                      });
 }
