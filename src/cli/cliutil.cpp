@@ -7,6 +7,7 @@
 #include <QJsonObject>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #ifndef Q_OS_WIN
@@ -111,4 +112,32 @@ bool makeFolder(const QString &folder)
 #endif
     }
     return true;
+}
+
+namespace {
+
+const StopToken g_interrupt;
+
+extern "C" void stopOnSignal(int signal)
+{
+    g_interrupt.requestStop();
+    std::signal(signal, SIG_DFL);
+}
+
+} // namespace
+
+InterruptGuard::InterruptGuard()
+    : m_int(std::signal(SIGINT, stopOnSignal)), m_term(std::signal(SIGTERM, stopOnSignal))
+{
+}
+
+InterruptGuard::~InterruptGuard()
+{
+    std::signal(SIGINT, m_int);
+    std::signal(SIGTERM, m_term);
+}
+
+const StopToken &InterruptGuard::token() const
+{
+    return g_interrupt;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "filesystem.h"
+#include "stoptoken.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -31,6 +32,24 @@ QJsonObject entryJson(const EntryInfo &entry);
 QList<EntryInfo> cardFiles(Filesystem &card, bool *complete);
 // One error line each.
 void printProblems(const QStringList &problems);
+
+// Ctrl-C or a TERM requests token() for as long as the guard lives, so that copies stop
+// between two sectors and remove their temporary files; a second signal ends the program
+// at once. The handler touches that token only: its request is one lock-free store.
+class InterruptGuard
+{
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+    const StopToken &token() const;
+
+private:
+    void (*m_int)(int);
+    void (*m_term)(int);
+};
 
 // Creates `folder` and its parents; false after printing the system's reason.
 bool makeFolder(const QString &folder);

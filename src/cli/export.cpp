@@ -6,47 +6,10 @@
 
 #include <QElapsedTimer>
 
-#include <csignal>
 #include <cstdio>
 #include <utility>
 
-
 namespace {
-
-// Ctrl-C or a TERM during an export: the copy under way stops between two sectors and
-// removes its temporary file, so no ".part" file is left beside the copies. A second
-// signal ends the program at once. The handler touches this token only: its request is
-// one lock-free store.
-const StopToken g_interrupt;
-
-extern "C" void stopExport(int signal)
-{
-    g_interrupt.requestStop();
-    std::signal(signal, SIG_DFL);
-}
-
-// Stops `card`'s copies on SIGINT and SIGTERM for as long as it lives.
-class InterruptGuard
-{
-public:
-    explicit InterruptGuard(Filesystem &card)
-    {
-        card.setStopToken(g_interrupt);
-        m_int = std::signal(SIGINT, stopExport);
-        m_term = std::signal(SIGTERM, stopExport);
-    }
-    ~InterruptGuard()
-    {
-        std::signal(SIGINT, m_int);
-        std::signal(SIGTERM, m_term);
-    }
-    InterruptGuard(const InterruptGuard &) = delete;
-    InterruptGuard &operator=(const InterruptGuard &) = delete;
-
-private:
-    void (*m_int)(int);
-    void (*m_term)(int);
-};
 
 QString humanBytes(double bytes)
 {
@@ -182,7 +145,10 @@ int runExport(const QStringList &arguments)
             bar.abandon();
         printError(copy.problem(file.cardPath));
     });
-    const InterruptGuard interrupts(card);
+    // Ctrl-C or a TERM: the copy under way stops between two sectors and removes its
+    // temporary file, so no ".part" file is left beside the copies.
+    const InterruptGuard interrupts;
+    card.setStopToken(interrupts.token());
     const ExportSummary summary = batch.run(paths, entries);
 
     if (summary.cardStopped) {

@@ -11,22 +11,10 @@
 #include <QSet>
 #include <QThread>
 
-#include <csignal>
 #include <future>
 #include <map>
 
 namespace {
-
-// Ctrl-C or a TERM: every card's copy stops between two sectors, its partial file goes,
-// and what was read whole stays harvested. A second signal ends the program at once.
-StopToken *g_stop = nullptr;
-
-extern "C" void stopHarvest(int signal)
-{
-    if (g_stop)
-        g_stop->requestStop(); // an atomic store, safe in a signal handler
-    std::signal(signal, SIG_DFL);
-}
 
 QJsonObject receiptJson(const HarvestReceipt &receipt)
 {
@@ -163,10 +151,10 @@ int runHarvest(const QStringList &arguments)
     if (!makeFolder(archive))
         return ExitFailure;
 
-    StopToken stop;
-    g_stop = &stop;
-    const auto previousInt = std::signal(SIGINT, stopHarvest);
-    const auto previousTerm = std::signal(SIGTERM, stopHarvest);
+    // Ctrl-C or a TERM: every card's copy stops between two sectors, its partial file
+    // goes, and what was read whole stays harvested.
+    const InterruptGuard interrupts;
+    const StopToken &stop = interrupts.token();
 
     Harvest harvest(archive);
     if (parser.isSet(stationsOption))
@@ -192,8 +180,5 @@ int runHarvest(const QStringList &arguments)
         if (json)
             printOut(QString::fromUtf8(QJsonDocument(list).toJson()));
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
-    g_stop = nullptr;
     return ok ? ExitOk : ExitFailure;
 }
