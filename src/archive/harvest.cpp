@@ -8,6 +8,7 @@
 #include "manifest.h"
 #include "platform.h"
 #include "qualityreport.h"
+#include "recordcheck.h"
 #include "recordscanner.h"
 #include "sdsarchive.h"
 #include "sha256.h"
@@ -149,6 +150,26 @@ private:
     const StationEntry *m_entry = nullptr;
     QString m_network, m_station;
 };
+
+// The codes a record of a recorder is filed under: the table entry's network and station,
+// and its location when the table gives one; false, and the codes as recorded, without an
+// entry.
+bool fileUnder(const StationEntry *entry, RecordCodes *codes)
+{
+    if (!entry)
+        return false;
+    codes->network = entry->network;
+    codes->station = entry->station;
+    if (entry->hasLocation)
+        codes->location = entry->location;
+    return true;
+}
+
+// "NET.STA.LOC.CHA"
+QString channelId(const RecordCodes &codes)
+{
+    return QStringLiteral("%1.%2.%3.%4").arg(codes.network, codes.station, codes.location, codes.channel);
+}
 
 QString filedStation(const StationEntry *entry, const QString &recorded)
 {
@@ -385,14 +406,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     // name is filed as recorded and said so.
     if (m_stations) {
         archive.setCodeRenamer([&recordMapper](RecordCodes &codes, qint64 time) {
-            const StationEntry *entry = recordMapper.find(codes.network, codes.station, time);
-            if (!entry)
-                return false;
-            codes.network = entry->network;
-            codes.station = entry->station;
-            if (entry->hasLocation)
-                codes.location = entry->location;
-            return true;
+            return fileUnder(recordMapper.find(codes.network, codes.station, time), &codes);
         });
     }
     SdsSink records(archive, scanner);
@@ -419,21 +433,17 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         });
         ChannelCount *found = match == seen.end() ? nullptr : match->count;
         if (!found) {
-            const QString net = codeOf(msr->network), sta = codeOf(msr->station), loc = codeOf(msr->location);
-            key.count = &runs.last().channels[QStringLiteral("%1.%2.%3.%4").arg(net, sta, loc, codeOf(msr->channel))];
+            RecordCodes codes{codeOf(msr->network), codeOf(msr->station), codeOf(msr->location), codeOf(msr->channel)};
+            key.count = &runs.last().channels[channelId(codes)];
             if (key.count->records == 0) {
-                const StationEntry *entry = countMapper.find(net, sta, msr->starttime);
-                key.count->filedId = QStringLiteral("%1.%2.%3.%4").arg(
-                    entry ? entry->network : net, entry ? entry->station : sta,
-                    entry && entry->hasLocation ? entry->location : loc, codeOf(msr->channel));
+                fileUnder(countMapper.find(codes.network, codes.station, msr->starttime), &codes);
+                key.count->filedId = channelId(codes);
             }
             seen.append(key);
             found = key.count;
         }
         ChannelCount &count = *found;
-        const qint64 last = msr->samprate > 0 && msr->samplecnt > 0
-            ? msr->starttime + qint64(double(msr->samplecnt - 1) / msr->samprate * HPTMODULUS + 0.5)
-            : msr->starttime;
+        const qint64 last = msr->starttime + RecordCheck::samplesSpan(double(msr->samplecnt - 1), msr->samprate);
         count.first = count.records == 0 ? msr->starttime : std::min(count.first, qint64(msr->starttime));
         count.last = count.records == 0 ? last : std::max(count.last, last);
         count.sampleRate = msr->samprate;
