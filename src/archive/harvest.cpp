@@ -171,10 +171,6 @@ QString channelId(const RecordCodes &codes)
     return QStringLiteral("%1.%2.%3.%4").arg(codes.network, codes.station, codes.location, codes.channel);
 }
 
-QString filedStation(const StationEntry *entry, const QString &recorded)
-{
-    return entry ? entry->network + QLatin1Char('.') + entry->station : recorded;
-}
 
 // The run's segments and gaps of channel `id` that lie within [first, last].
 void addSpans(const QualityReport &report, const QString &id, LedgerChannel *channel)
@@ -231,6 +227,30 @@ QString receiptLine(const HarvestReceipt &receipt)
         .arg(receipt.gaps)
         .arg(receipt.verified ? QStringLiteral("verified") : QStringLiteral("NOT verified"), receipt.outcome)
         .arg(seconds);
+}
+
+QString filedStation(const StationTable *table, const QString &network, const QString &station, qint64 time)
+{
+    const StationEntry *entry = table ? table->lookup(network, station, time) : nullptr;
+    return entry ? entry->network + QLatin1Char('.') + entry->station : network + QLatin1Char('.') + station;
+}
+
+QList<EntryInfo> filesToHarvest(Filesystem &card, const QList<EntryInfo> &files, const EntryInfo *log,
+                                const QHash<QString, qint64> &harvested, int *skipped)
+{
+    QList<EntryInfo> fresh;
+    for (const EntryInfo &entry : files) {
+        const auto before = harvested.constFind(card.cardPath(entry));
+        if (before == harvested.cend() || *before != entry.record.sectorCount())
+            fresh.append(entry);
+    }
+    *skipped = int(files.size() - fresh.size());
+    // The log grows with every recording: taken again with them, or when never taken.
+    if (log && (!fresh.isEmpty() || !harvested.contains(QStringLiteral("/log"))))
+        fresh.append(*log);
+    else if (log)
+        ++*skipped;
+    return fresh;
 }
 
 Harvest::Harvest(const QString &archive) : m_archive(archive) {}
@@ -316,8 +336,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         return done();
     }
     receipt.recorded = network + QLatin1Char('.') + station;
-    StationMapper cardMapper(m_stations);
-    receipt.station = filedStation(cardMapper.find(network, station, firstTime), receipt.recorded);
+    receipt.station = filedStation(m_stations, network, station, firstTime);
     const QString cardKey = receipt.recorded + QLatin1Char('/') + receipt.firstDirectory;
 
     errno = 0;
@@ -352,18 +371,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         receipt.problems.append(known.message);
         return done();
     }
-    QList<EntryInfo> fresh;
-    for (const EntryInfo &entry : std::as_const(files)) {
-        const auto before = harvested.constFind(card.cardPath(entry));
-        if (before == harvested.cend() || *before != entry.record.sectorCount())
-            fresh.append(entry);
-    }
-    receipt.skippedFiles = int(files.size() - fresh.size());
-    // The log grows with every recording: taken again with them, or when never taken.
-    if (log && (!fresh.isEmpty() || !harvested.contains(QStringLiteral("/log"))))
-        fresh.append(*log);
-    else if (log)
-        ++receipt.skippedFiles;
+    const QList<EntryInfo> fresh = filesToHarvest(card, files, log, harvested, &receipt.skippedFiles);
 
     qint64 harvestId = 0;
     if (const Status begun = ledger->beginHarvest(cardKey, receipt.recorded, receipt.station, device, &harvestId); !begun) {

@@ -14,6 +14,8 @@
 #include "status.h"
 #include "stoptoken.h"
 
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -93,3 +95,14 @@ QString receiptLine(const HarvestReceipt &receipt);
 // of `files` that hold a record, their first sectors only: what names a card before
 // anything is read whole. False when none of the first three begins with a record.
 bool recordedCodes(Filesystem &card, const QList<EntryInfo> &files, QString *network, QString *station, qint64 *start);
+
+// NET.STA that the records of recorder NET.STA from `time` on are filed under: the
+// station table's, or the recorder's own where the table (if any) does not name it.
+QString filedStation(const StationTable *table, const QString &network, const QString &station, qint64 time);
+
+// The card files a harvest takes of `files` (and the `log`, when the card has one), given
+// what the ledger holds of the card (`harvested`: card path -> sectors): a file not taken
+// before, or one that has grown since; the log with them, or when never taken. Only the
+// listing is compared, nothing is read. *skipped counts the rest.
+QList<EntryInfo> filesToHarvest(Filesystem &card, const QList<EntryInfo> &files, const EntryInfo *log,
+                                const QHash<QString, qint64> &harvested, int *skipped);

@@ -25,6 +25,7 @@
 #include <QtConcurrent>
 
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -309,14 +310,14 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
     QStringList problems;
     const QList<EntryInfo> entries = fs.listFiles(&problems);
     QList<EntryInfo> files;
-    bool hasLog = false;
+    const EntryInfo *log = nullptr;
     for (const EntryInfo &entry : entries) {
         if (entry.isFile())
             files.append(entry);
         else if (entry.isLog())
-            hasLog = true;
+            log = &entry;
     }
-    card.files = int(files.size()) + (hasLog ? 1 : 0);
+    card.files = int(files.size()) + (log ? 1 : 0);
     if (!problems.isEmpty())
         card.problem = problems.constFirst();
     if (files.isEmpty()) {
@@ -334,8 +335,7 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
         card.problem = tr("no miniSEED record at the start of its first files");
         return card;
     }
-    const StationEntry *entry = table ? table->lookup(network, station, firstTime) : nullptr;
-    card.station = entry ? entry->network + QLatin1Char('.') + entry->station : card.recorded;
+    card.station = filedStation(table, network, station, firstTime);
 
     Status known;
     const QHash<QString, qint64> done = harvested(card.recorded + QLatin1Char('/') + card.firstDirectory, &known);
@@ -343,15 +343,11 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
         card.problem = known.message;
         return card;
     }
-    // Skipped as the harvest skips them: harvested before with the same length.
-    int fresh = 0;
-    for (const EntryInfo &file : std::as_const(files)) {
-        const auto before = done.constFind(fs.cardPath(file));
-        if (before == done.cend() || *before != file.record.sectorCount())
-            ++fresh;
-    }
-    const bool logTaken = !hasLog || done.contains(QStringLiteral("/log"));
-    card.toRead = fresh + (hasLog && (fresh > 0 || !logTaken) ? 1 : 0);
+    // Taken as the harvest takes them.
+    int skipped = 0;
+    const QList<EntryInfo> toRead = filesToHarvest(fs, files, log, done, &skipped);
+    card.toRead = int(toRead.size());
+    const qsizetype fresh = std::count_if(toRead.cbegin(), toRead.cend(), [](const EntryInfo &e) { return e.isFile(); });
     if (card.toRead == 0)
         card.state = tr("harvested");
     else if (fresh == files.size())
