@@ -2,7 +2,6 @@
 
 #include "devicediscoverer.h"
 #include "filesystem.h"
-#include "gpstime.h"
 #include "ledger.h"
 #include "stationtable.h"
 #include "timelinepainter.h"
@@ -37,14 +36,6 @@ constexpr char StationsKey[] = "harvest/stations";
 // recorders write, in sectors.
 
 enum Column { CardColumn, StationColumn, RecordingsColumn, FilesColumn, StateColumn, ProgressColumn };
-
-// A GPS second on the recorder's calendar, to the minute, as the card's names have it.
-QString recorderMinute(quint32 gps)
-{
-    GpsTime t;
-    gpsToCalendar(gps, t);
-    return QString::asprintf("%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
-}
 
 // The cards present and what the archive holds, read-only; runs on the thread pool.
 HarvestSurvey surveyCards(const QString &archive, const QString &stations, const QStringList &images)
@@ -375,7 +366,7 @@ void HarvestView::showSurvey(const HarvestSurvey &result)
             station = tr("%1 (recorded %2)").arg(card.station, card.recorded);
         item->setText(StationColumn, station);
         if (card.first)
-            item->setText(RecordingsColumn, tr("%1 to %2").arg(recorderMinute(card.first), recorderMinute(card.last)));
+            item->setText(RecordingsColumn, tr("%1 to %2").arg(cardMinuteText(card.first), cardMinuteText(card.last)));
         item->setText(FilesColumn, QString::number(card.files));
         item->setTextAlignment(FilesColumn, Qt::AlignRight | Qt::AlignVCenter);
         item->setText(StateColumn, card.state);

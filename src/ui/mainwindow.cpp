@@ -2,7 +2,6 @@
 #include "archiveexport.h"
 #include "cardviews.h"
 #include "devicediscoverer.h"
-#include "gpstime.h"
 #include "harvestview.h"
 #include "reportpicture.h"
 #include "treeitems.h"
@@ -61,14 +60,6 @@ bool destinationTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-// A GPS second on the recorder's calendar, to the minute, as the card's names have it.
-QString recorderMinute(quint32 gps)
-{
-    GpsTime t;
-    gpsToCalendar(gps, t);
-    return QString::asprintf("%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
-}
-
 QString deviceLabel(const DeviceProbe &probe)
 {
     const QString device = QDir::toNativeSeparators(probe.device);
@@ -78,7 +69,7 @@ QString deviceLabel(const DeviceProbe &probe)
             return MainWindow::tr("%1 \u2014 card, no files").arg(device);
         return MainWindow::tr("%1 \u2014 card, %2, %3 to %4")
             .arg(device, probe.files == 1 ? MainWindow::tr("1 file") : MainWindow::tr("%1 files").arg(probe.files),
-                 recorderMinute(probe.first), recorderMinute(probe.last));
+                 cardMinuteText(probe.first), cardMinuteText(probe.last));
     case DeviceProbe::NotACard:
         return MainWindow::tr("%1 \u2014 not a card").arg(device);
     case DeviceProbe::Unreadable:

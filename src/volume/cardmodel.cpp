@@ -52,6 +52,13 @@ QString calendarName(quint32 startTime, bool withSeconds)
 
 } // namespace
 
+QString cardMinuteText(quint32 time)
+{
+    GpsTime t;
+    gpsToCalendar(time, t);
+    return QString::asprintf("%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
+}
+
 QString cardDirectoryName(quint32 startTime)
 {
     return calendarName(startTime, false);

@@ -42,6 +42,8 @@ struct EntryInfo
 // a file after its start second (YYYYMMDD_HHMMSS), on the recorder's calendar.
 QString cardDirectoryName(quint32 startTime);
 QString cardFileName(quint32 startTime);
+// The same minute for people, "2023-03-14 09:26": the window's spans of a card.
+QString cardMinuteText(quint32 time);
 
 // Typed names, strictly: exactly YYYYMMDD_HHMM (a directory) or YYYYMMDD_HHMMSS (a file),
 // digits only, a date that exists on the recorder's calendar, nothing before or after.
