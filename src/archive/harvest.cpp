@@ -42,27 +42,6 @@ constexpr qint64 FirstRecordSectors = 8;
 // libmseed's code fields, terminating zero included.
 constexpr size_t CodeSize = sizeof(MSRecord::network);
 
-// Asks the card to stop between sectors once the harvest's stop is asked for: the
-// copy ends Stopped, its partial file removed, as an interrupted export's does.
-class StopRelay : public CopySink
-{
-public:
-    StopRelay(Filesystem &card, const StopToken &stop) : m_card(card), m_stop(stop) {}
-    bool begin(const CopySource &) override { return true; }
-    bool consume(const SectorChunk &) override
-    {
-        if (m_stop.stopRequested())
-            m_card.requestStop();
-        return true;
-    }
-    bool finish(CopyEnd) override { return true; }
-    QString errorString() const override { return QString(); }
-
-private:
-    Filesystem &m_card;
-    StopToken m_stop;
-};
-
 // The raw copy of a card file and its digest, made together behind the card's thread
 // (BackgroundSink): the hash and the write to the disk take the chunk copied once, and
 // the card's thread goes on with the records meanwhile. The writer is the current file's.
@@ -310,6 +289,9 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         receipt.problems.append(QStringLiteral("%1: %2").arg(device, card.errorString()));
         return done();
     }
+    // The harvest's stop reaches the card's copies between sectors: a copy stopped ends
+    // Stopped, its partial file removed, as an interrupted export's does.
+    card.setStopToken(m_stop.child());
     QStringList listProblems;
     const QList<EntryInfo> entries = card.listFiles(&listProblems);
     receipt.problems += listProblems;
@@ -418,7 +400,6 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         });
     }
     SdsSink records(archive, scanner);
-    StopRelay stopRelay(card, m_stop);
     QVector<FileRun> runs;
     // On the copy's thread, beside the renamer on the filing thread: a mapper of its own.
     StationMapper countMapper(m_stations);
@@ -477,8 +458,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         writer.setWritesPastCache(true);
         keptCopy.setWriter(&writer);
         // The log is the recorder's text: no records to file.
-        const QList<CopySink *> sinks = entry.isLog() ? QList<CopySink *>{&stopRelay, &hashing}
-                                                      : QList<CopySink *>{&stopRelay, &records, &hashing};
+        const QList<CopySink *> sinks = entry.isLog() ? QList<CopySink *>{&hashing} : QList<CopySink *>{&records, &hashing};
         current.read = card.scanEntry(entry, sinks);
         // The copy's last chunks written and its digest taken, before the writer goes; a
         // write that failed after the card's last chunk leaves the file without its copy.
@@ -521,13 +501,13 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     const bool toVerify = !cardStopped && !stopped;
     std::future<Reread> rereading;
     if (toVerify) {
-        rereading = std::async(std::launch::async, [&card, &runs, &stopRelay]() {
+        rereading = std::async(std::launch::async, [&card, &runs]() {
             Reread result;
             for (const FileRun &run : std::as_const(runs)) {
                 if (run.written.isEmpty())
                     continue;
                 HashSink again;
-                const ExportResult reread = card.scanEntry(run.entry, {&stopRelay, &again});
+                const ExportResult reread = card.scanEntry(run.entry, {&again});
                 if (reread.status == ExportResult::Stopped || reread.cardStopped) {
                     result.interrupted = true;
                     break;
