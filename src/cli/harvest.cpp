@@ -50,9 +50,12 @@ QStringList candidates(const QStringList &given)
     return given.isEmpty() ? DeviceDiscoverer().listDevices() : given;
 }
 
-// Whether a card answers at `path` now: its volume header reads.
-bool cardPresent(const QString &path)
+// Whether a card answers at `path` now: its volume header reads. A disk in use (the
+// system's) is not opened, as the probe of `devices` leaves it alone.
+bool cardPresent(const QString &path, const QHash<QString, QStringList> &mounted)
 {
+    if (!DeviceDiscoverer::mountPoints(path, mounted).isEmpty())
+        return false;
     Filesystem card;
     return card.open(path);
 }
@@ -80,12 +83,13 @@ bool watch(Harvest &harvest, const StopToken &stop, const QStringList &given, bo
         }
         if (!stop.stopRequested()) {
             QSet<QString> now;
+            const QHash<QString, QStringList> mounted = DeviceDiscoverer::mountedDisks();
             for (const QString &path : candidates(given)) {
                 if (running.count(path)) {
                     now.insert(path);
                     continue;
                 }
-                if (!cardPresent(path))
+                if (!cardPresent(path, mounted))
                     continue;
                 now.insert(path);
                 if (!present.contains(path))

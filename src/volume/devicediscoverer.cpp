@@ -172,6 +172,15 @@ QHash<QString, QStringList> DeviceDiscoverer::mountedDisks(const QString &mountI
     return disks;
 }
 
+QStringList DeviceDiscoverer::mountPoints(const QString &disk, const QHash<QString, QStringList> &mounted)
+{
+    const QStringList points = mounted.value(disk);
+    if (!points.isEmpty())
+        return points;
+    const QString target = QFileInfo(disk).canonicalFilePath();
+    return target.isEmpty() ? QStringList() : mounted.value(target);
+}
+
 DeviceProbe DeviceDiscoverer::probe(const QString &path, const QHash<QString, QStringList> &mounted)
 {
     DeviceProbe result;
@@ -191,10 +200,7 @@ DeviceProbe DeviceDiscoverer::probe(const QString &path, const QHash<QString, QS
     if (kind == PathKind::Disk) {
         // The disk of the system, or one with a file system in use, holds no card: cards
         // are never mounted, and opening the system's disk is no business of a reader.
-        QStringList points = mounted.value(path);
-        const QString target = QFileInfo(path).canonicalFilePath();
-        if (points.isEmpty() && !target.isEmpty())
-            points = mounted.value(target);
+        const QStringList points = mountPoints(path, mounted);
         if (!points.isEmpty()) {
             result.verdict = DeviceProbe::NotACard;
             result.detail = QStringLiteral("%1holds mounted file systems (%2)")

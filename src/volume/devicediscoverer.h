@@ -54,6 +54,10 @@ public:
     // table and blocks. `mounted` is mountedDisks().
     static DeviceProbe probe(const QString &path, const QHash<QString, QStringList> &mounted = {});
 
+    // The mount points of the file systems on `disk` (by its path, or by the disk a link
+    // names), from mountedDisks(): a disk in use, which holds no card and is not opened.
+    static QStringList mountPoints(const QString &disk, const QHash<QString, QStringList> &mounted);
+
     // The whole disks (as paths under `devFolder`) holding mounted file systems, with their
     // mount points: a partition's disk, and the disks below device-mapper or RAID devices,
     // from the mounts of `mountInfo` (/proc/self/mountinfo) and the links of `sys`. Empty
