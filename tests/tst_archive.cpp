@@ -191,6 +191,7 @@ private Q_SLOTS:
     void overlappingExportsLeaveATrueManifest();
     // Hostile folders: links, FIFOs, a full disk, a killed run.
     void reportsOnAFullDisk();
+    void smallCopiesFailAlone();
     void verifyRefuses_data();
     void verifyRefuses();
     void nothingWrittenThroughLinks_data();
@@ -761,6 +762,56 @@ void TestArchive::reportsOnAFullDisk()
     for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
         QCOMPARE(readAll(dir.filePath(name)), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+void TestArchive::smallCopiesFailAlone()
+{
+#ifdef Q_OS_UNIX
+    // Copies of small files are put in place on a thread of their own. A write that fails
+    // there (a file size limit, as a full disk) fails that file only, told with it and in
+    // the batch's order, and leaves nothing beside the copies.
+    QTemporaryDir dir;
+    CardImage card;
+    card.setDirectory(1, 1000000000);
+    const QList<quint32> sectors{2, 8, 2, 8, 2};
+    for (int slot = 0; slot < sectors.size(); ++slot)
+        card.addFile(1, slot, 1000000000 + 30 * slot, 30000 + 100 * slot, sectors.at(slot));
+    QVERIFY(card.write(dir.filePath("card.img")));
+    QVERIFY(QDir(dir.path()).mkdir("out"));
+    Filesystem fs;
+    QVERIFY(fs.open(dir.filePath("card.img")));
+    const QList<EntryInfo> files = fs.listFiles();
+    QStringList paths;
+    for (const EntryInfo &file : files)
+        paths.append(fs.cardPath(file));
+    ExportBatch batch(fs, dir.filePath("out"), ExportBatch::Files);
+    QStringList told;
+    batch.setFileFinished([&](const ExportFileOutcome &file) {
+        told.append(file.cardPath.section('_', -1) + (file.copy.isComplete() ? " copied" : " failed"));
+    });
+    struct rlimit before;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    struct rlimit limit = before;
+    limit.rlim_cur = 2048;
+    std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    const ExportSummary summary = batch.run(paths, files);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+
+    QCOMPARE(told, (QStringList{"014640 copied", "014710 failed", "014740 copied", "014810 failed", "014840 copied", "/log failed"}));
+    for (int slot = 0; slot < sectors.size(); ++slot) {
+        const ExportFileOutcome &file = summary.files.at(slot);
+        if (sectors.at(slot) == 8) {
+            QVERIFY2(file.written.isEmpty() && file.copy.message.endsWith(QString::fromLocal8Bit(std::strerror(EFBIG))),
+                     qPrintable(file.copy.message));
+        } else {
+            QCOMPARE(readAll(dir.filePath("out/" + file.written)), CardImage::patternRun(30000 + 100 * slot, 2));
+        }
+    }
+    QCOMPARE(QDir(dir.filePath("out")).entryList({"*.part"}, QDir::Files | QDir::Hidden), QStringList());
 #else
     QSKIP("needs a file size limit");
 #endif

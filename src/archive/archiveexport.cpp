@@ -1,6 +1,7 @@
 #include "archiveexport.h"
 #include "archivesinks.h"
 #include "backgroundsink.h"
+#include "copyjob.h"
 #include "destinationwriter.h"
 #include "manifest.h"
 #include "platform.h"
@@ -11,13 +12,54 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <memory>
 #include <cstring>
 
 namespace {
+
+// Refuses, before anything is read, a copy whose name may not be written (a folder, a
+// link, the card itself): the writer on a thread of its own would find it only after
+// the read. Only names the folder held when the batch began are looked at, so that the
+// lookups do not contend with the writer's creates for the folder; a name that appears
+// later is the writer's to find.
+class DestinationCheck : public CopySink
+{
+public:
+    DestinationCheck(const FolderHandle &folder, const FileIdentity &card)
+        : m_folder(folder), m_card(card)
+    {
+        const QStringList names = QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        m_present = QSet<QString>(names.cbegin(), names.cend());
+    }
+    bool begin(const CopySource &source) override
+    {
+        m_destination = m_folder.path() + QLatin1Char('/') + source.outputName;
+        if (!m_present.contains(source.outputName))
+            return true;
+        bool exists = false;
+        const Status usable = checkDestinationIn(&m_folder, source.outputName, m_destination, m_card, &exists);
+        m_error = usable.message;
+        return usable.ok();
+    }
+    bool consume(const SectorChunk &) override { return true; }
+    bool finish(CopyEnd) override { return true; }
+    QString errorString() const override { return m_error; }
+    // The file the copy begun since reset() was meant to be written as.
+    QString destination() const { return m_destination; }
+    void reset() { m_destination.clear(); }
+
+private:
+    const FolderHandle &m_folder;
+    const FileIdentity m_card;
+    QSet<QString> m_present;
+    QString m_destination;
+    QString m_error;
+};
 
 // The name for a card's log in log/: NAME, or NAME.2, NAME.3 ... when a log of another
 // card of the same second is there; *already when one of them holds this log already.
@@ -216,12 +258,60 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
         summary.recordsSplit = archive.recordsSplit();
     };
 
+    // A file read in one piece is written on a thread of its own, beside the reading,
+    // hashing and checking of the next: on a card of small files the destination's calls
+    // per file (create, write, rename) then no longer wait for the card's. Its outcome is
+    // told once it is written, and the outcomes are told in the batch's order.
+    DestinationWriter smallWriter(folder, card);
+    DestinationCheck smallCheck(folder, card);
+    smallWriter.setLooksFirst(false);
+    BackgroundSink smallWrites(smallWriter);
+    std::deque<int> untold; // files of the batch ended but not yet told, in order
+    QSet<int> awaited;      // of those, the ones whose copy the writer has not yet placed
+    const auto tell = [&](bool wait) {
+        if (wait)
+            smallWrites.drain();
+        for (const BackgroundSink::Taken &taken : smallWrites.takeTaken()) {
+            ExportFileOutcome &file = summary.files[taken.tag];
+            file.copy.destination = m_folder + QLatin1Char('/') + taken.outputName;
+            if (!taken.refusal.isEmpty() && file.copy.status != ExportResult::Stopped) {
+                file.copy.status = ExportResult::Failed;
+                file.copy.message = taken.refusal;
+            }
+            if (file.copy.status == ExportResult::Complete || file.copy.status == ExportResult::Incomplete)
+                file.written = taken.outputName;
+            awaited.remove(taken.tag);
+        }
+        while (!untold.empty() && !awaited.contains(untold.front())) {
+            if (m_fileFinished)
+                m_fileFinished(summary.files.at(untold.front()));
+            untold.pop_front();
+        }
+    };
+
     for (int step = 0; step < order.size(); ++step) {
         const int i = order.at(step);
         ExportFileOutcome &outcome = summary.files[i];
         if (m_fileStarted)
             m_fileStarted(step, int(order.size()), outcome.cardPath);
-        if (m_layout == Files) {
+        bool told = false;
+        if (m_layout == Files && !isLog(i) && i < m_entries.size()
+            && m_entries.at(i).size <= CopyJob::ChunkSectors * Card::SectorSize) {
+            smallWrites.setTag(i);
+            smallCheck.reset();
+            outcome.copy = copy(i, {&smallCheck, &check, &hashing, &smallWrites});
+            if (smallWrites.tagBegun())
+                awaited.insert(i);
+            else
+                outcome.copy.destination = smallCheck.destination();
+            outcome.notCopied = false;
+            untold.push_back(i);
+            tell(false);
+            told = true;
+        } else if (m_layout == Files) {
+            // Any copy handed to the writer is in place first: of two card files named
+            // alike, the later stays, as it would one after the other.
+            tell(true);
             // The log is the recorder's text: no records to check.
             DestinationWriter writer(folder, card);
             outcome.copy = copy(i, isLog(i) ? QList<CopySink *>{&hashing, &writer} : QList<CopySink *>{&check, &hashing, &writer});
@@ -265,7 +355,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             }
         }
         outcome.notCopied = false;
-        if (m_fileFinished)
+        if (!told && m_fileFinished)
             m_fileFinished(outcome);
         if (outcome.copy.cardStopped) {
             summary.cardStopped = true;
@@ -276,6 +366,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             break;
         }
     }
+    tell(true);
     closeArchive();
     if (m_layout == Files) {
         hashing.drain();

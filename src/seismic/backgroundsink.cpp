@@ -48,8 +48,10 @@ void BackgroundSink::handOver()
 bool BackgroundSink::begin(const CopySource &source)
 {
     ++m_file;
+    m_tagBegun = true;
     Item item;
     item.kind = Kind::Begin;
+    item.tag = m_tag;
     item.source = source;
     return gather(std::move(item), 0);
 }
@@ -92,6 +94,14 @@ QString BackgroundSink::errorString() const
     return m_error;
 }
 
+std::vector<BackgroundSink::Taken> BackgroundSink::takeTaken()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Taken> taken;
+    taken.swap(m_taken);
+    return taken;
+}
+
 void BackgroundSink::drain()
 {
     handOver();
@@ -114,7 +124,10 @@ void BackgroundSink::work()
         m_changed.notify_all(); // room in the queue
         QString error;
         std::vector<QByteArray> spare;
+        std::vector<Taken> taken;
         for (Item &item : parcel) {
+            if (item.kind == Kind::Begin)
+                m_current = Taken{item.tag, item.source.outputName, QString()};
             // A file the inner sink refused gets no more chunks, but still its finish().
             bool ok = true;
             if (item.kind == Kind::Begin) {
@@ -132,12 +145,19 @@ void BackgroundSink::work()
             if (!ok && failedFile != item.file) {
                 failedFile = item.file;
                 error = m_inner.errorString();
+                m_current.refusal = error;
+            }
+            if (item.kind == Kind::Finish && m_current.tag >= 0) {
+                taken.push_back(std::move(m_current));
+                m_current = Taken();
             }
             if (item.kind == Kind::Chunk)
                 spare.push_back(std::move(item.data));
         }
         lock.lock();
         m_busy = false;
+        for (Taken &file : taken)
+            m_taken.push_back(std::move(file));
         if (failedFile != m_failedFile) {
             m_failedFile = failedFile;
             m_error = error;

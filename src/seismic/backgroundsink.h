@@ -42,12 +42,34 @@ public:
     // before its results are read.
     void drain();
 
+    // A file whose calls the inner sink has all taken: the tag it began under, the name
+    // it was to be written as, and why the inner sink refused it (empty: it did not).
+    struct Taken
+    {
+        int tag = -1;
+        QString outputName;
+        QString refusal;
+    };
+    // Tags the files begun from now on; only tagged files are told by takeTaken(). A
+    // caller that hands each file's outcome on once it is written tells its files apart
+    // by their tags.
+    void setTag(int tag)
+    {
+        m_tag = tag;
+        m_tagBegun = false;
+    }
+    // Whether a file began since setTag(): one that did not has nothing to wait for.
+    bool tagBegun() const { return m_tagBegun; }
+    // The tagged files taken since the last call, in the order they began.
+    std::vector<Taken> takeTaken();
+
 private:
     enum class Kind { Begin, Chunk, Finish };
     struct Item
     {
         Kind kind = Kind::Chunk;
         int file = 0;
+        int tag = -1;
         CopySource source;
         QByteArray data;
         qint64 offset = 0, length = 0; // of the chunk in `data`, at a 4 KiB boundary
@@ -67,6 +89,8 @@ private:
     Parcel m_parcel;
     qint64 m_parcelBytes = 0;
     int m_file = 0; // files begun by the caller
+    int m_tag = -1;
+    bool m_tagBegun = false;
     // Shared with the thread under m_mutex.
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -74,6 +98,8 @@ private:
     std::vector<QByteArray> m_spare; // chunk buffers to reuse, so that no chunk costs an allocation
     int m_failedFile = -1;           // the file whose call the inner sink refused
     QString m_error;
+    std::vector<Taken> m_taken;
+    Taken m_current; // the file the thread is in; touched by the thread only
     bool m_busy = false;
     bool m_quit = false;
     std::thread m_thread;

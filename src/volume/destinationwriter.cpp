@@ -117,7 +117,7 @@ bool DestinationWriter::begin(const CopySource &source)
     m_written = 0;
     m_expected = source.sectorCount * 512;
     m_destination = m_folder + QLatin1Char('/') + source.outputName;
-    if (!checkDestination())
+    if (m_looksFirst && !checkDestination())
         return false;
     // Beside the destination, so that the final rename stays on one file system; a name
     // of its own per copy, so that two copies of one name never write into one file.

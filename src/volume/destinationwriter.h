@@ -46,6 +46,10 @@ public:
     // Writes the copies straight to the disk, past the page cache, where the system
     // allows: for copies kept, not read again soon (a harvest's raw copies).
     void setWritesPastCache(bool pastCache) { m_pastCache = pastCache; }
+    // Whether begin() looks at the destination (the default). Without, a name that may not
+    // be written is found when the copy is to be put in place, and refused there: for a
+    // caller that has looked at the names already.
+    void setLooksFirst(bool looks) { m_looksFirst = looks; }
 
     // The file written, or meant to be written, by the last begin().
     QString destination() const { return m_destination; }
@@ -69,4 +73,5 @@ private:
     OpenFile m_file;
     const FolderHandle *m_at = nullptr; // the folder held open, when given one
     bool m_pastCache = false;
+    bool m_looksFirst = true;
 };
