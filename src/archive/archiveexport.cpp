@@ -33,13 +33,14 @@ public:
     DestinationCheck(const FolderHandle &folder, const FileIdentity &card)
         : m_folder(folder), m_card(card)
     {
-        const QStringList names = QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        m_present = QSet<QString>(names.cbegin(), names.cend());
+        // In any case: where the file system folds case, a name differing only so is the same.
+        for (const QString &name : QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+            m_present.insert(name.toCaseFolded());
     }
     bool begin(const CopySource &source) override
     {
         m_destination = m_folder.path() + QLatin1Char('/') + source.outputName;
-        if (!m_present.contains(source.outputName))
+        if (!m_present.contains(source.outputName.toCaseFolded()))
             return true;
         bool exists = false;
         const Status usable = checkDestinationIn(&m_folder, source.outputName, m_destination, m_card, &exists);

@@ -434,9 +434,16 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
     // filing a card again replaces nothing there.
     const bool sds = ui->cb_layout->currentIndex() == 1;
     QStringList existing;
-    for (const BatchFile &file : files) {
-        if (!sds && destinationTaken(QDir(folder).filePath(file.outputName)))
-            existing.append(file.outputName);
+    if (!sds) {
+        // The folder is listed once rather than looked at per file (a card holds tens of
+        // thousands); a name it may hold, in any case, is then looked at itself.
+        QSet<QString> present;
+        for (const QString &name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+            present.insert(name.toCaseFolded());
+        for (const BatchFile &file : files) {
+            if (present.contains(file.outputName.toCaseFolded()) && destinationTaken(QDir(folder).filePath(file.outputName)))
+                existing.append(file.outputName);
+        }
     }
     if (!existing.isEmpty()) {
         const QString where = QDir::toNativeSeparators(folder);
