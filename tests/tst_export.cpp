@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
@@ -70,6 +72,25 @@ public:
 private:
     quint64 m_from;
     int m_error;
+};
+
+// A consumer that holds the copy after its first chunk until it is let go on.
+class HeldSink : public CopySink
+{
+public:
+    bool begin(const CopySource &) override { return true; }
+    bool consume(const SectorChunk &) override
+    {
+        if (++chunks == 1) {
+            firstChunk.release();
+            goOn.acquire();
+        }
+        return true;
+    }
+    bool finish(CopyEnd) override { return true; }
+
+    QSemaphore firstChunk, goOn;
+    std::atomic<int> chunks{0};
 };
 
 // A consumer beside the destination: keeps what it is handed, or refuses to begin.
@@ -462,6 +483,7 @@ void TestExport::cardStopsAnswering()
     CardImage card = minimalCard();
     card.addFile(1, 1, 1000000010, 40000, 3000);
     card.addFile(1, 2, 1000000020, 44000, 4);
+    card.addFile(1, 3, 1000000030, 30100, 5000);
     const QString image = m_dir.filePath(QStringLiteral("pulled.img"));
     QVERIFY(card.write(image));
     auto device = std::make_unique<PulledCard>(image, 42500, error);
@@ -469,7 +491,16 @@ void TestExport::cardStopsAnswering()
     Filesystem fs;
     QVERIFY(fs.openDevice(std::move(device)));
     QTemporaryDir out;
+    // The window's view of a long file, held after its first chunk while the batch runs
+    // into the card's end: it reads on no further once it goes on.
+    HeldSink held;
+    ExportResult viewed;
+    std::thread viewer([&] { viewed = fs.viewFile(QStringLiteral("/20110914_0146/20110914_014710"), {&held}); });
+    held.firstChunk.acquire();
     const ExportResult cut = fs.exportFile(QStringLiteral("/20110914_0146/20110914_014650"), out.path());
+    held.goOn.release();
+    viewer.join();
+    QVERIFY2(viewed.cardStopped && !viewed.isComplete() && held.chunks == 1, qPrintable(viewed.message));
     QCOMPARE(cut.status, ExportResult::Incomplete);
     QVERIFY2(cut.cardStopped && cut.message.contains(QStringLiteral("stopped answering")), qPrintable(cut.message));
     QVERIFY(fileContents(cut.destination) == CardImage::patternRun(40000, keptSectors));

@@ -60,7 +60,7 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
     m_device = std::move(device);
     m_error.clear();
     m_stop.clear();
-    m_cardStopped = false;
+    m_cardGone.clear();
     if (!m_device->open()) {
         m_error = m_device->errorString();
         return false;
@@ -279,7 +279,7 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         return result;
     }
     // Every further read would fail as well, each taking its time on a real card.
-    if (m_cardStopped) {
+    if (m_cardGone.stopRequested()) {
         result.cardStopped = true;
         result.message = QStringLiteral("%1: not copied, the card stopped answering before it").arg(named);
         return result;
@@ -293,8 +293,9 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         all.append(writer.get());
     }
     CopyJob job(*device, source, all);
+    job.setStopToken(m_cardGone);
     if (watch == Watch::ProgressAndStop) {
-        job.setStopToken(stopToken());
+        job.setStopToken(stopToken().child(m_cardGone));
         job.setReadAhead(m_readAhead.get());
         job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
     }
@@ -306,11 +307,16 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
     result.sectorsReplaced = copied.sectorsReplaced;
     result.cardStopped = copied.cardStopped;
     if (copied.cardStopped)
-        m_cardStopped = true;
+        m_cardGone.requestStop();
     result.message = copied.message;
     result.status = copied.end;
-    if (copied.end == CopyEnd::Stopped)
+    if (copied.end == CopyEnd::Stopped && m_cardGone.stopRequested()) {
+        // Another read of this card found it gone while this one ran.
+        result.cardStopped = true;
+        result.message = QStringLiteral("%1: not complete, the card stopped answering").arg(named);
+    } else if (copied.end == CopyEnd::Stopped) {
         result.message = QStringLiteral("stopped before %1 was complete")
                              .arg(result.destination.isEmpty() ? named : result.destination);
+    }
     return result;
 }

@@ -176,5 +176,7 @@ private:
     QString m_error;
     StopToken m_stop; // replaced only by setStopToken(), before a job starts
     std::unique_ptr<ReadAhead> m_readAhead; // the read-ahead of long files, for every batch
-    std::atomic<bool> m_cardStopped{false}; // until the next open()
+    // Stopped once the card stops answering, until the next open(): every read of it
+    // then ends, the window's views as well as the batch that found it out.
+    StopToken m_cardGone;
 };

@@ -20,18 +20,19 @@ public:
         token.m_state->parent = m_state;
         return token;
     }
+    // A token that stops with this one or with `also`: a copy stops for its job's stop
+    // and for the card's.
+    StopToken child(const StopToken &also) const
+    {
+        StopToken token = child();
+        token.m_state->also = also.m_state;
+        return token;
+    }
 
     // Safe from a signal handler: one lock-free store, nothing allocated.
     void requestStop() const noexcept { m_state->flag.store(true, std::memory_order_relaxed); }
     // This token's request or that of any token it is a child of.
-    bool stopRequested() const noexcept
-    {
-        for (const State *state = m_state.get(); state; state = state->parent.get()) {
-            if (state->flag.load(std::memory_order_relaxed))
-                return true;
-        }
-        return false;
-    }
+    bool stopRequested() const noexcept { return stopped(m_state.get()); }
     // Withdraws this token's own request, for the next job of a long-lived owner.
     void clear() const noexcept { m_state->flag.store(false, std::memory_order_relaxed); }
 
@@ -40,6 +41,15 @@ private:
     {
         std::atomic_bool flag{false};
         std::shared_ptr<const State> parent;
+        std::shared_ptr<const State> also; // a second parent, for child(also)
     };
+    static bool stopped(const State *state) noexcept
+    {
+        for (; state; state = state->parent.get()) {
+            if (state->flag.load(std::memory_order_relaxed) || stopped(state->also.get()))
+                return true;
+        }
+        return false;
+    }
     std::shared_ptr<State> m_state;
 };
