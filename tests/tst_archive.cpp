@@ -148,6 +148,35 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+#ifdef Q_OS_UNIX
+// A file size limit for this process while it lives: writes past it fail with EFBIG, as
+// they do on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit;
+        set = ::getrlimit(RLIMIT_FSIZE, &m_before) == 0;
+        limit = m_before;
+        limit.rlim_cur = bytes;
+        set = set && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() { lift(); }
+    void lift()
+    {
+        if (set)
+            ::setrlimit(RLIMIT_FSIZE, &m_before);
+        set = false;
+    }
+    bool set = false;
+
+private:
+    struct rlimit m_before;
+};
+#endif
+
 // vexa-card with a time limit: a run that blocks (on a FIFO) is killed and reads as -1.
 CardRun runBriefly(const QStringList &arguments)
 {
@@ -746,16 +775,12 @@ void TestArchive::reportsOnAFullDisk()
         report.files.append(FileQuality{});
         report.files.last().path = QStringLiteral("/card/file%1").arg(i);
     }
-    struct rlimit before;
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
-    struct rlimit limit = before;
-    limit.rlim_cur = 1024;
-    std::signal(SIGXFSZ, SIG_IGN);
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    FileSizeLimit limit(1024);
+    QVERIFY(limit.set);
     const bool saved = manifest.save();
     QString reason;
     const bool reported = writeQualityFiles(report, dir.path(), &reason);
-    ::setrlimit(RLIMIT_FSIZE, &before);
+    limit.lift();
     const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
     QVERIFY2(!saved && manifest.errorString().endsWith(tooLarge), qPrintable(manifest.errorString()));
     QVERIFY2(!reported && reason.endsWith(tooLarge), qPrintable(reason));
@@ -792,14 +817,10 @@ void TestArchive::smallCopiesFailAlone()
     batch.setFileFinished([&](const ExportFileOutcome &file) {
         told.append(file.cardPath.section('_', -1) + (file.copy.isComplete() ? " copied" : " failed"));
     });
-    struct rlimit before;
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
-    struct rlimit limit = before;
-    limit.rlim_cur = 2048;
-    std::signal(SIGXFSZ, SIG_IGN);
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    FileSizeLimit limit(2048);
+    QVERIFY(limit.set);
     const ExportSummary summary = batch.run(paths, files);
-    ::setrlimit(RLIMIT_FSIZE, &before);
+    limit.lift();
 
     QCOMPARE(told, (QStringList{"014640 copied", "014710 failed", "014740 copied", "014810 failed", "014840 copied", "/log failed"}));
     for (int slot = 0; slot < sectors.size(); ++slot) {
