@@ -234,10 +234,12 @@ void TestArchive::digests()
 
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("f"), data));
-    QCOMPARE(sha256OfFile(dir.filePath("f")), digest);
-    QString error;
-    QVERIFY(sha256OfFile(dir.filePath("missing"), &error).isEmpty());
-    QVERIFY(error.contains("No such file or directory"));
+    QByteArray read;
+    QVERIFY(sha256OfFile(dir.filePath("f"), &read));
+    QCOMPARE(read, digest);
+    const Status missing = sha256OfFile(dir.filePath("missing"), &read);
+    QVERIFY(!missing && missing.error == ENOENT && read.isEmpty());
+    QVERIFY(missing.message.contains("No such file or directory"));
     // A stopped copy leaves no digest to list.
     QVERIFY(sink.begin(CopySource{}) && sink.finish(CopyEnd::Stopped) && sink.hexDigest().isEmpty());
 }
@@ -753,12 +755,11 @@ void TestArchive::reportsOnAFullDisk()
     std::signal(SIGXFSZ, SIG_IGN);
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
     const bool saved = manifest.save();
-    QString reason;
-    const bool reported = writeQualityFiles(report, dir.path(), &reason);
+    const Status reported = writeQualityFiles(report, dir.path());
     ::setrlimit(RLIMIT_FSIZE, &before);
     const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
     QVERIFY2(!saved && manifest.errorString().endsWith(tooLarge), qPrintable(manifest.errorString()));
-    QVERIFY2(!reported && reason.endsWith(tooLarge), qPrintable(reason));
+    QVERIFY2(!reported && reported.error == EFBIG && reported.message.endsWith(tooLarge), qPrintable(reported.message));
     for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
         QCOMPARE(readAll(dir.filePath(name)), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);

@@ -72,7 +72,8 @@ QString freeLogName(const QString &folder, const QString &name, const QByteArray
         const QFileInfo info(folder + QLatin1Char('/') + candidate);
         if (!info.exists() && !info.isSymLink())
             return candidate;
-        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
+        QByteArray held;
+        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath(), &held) && held == digest) {
             *already = true;
             return candidate;
         }
@@ -401,10 +402,9 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     // must not leave a manifest over files still in memory.
     if (const Status flushed = flushFileSystem(m_folder); !flushed)
         summary.problems.append(flushed.message);
-    QString reason;
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
-        if (!writeQualityFiles(report, m_folder, &reason))
-            summary.problems.append(reason);
+        if (const Status written = writeQualityFiles(report, m_folder); !written)
+            summary.problems.append(written.message);
         else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
             summary.problems.append(manifest.errorString());
     }

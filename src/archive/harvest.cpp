@@ -544,10 +544,9 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         durable = false;
     }
     const QualityReport report = scanner.report();
-    QString reason;
     if (!report.files.isEmpty()) {
-        if (!writeQualityFiles(report, rawFolder.path(), &reason))
-            receipt.problems.append(reason);
+        if (const Status written = writeQualityFiles(report, rawFolder.path()); !written)
+            receipt.problems.append(written.message);
         else if (!manifest.addFile(rawRelative + QStringLiteral("/quality.json"))
                  || !manifest.addFile(rawRelative + QStringLiteral("/quality.txt")))
             receipt.problems.append(manifest.errorString());

@@ -58,8 +58,12 @@ bool Manifest::setDigest(const QString &relativePath, const QByteArray &hexDiges
 
 bool Manifest::addFile(const QString &relativePath)
 {
-    const QByteArray digest = sha256OfFile(QDir(m_root).filePath(relativePath), &m_error);
-    return !digest.isEmpty() && setDigest(relativePath, digest);
+    QByteArray digest;
+    if (const Status hashed = sha256OfFile(QDir(m_root).filePath(relativePath), &digest); !hashed) {
+        m_error = hashed.message;
+        return false;
+    }
+    return setDigest(relativePath, digest);
 }
 
 namespace {
@@ -239,15 +243,15 @@ bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringL
         ManifestCheck check;
         check.path = name;
         const QString filePath = QDir(folder).filePath(name);
-        QString reason;
-        const QByteArray actual = sha256OfFile(filePath, &reason);
-        if (!actual.isEmpty()) {
+        QByteArray actual;
+        const Status hashed = sha256OfFile(filePath, &actual);
+        if (hashed) {
             check.outcome = actual == expected ? ManifestCheck::Ok : ManifestCheck::Failed;
         } else if (!QFileInfo::exists(filePath) && !QFileInfo(filePath).isSymLink()) {
             check.outcome = ManifestCheck::Missing;
         } else {
             check.outcome = ManifestCheck::Failed;
-            check.reason = reason;
+            check.reason = hashed.message;
         }
         checks->append(check);
     }

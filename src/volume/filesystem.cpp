@@ -66,8 +66,10 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
         return false;
     }
     auto model = std::make_unique<CardModel>(*m_device);
-    if (!model->readHeader(&m_error))
+    if (const Status header = model->readHeader(); !header) {
+        m_error = header.message;
         return false;
+    }
     m_model = std::move(model);
     return true;
 }
