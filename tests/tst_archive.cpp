@@ -257,7 +257,8 @@ void TestArchive::manifestChecksBySha256sum()
     QVERIFY(!manifest.setDigest("../outside", QByteArray(64, 'a')));
     QVERIFY(!manifest.setDigest("/abs", QByteArray(64, 'a')));
     QVERIFY(!manifest.setDigest("carriage\rreturn", QByteArray(64, 'a')));
-    QVERIFY2(manifest.save(), qPrintable(manifest.errorString()));
+    const Status saved = manifest.save();
+    QVERIFY2(saved, qPrintable(saved.message));
     QCOMPARE(sha256sumCheck(dir.path()), 0);
 
     // A second export: one file written again, one new; the others' lines stay.
@@ -754,11 +755,11 @@ void TestArchive::reportsOnAFullDisk()
     limit.rlim_cur = 1024;
     std::signal(SIGXFSZ, SIG_IGN);
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
-    const bool saved = manifest.save();
+    const Status saved = manifest.save();
     const Status reported = writeQualityFiles(report, dir.path());
     ::setrlimit(RLIMIT_FSIZE, &before);
     const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
-    QVERIFY2(!saved && manifest.errorString().endsWith(tooLarge), qPrintable(manifest.errorString()));
+    QVERIFY2(!saved && saved.error == EFBIG && saved.message.endsWith(tooLarge), qPrintable(saved.message));
     QVERIFY2(!reported && reported.error == EFBIG && reported.message.endsWith(tooLarge), qPrintable(reported.message));
     for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
         QCOMPARE(readAll(dir.filePath(name)), earlier);

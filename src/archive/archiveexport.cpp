@@ -373,8 +373,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     if (m_layout == Files) {
         hashing.drain();
         for (const ExportFileOutcome &file : std::as_const(summary.files)) {
-            if (!file.written.isEmpty() && !manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)))
-                summary.problems.append(manifest.errorString());
+            if (file.written.isEmpty())
+                continue;
+            if (const Status listed = manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)); !listed)
+                summary.problems.append(listed.message);
         }
     }
 
@@ -405,15 +407,16 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (const Status written = writeQualityFiles(report, m_folder); !written)
             summary.problems.append(written.message);
-        else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
-            summary.problems.append(manifest.errorString());
+        else if (Status listed = manifest.addFile(QStringLiteral("quality.json"));
+                 !listed || !(listed = manifest.addFile(QStringLiteral("quality.txt"))))
+            summary.problems.append(listed.message);
     }
 
     if (isCard(Manifest::fileName()))
         return summary;
-    if (manifest.save())
+    if (const Status saved = manifest.save())
         summary.manifest = manifest.path();
     else
-        summary.problems.append(manifest.errorString());
+        summary.problems.append(saved.message);
     return summary;
 }
