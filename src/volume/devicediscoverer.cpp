@@ -211,8 +211,8 @@ DeviceProbe DeviceDiscoverer::probe(const QString &path, const QHash<QString, QS
     }
 
     CardDevice device(path);
-    if (!device.open()) {
-        result.detail = withAdvice(device.errorString());
+    if (const Status opened = device.open(); !opened) {
+        result.detail = withAdvice(opened.message);
         return result;
     }
     result.size = device.size();

@@ -61,8 +61,8 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
     m_error.clear();
     m_stop.clear();
     m_cardStopped = false;
-    if (!m_device->open()) {
-        m_error = m_device->errorString();
+    if (const Status opened = m_device->open(); !opened) {
+        m_error = opened.message;
         return false;
     }
     auto model = std::make_unique<CardModel>(*m_device);
