@@ -37,8 +37,7 @@ qint64 writeHead(QFile &image, qint64 length)
     card.setRecord(Card::FirstDirectorySlot, 0, FileRecord{start, firstSector, firstSector + sectors - 1, 1});
 
     const qint64 dataOffset = Card::sectorOffset(firstSector);
-    QString error;
-    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !card.write(image, &error)
+    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !card.write(image)
         || !image.seek(dataOffset))
         return -1;
     return dataOffset;

@@ -27,9 +27,8 @@ bool CardImage::write(const QString &path) const
         qWarning("cannot create %s: %s", qPrintable(path), qPrintable(file.errorString()));
         return false;
     }
-    QString error;
-    if (!CardImageWriter::write(file, &error)) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(error));
+    if (const Status written = CardImageWriter::write(file); !written) {
+        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(written.message));
         return false;
     }
     return true;

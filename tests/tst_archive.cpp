@@ -263,10 +263,12 @@ void TestArchive::digests()
 
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("f"), data));
-    QCOMPARE(sha256OfFile(dir.filePath("f")), digest);
-    QString error;
-    QVERIFY(sha256OfFile(dir.filePath("missing"), &error).isEmpty());
-    QVERIFY(error.contains("No such file or directory"));
+    QByteArray read;
+    QVERIFY(sha256OfFile(dir.filePath("f"), &read));
+    QCOMPARE(read, digest);
+    const Status missing = sha256OfFile(dir.filePath("missing"), &read);
+    QVERIFY(!missing && missing.error == ENOENT && read.isEmpty());
+    QVERIFY(missing.message.contains("No such file or directory"));
     // A stopped copy leaves no digest to list.
     QVERIFY(sink.begin(CopySource{}) && sink.finish(CopyEnd::Stopped) && sink.hexDigest().isEmpty());
 }
@@ -284,7 +286,8 @@ void TestArchive::manifestChecksBySha256sum()
     QVERIFY(!manifest.setDigest("../outside", QByteArray(64, 'a')));
     QVERIFY(!manifest.setDigest("/abs", QByteArray(64, 'a')));
     QVERIFY(!manifest.setDigest("carriage\rreturn", QByteArray(64, 'a')));
-    QVERIFY2(manifest.save(), qPrintable(manifest.errorString()));
+    const Status saved = manifest.save();
+    QVERIFY2(saved, qPrintable(saved.message));
     QCOMPARE(sha256sumCheck(dir.path()), 0);
 
     // A second export: one file written again, one new; the others' lines stay.
@@ -777,13 +780,12 @@ void TestArchive::reportsOnAFullDisk()
     }
     FileSizeLimit limit(1024);
     QVERIFY(limit.set);
-    const bool saved = manifest.save();
-    QString reason;
-    const bool reported = writeQualityFiles(report, dir.path(), &reason);
+    const Status saved = manifest.save();
+    const Status reported = writeQualityFiles(report, dir.path());
     limit.lift();
     const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
-    QVERIFY2(!saved && manifest.errorString().endsWith(tooLarge), qPrintable(manifest.errorString()));
-    QVERIFY2(!reported && reason.endsWith(tooLarge), qPrintable(reason));
+    QVERIFY2(!saved && saved.error == EFBIG && saved.message.endsWith(tooLarge), qPrintable(saved.message));
+    QVERIFY2(!reported && reported.error == EFBIG && reported.message.endsWith(tooLarge), qPrintable(reported.message));
     for (const char *name : {"manifest-sha256.txt", "quality.json", "quality.txt"})
         QCOMPARE(readAll(dir.filePath(name)), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);

@@ -526,7 +526,8 @@ void TestExport::loopDevice()
     const QString device = QString::fromLocal8Bit(attach.readAllStandardOutput()).trimmed();
     const auto detach = qScopeGuard([&] { QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), device}); });
     CardDevice raw(device);
-    QVERIFY2(raw.open(), qPrintable(raw.errorString()));
+    const Status opened = raw.open();
+    QVERIFY2(opened, qPrintable(opened.message));
     QVERIFY(raw.isUnbuffered() && raw.size() == QFileInfo(m_image).size());
     QByteArray sectors(3 * 512 + 1, '\0'); // one byte in: not aligned for the device
     QCOMPARE(raw.readSectors(31000, 3, sectors.data() + 1).outcome, SectorRead::Read);

@@ -17,9 +17,10 @@ class TestHarvestView : public QObject
     QString writeCard(const QString &name, const SampleCard::Options &options)
     {
         QFile image(m_dir.filePath(name));
-        QString error;
-        if (!image.open(QIODevice::WriteOnly) || !SampleCard::write(image, &error, options))
-            qWarning() << "cannot write" << name << error << image.errorString();
+        if (!image.open(QIODevice::WriteOnly))
+            qWarning() << "cannot write" << name << image.errorString();
+        else if (const Status written = SampleCard::write(image, options); !written)
+            qWarning() << "cannot write" << name << written.message << image.errorString();
         return QDir::toNativeSeparators(QFileInfo(image).absoluteFilePath());
     }
 

@@ -430,8 +430,7 @@ private Q_SLOTS:
     void sdsArchive() // the demonstration card filed by channel and day, the count in the summary
     {
         QFile image(m_cards.filePath("demo.img"));
-        QString error;
-        QVERIFY(image.open(QIODevice::ReadWrite | QIODevice::Truncate) && SampleCard::write(image, &error));
+        QVERIFY(image.open(QIODevice::ReadWrite | QIODevice::Truncate) && SampleCard::write(image));
         image.close();
         m_window = std::make_unique<MainWindow>();
         m_window->addCardImages({image.fileName()});

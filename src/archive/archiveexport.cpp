@@ -72,7 +72,8 @@ QString freeLogName(const QString &folder, const QString &name, const QByteArray
         const QFileInfo info(folder + QLatin1Char('/') + candidate);
         if (!info.exists() && !info.isSymLink())
             return candidate;
-        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath()) == digest) {
+        QByteArray held;
+        if (info.isFile() && !info.isSymLink() && sha256OfFile(info.filePath(), &held) && held == digest) {
             *already = true;
             return candidate;
         }
@@ -372,8 +373,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     if (m_layout == Files) {
         hashing.drain();
         for (const ExportFileOutcome &file : std::as_const(summary.files)) {
-            if (!file.written.isEmpty() && !manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)))
-                summary.problems.append(manifest.errorString());
+            if (file.written.isEmpty())
+                continue;
+            if (const Status listed = manifest.setDigest(file.written, copies.hexDigestOf(file.cardPath)); !listed)
+                summary.problems.append(listed.message);
         }
     }
 
@@ -401,19 +404,19 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     // must not leave a manifest over files still in memory.
     if (const Status flushed = flushFileSystem(m_folder); !flushed)
         summary.problems.append(flushed.message);
-    QString reason;
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
-        if (!writeQualityFiles(report, m_folder, &reason))
-            summary.problems.append(reason);
-        else if (!manifest.addFile(QStringLiteral("quality.json")) || !manifest.addFile(QStringLiteral("quality.txt")))
-            summary.problems.append(manifest.errorString());
+        if (const Status written = writeQualityFiles(report, m_folder); !written)
+            summary.problems.append(written.message);
+        else if (Status listed = manifest.addFile(QStringLiteral("quality.json"));
+                 !listed || !(listed = manifest.addFile(QStringLiteral("quality.txt"))))
+            summary.problems.append(listed.message);
     }
 
     if (isCard(Manifest::fileName()))
         return summary;
-    if (manifest.save())
+    if (const Status saved = manifest.save())
         summary.manifest = manifest.path();
     else
-        summary.problems.append(manifest.errorString());
+        summary.problems.append(saved.message);
     return summary;
 }

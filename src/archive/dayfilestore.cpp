@@ -423,10 +423,8 @@ QList<SdsDayFile> DayFileStore::hashAll(Status *status)
         result.recordsAdded = file->recordsAdded;
         result.recordsFound = file->recordsFound;
         result.created = file->created;
-        QString error;
-        result.sha256 = sha256OfFile(file->path, &error);
-        if (result.sha256.isEmpty())
-            *status = Status::failure(error);
+        if (const Status hashed = sha256OfFile(file->path, &result.sha256); !hashed)
+            *status = hashed;
         listed.append(result);
     }
     std::sort(listed.begin(), listed.end(),

@@ -532,8 +532,10 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     receipt.problems += refusals;
     hashing.drain();
     for (const FileRun &run : std::as_const(runs)) {
-        if (!run.written.isEmpty() && !manifest.setDigest(run.written, copies.hexDigestOf(run.cardPath))) {
-            receipt.problems.append(manifest.errorString());
+        if (run.written.isEmpty())
+            continue;
+        if (const Status listed = manifest.setDigest(run.written, copies.hexDigestOf(run.cardPath)); !listed) {
+            receipt.problems.append(listed.message);
             durable = false;
         }
     }
@@ -544,16 +546,15 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         durable = false;
     }
     const QualityReport report = scanner.report();
-    QString reason;
     if (!report.files.isEmpty()) {
-        if (!writeQualityFiles(report, rawFolder.path(), &reason))
-            receipt.problems.append(reason);
-        else if (!manifest.addFile(rawRelative + QStringLiteral("/quality.json"))
-                 || !manifest.addFile(rawRelative + QStringLiteral("/quality.txt")))
-            receipt.problems.append(manifest.errorString());
+        if (const Status written = writeQualityFiles(report, rawFolder.path()); !written)
+            receipt.problems.append(written.message);
+        else if (Status listed = manifest.addFile(rawRelative + QStringLiteral("/quality.json"));
+                 !listed || !(listed = manifest.addFile(rawRelative + QStringLiteral("/quality.txt"))))
+            receipt.problems.append(listed.message);
     }
-    if (!manifest.save()) {
-        receipt.problems.append(manifest.errorString());
+    if (const Status saved = manifest.save(); !saved) {
+        receipt.problems.append(saved.message);
         durable = false;
     }
     archive.close();

@@ -41,25 +41,25 @@ QString Manifest::path() const
     return QDir(m_root).filePath(fileName());
 }
 
-bool Manifest::setDigest(const QString &relativePath, const QByteArray &hexDigest)
+Status Manifest::setDigest(const QString &relativePath, const QByteArray &hexDigest)
 {
     const QString clean = QDir::cleanPath(relativePath);
     if (relativePath.isEmpty() || QDir::isAbsolutePath(relativePath) || clean == QLatin1String("..")
         || clean.startsWith(QLatin1String("../")) || relativePath.contains(QLatin1Char('\r'))
-        || !isHexDigest(hexDigest)) {
-        m_error = QStringLiteral("cannot list %1 in the manifest").arg(relativePath);
-        return false;
-    }
+        || !isHexDigest(hexDigest))
+        return Status::failure(QStringLiteral("cannot list %1 in the manifest").arg(relativePath));
     const QByteArray digest = hexDigest.toLower(); // one copy, shared by both maps
     insertInOrder(m_digests, clean, digest);
     insertInOrder(m_set, clean, digest);
-    return true;
+    return Status();
 }
 
-bool Manifest::addFile(const QString &relativePath)
+Status Manifest::addFile(const QString &relativePath)
 {
-    const QByteArray digest = sha256OfFile(QDir(m_root).filePath(relativePath), &m_error);
-    return !digest.isEmpty() && setDigest(relativePath, digest);
+    QByteArray digest;
+    if (const Status hashed = sha256OfFile(QDir(m_root).filePath(relativePath), &digest); !hashed)
+        return hashed;
+    return setDigest(relativePath, digest);
 }
 
 namespace {
@@ -130,62 +130,55 @@ bool Manifest::parseLine(const QByteArray &line, QString *relativePath, QByteArr
     return true;
 }
 
-bool Manifest::read(QMap<QString, QByteArray> *into)
+Status Manifest::read(QMap<QString, QByteArray> *into)
 {
-    if (QFileInfo(path()).isSymLink()) {
-        m_error = QStringLiteral("cannot read %1: it is a symbolic link").arg(path());
-        return false;
-    }
+    if (QFileInfo(path()).isSymLink())
+        return Status::failure(QStringLiteral("cannot read %1: it is a symbolic link").arg(path()));
     if (!QFileInfo::exists(path()))
-        return true;
+        return Status();
     QByteArray content;
-    if (const Status status = readRegularFile(path(), &content); !status) {
-        m_error = status.message;
-        return false;
-    }
+    if (const Status status = readRegularFile(path(), &content); !status)
+        return status;
     const QList<QByteArray> lines = content.split('\n');
-    bool ok = true;
+    Status result; // the last line that is not a checksum line; the others are still read
     for (int i = 0; i < lines.size(); ++i) {
         if (lines.at(i).isEmpty())
             continue;
         QString name;
         QByteArray digest;
         if (!parseLine(lines.at(i), &name, &digest)) {
-            m_error = QStringLiteral("%1 line %2 is not a checksum line").arg(path()).arg(i + 1);
-            ok = false;
+            result = Status::failure(QStringLiteral("%1 line %2 is not a checksum line").arg(path()).arg(i + 1));
             continue;
         }
         into->insert(name, digest);
     }
-    return ok;
+    return result;
 }
 
-bool Manifest::load()
+Status Manifest::load()
 {
     QMap<QString, QByteArray> fromFile;
-    const bool ok = read(&fromFile);
+    const Status status = read(&fromFile);
     for (auto it = m_set.cbegin(); it != m_set.cend(); ++it)
         fromFile.insert(it.key(), it.value());
     m_digests = fromFile;
-    return ok;
+    return status;
 }
 
-bool Manifest::save()
+Status Manifest::save()
 {
     // An export that wrote nothing leaves the folder as it was.
     if (m_set.isEmpty())
-        return true;
+        return Status();
     // Read again just before writing, so that lines another export added meanwhile stay.
     // Held while the manifest is read, merged and replaced: two exports into one folder
     // that end together would otherwise each write the lines it read before the other's.
     FolderLock lock;
-    if (const Status locked = lock.lock(m_root); !locked) {
-        m_error = locked.message;
-        return false;
-    }
+    if (const Status locked = lock.lock(m_root); !locked)
+        return locked;
     QMap<QString, QByteArray> merged;
-    if (!read(&merged))
-        return false;
+    if (const Status readBack = read(&merged); !readBack)
+        return readBack;
     if (merged.isEmpty()) {
         merged = m_set; // a new folder: nothing to merge, the run's lines as they are
     } else {
@@ -208,11 +201,7 @@ bool Manifest::save()
     const FolderHandle folder = openFolderBelow(m_root, QString(), CreateFolders::No, &status);
     if (status)
         status = writeFileWhole(folder, fileName(), content);
-    if (!status) {
-        m_error = status.message;
-        return false;
-    }
-    return true;
+    return status;
 }
 
 bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringList *problems)
@@ -239,15 +228,15 @@ bool checkManifest(const QString &folder, QList<ManifestCheck> *checks, QStringL
         ManifestCheck check;
         check.path = name;
         const QString filePath = QDir(folder).filePath(name);
-        QString reason;
-        const QByteArray actual = sha256OfFile(filePath, &reason);
-        if (!actual.isEmpty()) {
+        QByteArray actual;
+        const Status hashed = sha256OfFile(filePath, &actual);
+        if (hashed) {
             check.outcome = actual == expected ? ManifestCheck::Ok : ManifestCheck::Failed;
         } else if (!QFileInfo::exists(filePath) && !QFileInfo(filePath).isSymLink()) {
             check.outcome = ManifestCheck::Missing;
         } else {
             check.outcome = ManifestCheck::Failed;
-            check.reason = reason;
+            check.reason = hashed.message;
         }
         checks->append(check);
     }

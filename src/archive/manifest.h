@@ -2,6 +2,8 @@
 // per file, "HASH  RELATIVE/PATH", the format that `sha256sum -c` checks.
 #pragma once
 
+#include "status.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -20,25 +22,23 @@ public:
     QString path() const;
 
     // Records the digest (64 lowercase hex digits) of the file at `relativePath` (below
-    // the root, "/"-separated), replacing an earlier one of that path. False, with
-    // errorString(), for a path that is absolute, leaves the root, or holds a carriage
-    // return, which `sha256sum -c` would misread.
-    bool setDigest(const QString &relativePath, const QByteArray &hexDigest);
-    // Hashes the file at `relativePath` now and records it; false when it cannot be read.
-    bool addFile(const QString &relativePath);
+    // the root, "/"-separated), replacing an earlier one of that path. A failure for a
+    // path that is absolute, leaves the root, or holds a carriage return, which
+    // `sha256sum -c` would misread.
+    Status setDigest(const QString &relativePath, const QByteArray &hexDigest);
+    // Hashes the file at `relativePath` now and records it; a failure when it cannot be read.
+    Status addFile(const QString &relativePath);
     const QMap<QString, QByteArray> &digests() const { return m_digests; }
 
     // Reads the manifest in the root, if there is one, into digests() (lines set in this
-    // run win over those read). False when it exists but cannot be read, or when a line
-    // is not a checksum line (errorString() names the line); the lines read are kept.
-    bool load();
+    // run win over those read). A failure when it exists but cannot be read, or when a
+    // line is not a checksum line (the message names the line); the lines read are kept.
+    Status load();
     // Merges what is recorded into the manifest on disk: lines of the paths set here are
     // replaced, the others kept, all sorted by path; written beside it under a temporary
-    // name and renamed into place; nothing is written when nothing was recorded. False, with errorString(), when that failed; the
-    // earlier manifest is then untouched.
-    bool save();
-
-    QString errorString() const { return m_error; }
+    // name and renamed into place; nothing is written when nothing was recorded. A failure
+    // saying why when that failed; the earlier manifest is then untouched.
+    Status save();
 
     // One line as `sha256sum` writes it, escaped when the name holds "\" or a newline.
     static QByteArray formatLine(const QString &relativePath, const QByteArray &hexDigest);
@@ -47,12 +47,11 @@ public:
     static bool parseLine(const QByteArray &line, QString *relativePath, QByteArray *hexDigest);
 
 private:
-    bool read(QMap<QString, QByteArray> *into);
+    Status read(QMap<QString, QByteArray> *into);
 
     QString m_root;
     QMap<QString, QByteArray> m_digests; // what save() writes; sorted by path
     QMap<QString, QByteArray> m_set;     // set in this run: win over the file's lines
-    QString m_error;
 };
 
 // One line of a manifest checked against the folder, as `sha256sum -c` reports it.

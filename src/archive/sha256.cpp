@@ -57,28 +57,24 @@ void releaseHashingState()
     OPENSSL_thread_stop();
 }
 
-QByteArray sha256OfFile(const QString &path, QString *error)
+Status sha256OfFile(const QString &path, QByteArray *hexDigest)
 {
+    hexDigest->clear();
     // Only a regular file: a FIFO or a device (a link to /dev/zero) would make the read
     // wait, or never end.
     OpenFile file;
     Status status = file.openForReading(path);
-    if (!status) {
-        if (error)
-            *error = status.message;
-        return QByteArray();
-    }
+    if (!status)
+        return status;
     Sha256 hash;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     qint64 got = 0;
     while ((got = file.read(buffer.data(), buffer.size(), &status)) > 0)
         hash.addData(buffer.constData(), got);
-    if (got < 0) {
-        if (error)
-            *error = status.message;
-        return QByteArray();
-    }
-    return hash.hexResult();
+    if (got < 0)
+        return status;
+    *hexDigest = hash.hexResult();
+    return Status();
 }
 
 bool HashSink::begin(const CopySource &source)

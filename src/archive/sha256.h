@@ -3,6 +3,7 @@
 #pragma once
 
 #include "copysink.h"
+#include "status.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -37,9 +38,9 @@ private:
 // that hashed. Hashing again later sets it up anew.
 void releaseHashingState();
 
-// The SHA-256 of the file at `path` as 64 lowercase hex digits; empty when it cannot be
-// read, with *error (when given) naming the file and the system's reason.
-QByteArray sha256OfFile(const QString &path, QString *error = nullptr);
+// The SHA-256 of the file at `path` as 64 lowercase hex digits in *hexDigest; when it
+// cannot be read, a failure naming the file and the system's reason, and *hexDigest empty.
+Status sha256OfFile(const QString &path, QByteArray *hexDigest);
 
 // The hash of a copy in the same pass: every byte of every chunk, which is what the
 // destination file receives (unreadable sectors as the zeros the chunk carries).

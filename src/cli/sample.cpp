@@ -133,10 +133,9 @@ int runSample(const QStringList &arguments)
         printError(QStringLiteral("%1 is not a regular file; sample never writes to a device").arg(path));
         return ExitFailure;
     }
-    QString reason;
-    if (!SampleCard::write(image, &reason, options) || !image.flush()) {
-        if (reason.isEmpty())
-            reason = image.errorString();
+    const Status written = SampleCard::write(image, options);
+    if (!written || !image.flush()) {
+        const QString reason = written.message.isEmpty() ? image.errorString() : written.message;
         // A partial image would open as a card with missing data; better none at all.
         image.remove();
         printError(QStringLiteral("cannot write %1: %2").arg(path, reason));

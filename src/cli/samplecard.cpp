@@ -272,7 +272,7 @@ QByteArray logText(const Options &options)
     return lines.join(QLatin1Char('\n')).toLatin1() + '\n';
 }
 
-bool write(QFile &image, QString *error, const Options &options)
+Status write(QFile &image, const Options &options)
 {
     const QList<Directory> list = directories(options);
     CardImageWriter card(TableSector);
@@ -290,7 +290,7 @@ bool write(QFile &image, QString *error, const Options &options)
     // The rest of the log area reads as zeros; the image ends after the last file.
     card.put(Card::LogOffset, logText(options));
     card.setLength(Card::sectorOffset(endSector));
-    return card.write(image, error);
+    return card.write(image);
 }
 
 } // namespace SampleCard

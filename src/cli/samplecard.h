@@ -7,6 +7,7 @@
 #pragma once
 
 #include "cardformat.h"
+#include "status.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -90,8 +91,8 @@ QByteArray fileData(const File &file, const Options &options = Options());
 QByteArray logText(const Options &options = Options());
 
 // Writes the whole image sparsely into an open, empty file: only the header, the table,
-// the directory blocks in use, the log text and the file data take disk space. False
-// with *error set to the system's reason when a write fails.
-bool write(QFile &image, QString *error, const Options &options = Options());
+// the directory blocks in use, the log text and the file data take disk space. A failure
+// with the system's reason when a write fails.
+Status write(QFile &image, const Options &options = Options());
 
 } // namespace SampleCard

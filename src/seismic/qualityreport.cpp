@@ -337,7 +337,7 @@ QString qualityText(const QualityReport &report, bool withGaps)
     return text;
 }
 
-bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error)
+Status writeQualityFiles(const QualityReport &report, const QString &folder)
 {
     const QList<QPair<QString, QByteArray>> files{
         {QStringLiteral("quality.json"), qualityJsonText(report)},
@@ -346,10 +346,8 @@ bool writeQualityFiles(const QualityReport &report, const QString &folder, QStri
     // Both names are looked at before either is written: a link or a FIFO at one of them
     // leaves both reports as they were.
     for (const auto &file : files) {
-        if (const Status existing = checkRegularFile(folder + QLatin1Char('/') + file.first, false, true); !existing) {
-            *error = existing.message;
-            return false;
-        }
+        if (const Status existing = checkRegularFile(folder + QLatin1Char('/') + file.first, false, true); !existing)
+            return existing;
     }
     Status status;
     const FolderHandle handle = openFolderBelow(folder, QString(), CreateFolders::No, &status);
@@ -357,7 +355,5 @@ bool writeQualityFiles(const QualityReport &report, const QString &folder, QStri
         if (status)
             status = writeFileWhole(handle, file.first, file.second);
     }
-    if (!status)
-        *error = status.message;
-    return bool(status);
+    return status;
 }

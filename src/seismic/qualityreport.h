@@ -7,6 +7,7 @@
 #pragma once
 
 #include "channeltimeline.h"
+#include "status.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -66,6 +67,6 @@ QString qualityText(const QualityReport &report, bool withGaps);
 // Writes qualityJsonText() as folder/quality.json and qualityText(report, true) as
 // folder/quality.txt, each whole or not at all (a temporary file beside it, flushed to the
 // disk, renamed into place); a link, a FIFO or a file of several hard links at either name
-// is refused, never written through. False with *error naming the file and the system's
-// reason when one cannot be written.
-bool writeQualityFiles(const QualityReport &report, const QString &folder, QString *error);
+// is refused, never written through. A failure names the file and the system's reason
+// when one cannot be written.
+Status writeQualityFiles(const QualityReport &report, const QString &folder);

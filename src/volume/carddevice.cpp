@@ -44,18 +44,18 @@ bool CardDevice::isOpen() const
     return m_file.isOpen();
 }
 
-bool CardDevice::open()
+Status CardDevice::open()
 {
     bool unbuffered = false;
     const Status opened = m_file.openCard(m_path, &unbuffered, &m_size);
     if (!opened) {
-        m_error = opened.code == Status::Refused ? QStringLiteral("cannot open %1: %2").arg(m_path, opened.message)
-                                                 : openFailure(m_path, opened.error);
-        return false;
+        return opened.code == Status::Refused
+            ? Status{Status::Refused, opened.error, QStringLiteral("cannot open %1: %2").arg(m_path, opened.message)}
+            : Status::failure(opened.error, openFailure(m_path, opened.error));
     }
     m_direct = unbuffered;
     m_identity = m_file.identity();
-    return true;
+    return Status();
 }
 
 SectorRead CardDevice::readRaw(qint64 offset, qint64 length, char *data)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform.h"
+#include "status.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -32,12 +33,11 @@ public:
 
     // Opens the card read-only. A path that is neither a regular file nor a block or
     // character device (a FIFO, a socket, a folder) is refused before it is opened, so
-    // that a FIFO cannot hang the open. False: errorString() says why, with the system's
-    // reason and, for a permission failure, what to do about it.
-    bool open();
+    // that a FIFO cannot hang the open. A failure (or a refusal) says why, with the
+    // system's reason and, for a permission failure, what to do about it.
+    Status open();
     bool isOpen() const;
     QString path() const { return m_path; }
-    QString errorString() const { return m_error; }
 
     // Bytes on the card; -1 while unknown (a device that reports no size).
     qint64 size() const { return m_size; }
@@ -57,7 +57,6 @@ private:
     SectorRead readRaw(qint64 offset, qint64 length, char *data);
 
     QString m_path;
-    QString m_error;
     qint64 m_size = -1;
     FileIdentity m_identity;
     std::atomic<bool> m_direct{false}; // unbuffered reads, with aligned buffers

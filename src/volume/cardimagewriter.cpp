@@ -25,7 +25,7 @@ void CardImageWriter::put(qint64 offset, const QByteArray &bytes)
     m_data.insert(offset, bytes);
 }
 
-bool CardImageWriter::write(QFile &image, QString *error) const
+Status CardImageWriter::write(QFile &image) const
 {
     QByteArray header(int(Card::HeaderSize), '\0');
     encodeVolumeHeader(header.data(), m_header);
@@ -41,15 +41,11 @@ bool CardImageWriter::write(QFile &image, QString *error) const
     qint64 end = 0;
     for (auto it = pieces.cbegin(); it != pieces.cend(); ++it) {
         // Seeking past the end leaves a hole: unused blocks and sectors take no disk space.
-        if (!image.seek(it.key()) || image.write(it.value()) != it.value().size()) {
-            *error = image.errorString();
-            return false;
-        }
+        if (!image.seek(it.key()) || image.write(it.value()) != it.value().size())
+            return Status::failure(image.errorString());
         end = qMax(end, it.key() + it.value().size());
     }
-    if (!image.resize(m_length > 0 ? m_length : end)) {
-        *error = image.errorString();
-        return false;
-    }
-    return true;
+    if (!image.resize(m_length > 0 ? m_length : end))
+        return Status::failure(image.errorString());
+    return Status();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cardformat.h"
+#include "status.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -29,9 +30,9 @@ public:
     void setLength(qint64 length) { m_length = length; }
 
     // Writes the image into `image`, open for writing. The header, the table and the
-    // directory blocks take precedence over bytes put at the same offset. False with
-    // *error set to the system's reason when a write fails.
-    bool write(QFile &image, QString *error) const;
+    // directory blocks take precedence over bytes put at the same offset. A failure with
+    // the system's reason when a write fails.
+    Status write(QFile &image) const;
 
 private:
     VolumeHeader m_header;

@@ -101,7 +101,7 @@ CardModel::CardModel(CardDevice &device)
 {
 }
 
-bool CardModel::readHeader(QString *error)
+Status CardModel::readHeader()
 {
     m_blocks.clear();
     m_failures.clear();
@@ -110,47 +110,41 @@ bool CardModel::readHeader(QString *error)
     char sector[Card::SectorSize];
     const SectorRead read = m_device.readSectors(Card::HeaderOffset / Card::SectorSize, 1, sector);
     if (read.outcome == SectorRead::Unreadable) {
-        *error = QStringLiteral("cannot read the volume header of %1 (sector %2): %3")
-                     .arg(m_device.path())
-                     .arg(Card::HeaderOffset / Card::SectorSize)
-                     .arg(systemError(read.error));
-        return false;
+        return Status::failure(read.error, QStringLiteral("cannot read the volume header of %1 (sector %2): %3")
+                                               .arg(m_device.path())
+                                               .arg(Card::HeaderOffset / Card::SectorSize)
+                                               .arg(systemError(read.error)));
     }
-    if (read.bytes < Card::HeaderSize || !decodeVolumeHeader(sector, Card::HeaderSize, &m_header)) {
-        *error = QStringLiteral("%1 is not a card volume: it ends before its volume header").arg(m_device.path());
-        return false;
-    }
+    if (read.bytes < Card::HeaderSize || !decodeVolumeHeader(sector, Card::HeaderSize, &m_header))
+        return Status::failure(QStringLiteral("%1 is not a card volume: it ends before its volume header").arg(m_device.path()));
     if (m_header.magic != Card::VolumeMagic) {
-        *error = QStringLiteral("%1 is not a card volume (no volume header at byte %2)")
-                     .arg(m_device.path())
-                     .arg(Card::HeaderOffset);
-        return false;
+        return Status::failure(QStringLiteral("%1 is not a card volume (no volume header at byte %2)")
+                                   .arg(m_device.path())
+                                   .arg(Card::HeaderOffset));
     }
-    return true;
+    return Status();
 }
 
-bool CardModel::block(quint64 sector, const char **data, QString *why)
+Status CardModel::block(quint64 sector, const char **data)
 {
     auto found = m_blocks.constFind(sector);
     if (found == m_blocks.constEnd()) {
         const auto failed = m_failures.constFind(sector);
-        if (failed != m_failures.constEnd()) {
-            *why = failed.value();
-            return false;
-        }
+        if (failed != m_failures.constEnd())
+            return failed.value();
         QByteArray bytes(int(Card::BlockSize), '\0');
         const SectorRead read = m_device.readSectors(sector, Card::SectorsPerBlock, bytes.data());
         if (read.outcome != SectorRead::Read) {
-            const QString reason = read.outcome == SectorRead::Unreadable ? systemError(read.error)
-                                                                         : QStringLiteral("the card ends before it");
-            m_failures.insert(sector, reason);
-            *why = reason;
-            return false;
+            const Status failure = read.outcome == SectorRead::Unreadable
+                ? Status::failure(read.error, systemError(read.error))
+                : Status::failure(QStringLiteral("the card ends before it"));
+            m_failures.insert(sector, failure);
+            return failure;
         }
         found = m_blocks.insert(sector, bytes);
     }
     *data = found.value().constData();
-    return true;
+    return Status();
 }
 
 QString CardModel::directoryProblem(int slot, quint32 startTime, const QString &why) const
@@ -166,12 +160,11 @@ QList<EntryInfo> CardModel::root(QStringList *problems)
 {
     QList<EntryInfo> entries;
     const char *table = nullptr;
-    QString why;
-    if (!block(m_header.tableSector, &table, &why)) {
+    if (const Status read = block(m_header.tableSector, &table); !read) {
         if (problems)
             problems->append(QStringLiteral("cannot read the directory table (sector %1): %2")
                                  .arg(m_header.tableSector)
-                                 .arg(why));
+                                 .arg(read.message));
         return entries;
     }
     for (int slot = Card::FirstDirectorySlot; slot <= Card::LastDirectorySlot; ++slot) {
@@ -184,8 +177,8 @@ QList<EntryInfo> CardModel::root(QStringList *problems)
         entry.isDirectory = true;
         entry.index = slot;
         const char *data = nullptr;
-        if (!block(Card::directoryBlockSector(m_header.tableSector, slot), &data, &why)) {
-            entry.problem = directoryProblem(slot, directory.startTime, why);
+        if (const Status read = block(Card::directoryBlockSector(m_header.tableSector, slot), &data); !read) {
+            entry.problem = directoryProblem(slot, directory.startTime, read.message);
             if (problems)
                 problems->append(entry.problem);
         }
@@ -204,16 +197,14 @@ QList<EntryInfo> CardModel::directory(int slot, QString *problem)
     if (slot < Card::FirstDirectorySlot || slot > Card::LastDirectorySlot)
         return entries;
     const char *data = nullptr;
-    QString why;
-    if (!block(Card::directoryBlockSector(m_header.tableSector, slot), &data, &why)) {
+    if (const Status read = block(Card::directoryBlockSector(m_header.tableSector, slot), &data); !read) {
         if (problem) {
             // The table was read before any of its directories could be listed.
             const char *table = nullptr;
-            QString unused;
             DirectorySlot directory;
-            if (block(m_header.tableSector, &table, &unused))
+            if (block(m_header.tableSector, &table))
                 decodeDirectorySlot(table, Card::BlockSize, slot, &directory);
-            *problem = directoryProblem(slot, directory.startTime, why);
+            *problem = directoryProblem(slot, directory.startTime, read.message);
         }
         return entries;
     }
@@ -237,8 +228,7 @@ QList<EntryInfo> CardModel::directory(int slot, QString *problem)
 int CardModel::findDirectory(quint32 minuteStart, int firstSlot)
 {
     const char *table = nullptr;
-    QString why;
-    if (!block(m_header.tableSector, &table, &why))
+    if (!block(m_header.tableSector, &table))
         return -1;
     // A directory name carries only the minute, so the directory may have begun at any
     // second of it; the recorder's tools also accept the first two seconds after it.
@@ -294,9 +284,8 @@ CopySource CardModel::source(const EntryInfo &entry)
     CopySource source;
     if (entry.isFile()) {
         const char *table = nullptr;
-        QString why;
         DirectorySlot directory;
-        if (block(m_header.tableSector, &table, &why))
+        if (block(m_header.tableSector, &table))
             decodeDirectorySlot(table, Card::BlockSize, entry.index, &directory);
         // Formatted once: an export of a full card asks this of every one of its files.
         const QString name = cardFileName(entry.record.startTime);

@@ -5,6 +5,7 @@
 
 #include "cardformat.h"
 #include "copysink.h"
+#include "status.h"
 
 #include <QHash>
 #include <QList>
@@ -59,8 +60,8 @@ class CardModel
 public:
     explicit CardModel(CardDevice &device);
 
-    // Reads the volume header; false when the device holds no card volume (*error why).
-    bool readHeader(QString *error);
+    // Reads the volume header; a failure saying why when the device holds no card volume.
+    Status readHeader();
 
     // The directories in table order, then the log entry. An unreadable table gives an
     // empty list and a problem; a directory whose block cannot be read is listed with
@@ -85,12 +86,12 @@ public:
     CopySource source(const EntryInfo &entry);
 
 private:
-    // The block at `sector`; false with the reason in *why.
-    bool block(quint64 sector, const char **data, QString *why);
+    // The block at `sector`; a failure whose message is the bare reason otherwise.
+    Status block(quint64 sector, const char **data);
     QString directoryProblem(int slot, quint32 startTime, const QString &why) const;
 
     CardDevice &m_device;
     VolumeHeader m_header;
     QHash<quint64, QByteArray> m_blocks;
-    QHash<quint64, QString> m_failures;
+    QHash<quint64, Status> m_failures;
 };

@@ -211,8 +211,8 @@ DeviceProbe DeviceDiscoverer::probe(const QString &path, const QHash<QString, QS
     }
 
     CardDevice device(path);
-    if (!device.open()) {
-        result.detail = withAdvice(device.errorString());
+    if (const Status opened = device.open(); !opened) {
+        result.detail = withAdvice(opened.message);
         return result;
     }
     result.size = device.size();
@@ -237,11 +237,10 @@ DeviceProbe DeviceDiscoverer::probe(const QString &path, const QHash<QString, QS
 
     result.verdict = DeviceProbe::Card;
     CardModel model(device);
-    QString error;
-    if (!model.readHeader(&error)) {
+    if (const Status reread = model.readHeader(); !reread) {
         // The header read a moment ago cannot be read again: the card left the reader.
         result.verdict = DeviceProbe::Unreadable;
-        result.detail = withAdvice(error);
+        result.detail = withAdvice(reread.message);
         return result;
     }
     QStringList problems;

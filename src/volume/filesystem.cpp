@@ -61,13 +61,15 @@ bool Filesystem::openDevice(std::unique_ptr<CardDevice> device)
     m_error.clear();
     m_stop.clear();
     m_cardGone.clear();
-    if (!m_device->open()) {
-        m_error = m_device->errorString();
+    if (const Status opened = m_device->open(); !opened) {
+        m_error = opened.message;
         return false;
     }
     auto model = std::make_unique<CardModel>(*m_device);
-    if (!model->readHeader(&m_error))
+    if (const Status header = model->readHeader(); !header) {
+        m_error = header.message;
         return false;
+    }
     m_model = std::move(model);
     return true;
 }
