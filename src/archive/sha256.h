@@ -46,9 +46,9 @@ QByteArray sha256OfFile(const QString &path, QString *error = nullptr);
 class HashSink : public CopySink
 {
 public:
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
+    Status finish(CopyEnd end) override;
 
     // The digest of the last file that ended Complete or Incomplete; empty otherwise.
     QByteArray hexDigest() const { return m_digest; }
