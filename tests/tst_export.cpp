@@ -78,16 +78,16 @@ private:
 class HeldSink : public CopySink
 {
 public:
-    bool begin(const CopySource &) override { return true; }
-    bool consume(const SectorChunk &) override
+    Status begin(const CopySource &) override { return Status(); }
+    Status consume(const SectorChunk &) override
     {
         if (++chunks == 1) {
             firstChunk.release();
             goOn.acquire();
         }
-        return true;
+        return Status();
     }
-    bool finish(CopyEnd) override { return true; }
+    Status finish(CopyEnd) override { return Status(); }
 
     QSemaphore firstChunk, goOn;
     std::atomic<int> chunks{0};
@@ -97,25 +97,25 @@ public:
 class CollectingSink : public CopySink
 {
 public:
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         outputName = source.outputName;
-        return !refuse;
+        return refuse ? Status::refused(refusal()) : Status();
     }
-    bool consume(const SectorChunk &chunk) override
+    Status consume(const SectorChunk &chunk) override
     {
         if (chunk.firstSector * 512 != bytes.size())
-            return false; // out of order
+            return Status::refused(refusal()); // out of order
         bytes.append(chunk.data, int(chunk.length));
         unreadable += chunk.unreadable;
-        return true;
+        return Status();
     }
-    bool finish(CopyEnd how) override
+    Status finish(CopyEnd how) override
     {
         ends.append(how);
-        return true;
+        return Status();
     }
-    QString errorString() const override { return QStringLiteral("refused by the sink"); }
+    static QString refusal() { return QStringLiteral("refused by the sink"); }
 
     bool refuse = false;
     QString outputName;
@@ -573,7 +573,7 @@ void TestExport::sinks()
     refusing.refuse = true;
     const QByteArray earlier = fileContents(m_out + QStringLiteral("/20110914_014650.mseed"));
     result = fs.exportFile(path, m_out, {&refusing});
-    QVERIFY(result.status == ExportResult::Failed && result.message == refusing.errorString());
+    QVERIFY(result.status == ExportResult::Failed && result.message == CollectingSink::refusal());
     QVERIFY(refusing.bytes.isEmpty());
     QVERIFY(fileContents(m_out + QStringLiteral("/20110914_014650.mseed")) == earlier);
 }

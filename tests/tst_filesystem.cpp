@@ -243,13 +243,13 @@ void TestFilesystem::secondDirectoryOfAMinute()
     struct Collect : CopySink
     {
         QByteArray bytes;
-        bool begin(const CopySource &) override { return true; }
-        bool consume(const SectorChunk &chunk) override
+        Status begin(const CopySource &) override { return Status(); }
+        Status consume(const SectorChunk &chunk) override
         {
             bytes.append(chunk.data, chunk.length);
-            return true;
+            return Status();
         }
-        bool finish(CopyEnd) override { return true; }
+        Status finish(CopyEnd) override { return Status(); }
     } collect;
     QCOMPARE(fs.scanFile(path, {&collect}).status, ExportResult::Complete);
     QCOMPARE(collect.bytes, CardImage::patternRun(40000, 3));

@@ -21,24 +21,24 @@ namespace {
 class RecordingSink : public CopySink
 {
 public:
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         if (hold && calls.isEmpty()) {
             entered.release();
             release.acquire();
         }
         calls.append(QStringLiteral("b ") + source.cardPath);
-        return true;
+        return Status();
     }
-    bool consume(const SectorChunk &chunk) override
+    Status consume(const SectorChunk &chunk) override
     {
         calls.append(QStringLiteral("c %1").arg(chunk.length));
-        return true;
+        return Status();
     }
-    bool finish(CopyEnd end) override
+    Status finish(CopyEnd end) override
     {
         calls.append(QStringLiteral("f %1").arg(int(end)));
-        return true;
+        return Status();
     }
     bool hold = false;
     QSemaphore entered, release;

@@ -37,19 +37,16 @@ public:
         for (const QString &name : QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
             m_present.insert(name.toCaseFolded());
     }
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         m_destination = m_folder.path() + QLatin1Char('/') + source.outputName;
         if (!m_present.contains(source.outputName.toCaseFolded()))
-            return true;
+            return Status();
         bool exists = false;
-        const Status usable = checkDestinationIn(&m_folder, source.outputName, m_destination, m_card, &exists);
-        m_error = usable.message;
-        return usable.ok();
+        return checkDestinationIn(&m_folder, source.outputName, m_destination, m_card, &exists);
     }
-    bool consume(const SectorChunk &) override { return true; }
-    bool finish(CopyEnd) override { return true; }
-    QString errorString() const override { return m_error; }
+    Status consume(const SectorChunk &) override { return Status(); }
+    Status finish(CopyEnd) override { return Status(); }
     // The file the copy begun since reset() was meant to be written as.
     QString destination() const { return m_destination; }
     void reset() { m_destination.clear(); }
@@ -59,7 +56,6 @@ private:
     const FileIdentity m_card;
     QSet<QString> m_present;
     QString m_destination;
-    QString m_error;
 };
 
 // The name for a card's log in log/: NAME, or NAME.2, NAME.3 ... when a log of another
@@ -90,14 +86,14 @@ public:
         : m_writer(writer), m_hash(hash), m_name(name), m_chosen(name)
     {
     }
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         CopySource renamed = source;
         renamed.outputName = m_name;
         return m_writer.begin(renamed);
     }
-    bool consume(const SectorChunk &chunk) override { return m_writer.consume(chunk); }
-    bool finish(CopyEnd end) override
+    Status consume(const SectorChunk &chunk) override { return m_writer.consume(chunk); }
+    Status finish(CopyEnd end) override
     {
         if (end != CopyEnd::Complete && end != CopyEnd::Incomplete)
             return m_writer.finish(end);
@@ -111,14 +107,13 @@ public:
                 return m_writer.finish(CopyEnd::Stopped); // the temporary file goes
             bool taken = false;
             if (m_writer.finishAsNew(m_chosen, &taken))
-                return true;
+                return Status();
             if (!taken)
-                return false;
+                return m_writer.failure();
         }
         m_writer.finish(CopyEnd::Stopped);
-        return false;
+        return m_writer.failure();
     }
-    QString errorString() const override { return m_writer.errorString(); }
     QString chosenName() const { return m_chosen; }
 
 private:

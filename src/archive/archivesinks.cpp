@@ -72,7 +72,7 @@ void SdsSink::work()
         const Batch batch = std::move(m_queue.front());
         m_queue.pop_front();
         m_busy = true;
-        const bool skip = m_failed;
+        const bool skip = !m_failure.ok();
         lock.unlock();
         m_changed.notify_all();
         qint64 offset = 0;
@@ -103,7 +103,7 @@ void SdsSink::handOn()
     m_changed.notify_all();
 }
 
-bool SdsSink::begin(const CopySource &source)
+Status SdsSink::begin(const CopySource &source)
 {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -113,14 +113,9 @@ bool SdsSink::begin(const CopySource &source)
     m_unreadable.clear();
     m_filed = m_alreadyThere = m_leftOut = m_refused = m_unreadableRecords = 0;
     m_leftOutReasons.clear();
-    m_failed = false;
-    m_error.clear();
+    m_failure = Status();
     m_batch = Batch();
-    if (!m_scanner.begin(source)) {
-        m_error = m_scanner.errorString();
-        return false;
-    }
-    return true;
+    return m_scanner.begin(source);
 }
 
 void SdsSink::leaveOut(quint64 cardSector, const QString &reason)
@@ -165,53 +160,48 @@ void SdsSink::file(const char *raw, int length, quint64 cardSector)
         break;
     case SdsArchive::Failed: {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_failed = true;
-        m_error = m_archive.errorString();
+        m_failure = Status::failure(m_archive.errorString());
         break;
     }
     }
 }
 
-bool SdsSink::consume(const SectorChunk &chunk)
+Status SdsSink::consume(const SectorChunk &chunk)
 {
     // Known before the records of the chunk arrive: a record with one of them is left out.
     m_unreadable += chunk.unreadable;
     // Room for the chunk's records at once: grown record by record, the batch was copied
     // again at every step of its growth.
     m_batch.bytes.reserve(m_batch.bytes.size() + qsizetype(chunk.length));
-    const bool scanned = m_scanner.consume(chunk);
+    const Status scanned = m_scanner.consume(chunk);
     handOn();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!scanned && !m_failed) {
-        m_failed = true;
-        m_error = m_scanner.errorString();
-    }
-    return !m_failed;
+    if (!scanned && m_failure.ok())
+        m_failure = scanned;
+    return m_failure;
 }
 
-bool SdsSink::finish(CopyEnd end)
+Status SdsSink::finish(CopyEnd end)
 {
     const bool kept = end == CopyEnd::Complete || end == CopyEnd::Incomplete;
     {
         // The scanner hands on the records left at the end of the file first.
-        const bool scanned = m_scanner.finish(end);
+        const Status scanned = m_scanner.finish(end);
         handOn();
         std::unique_lock<std::mutex> lock(m_mutex);
         waitIdle(lock);
-        if (!scanned && !m_failed && kept) {
-            m_failed = true;
-            m_error = m_scanner.errorString();
-        }
+        if (!scanned && m_failure.ok() && kept)
+            m_failure = scanned;
     }
-    if (m_failed || !kept) {
+    if (!m_failure || !kept) {
         m_archive.rollback();
-        return !m_failed;
+        return m_failure;
     }
-    if (!m_archive.commit()) {
-        m_error = m_archive.errorString();
-        return false;
+    if (const Status committed = m_archive.commit(); !committed) {
+        m_failure = committed;
+        return committed;
     }
-    return true;
+    return Status();
 }
 
 CompareSink::CompareSink(const QString &folder)
@@ -221,7 +211,7 @@ CompareSink::CompareSink(const QString &folder)
 
 CompareSink::~CompareSink() = default;
 
-bool CompareSink::begin(const CopySource &source)
+Status CompareSink::begin(const CopySource &source)
 {
     m_file.close();
     m_offset = 0;
@@ -233,16 +223,16 @@ bool CompareSink::begin(const CopySource &source)
         m_detail = m_verdict == Missing ? QStringLiteral("missing from the folder")
             : opened.error == EINVAL   ? QStringLiteral("it is not a regular file")
                                        : systemReason(opened.error);
-        return false; // nothing to compare: the card need not be read
+        return Status{opened.code, opened.error, QString()}; // nothing to compare: the card need not be read
     }
     m_verdict = Same;
-    return true;
+    return Status();
 }
 
-bool CompareSink::consume(const SectorChunk &chunk)
+Status CompareSink::consume(const SectorChunk &chunk)
 {
     if (m_verdict != Same)
-        return true;
+        return Status();
     if (m_buffer.size() < chunk.length)
         m_buffer.resize(int(chunk.length));
     Status status;
@@ -250,7 +240,7 @@ bool CompareSink::consume(const SectorChunk &chunk)
     if (got < 0) {
         m_verdict = Unreadable;
         m_detail = systemReason(status.error);
-        return true;
+        return Status();
     }
     const qint64 same = std::mismatch(chunk.data, chunk.data + got, m_buffer.constData()).first - chunk.data;
     if (same < got || got < chunk.length) {
@@ -259,10 +249,10 @@ bool CompareSink::consume(const SectorChunk &chunk)
                               : QStringLiteral("shorter than on the card (%1 bytes)").arg(m_offset + got);
     }
     m_offset += chunk.length;
-    return true;
+    return Status();
 }
 
-bool CompareSink::finish(CopyEnd end)
+Status CompareSink::finish(CopyEnd end)
 {
     if (m_verdict == Same && (end == CopyEnd::Complete || end == CopyEnd::Incomplete)) {
         char extra = 0;
@@ -273,5 +263,5 @@ bool CompareSink::finish(CopyEnd end)
         }
     }
     m_file.close();
-    return true;
+    return Status();
 }

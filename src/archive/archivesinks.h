@@ -37,10 +37,9 @@ public:
     SdsSink(const SdsSink &) = delete;
     SdsSink &operator=(const SdsSink &) = delete;
 
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
-    QString errorString() const override { return m_error; }
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
+    Status finish(CopyEnd end) override;
 
     // Also shown every record handed on to be filed, as the scanner parsed it, on the
     // copy's thread: for the caller's own per-file counts.
@@ -87,10 +86,9 @@ private:
     qint64 m_refused = 0; // for a day file that is refused; named once with its count
     qint64 m_unreadableRecords = 0;
     QStringList m_leftOutReasons;
-    bool m_failed = false;
-    QString m_error;
+    Status m_failure; // of the current file: why its records cannot stand
 
-    // The filing thread; m_failed and m_error are shared with it
+    // The filing thread; m_failure is shared with it
     // under m_mutex, the counters are read once it is idle.
     Batch m_batch;
     std::deque<Batch> m_queue;
@@ -117,9 +115,11 @@ public:
     explicit CompareSink(const QString &folder);
     ~CompareSink() override;
 
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
+    // A file that cannot be compared (missing, unreadable) is refused before the card is
+    // read, without words: verdict() and detail() say why.
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
+    Status finish(CopyEnd end) override;
 
     // Of the last file compared; detail() names the first difference.
     Verdict verdict() const { return m_verdict; }
@@ -147,15 +147,14 @@ public:
     {
     }
 
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         CopySource renamed = source;
         renamed.outputName = m_name;
         return m_inner.begin(renamed);
     }
-    bool consume(const SectorChunk &chunk) override { return m_inner.consume(chunk); }
-    bool finish(CopyEnd end) override { return m_inner.finish(end); }
-    QString errorString() const override { return m_inner.errorString(); }
+    Status consume(const SectorChunk &chunk) override { return m_inner.consume(chunk); }
+    Status finish(CopyEnd end) override { return m_inner.finish(end); }
 
 private:
     CopySink &m_inner;

@@ -53,27 +53,32 @@ public:
     // The writer refused a call of the current file: its copy is not in place.
     bool failed() const { return m_failed; }
 
-    bool begin(const CopySource &source) override
+    Status begin(const CopySource &source) override
     {
         m_hash.begin(source);
-        m_failed = !m_writer->begin(source);
-        return !m_failed;
+        const Status begun = m_writer->begin(source);
+        m_failed = !begun;
+        return begun;
     }
-    bool consume(const SectorChunk &chunk) override
+    Status consume(const SectorChunk &chunk) override
     {
         m_hash.consume(chunk);
-        m_failed = !m_writer->consume(chunk) || m_failed;
-        return !m_failed;
+        return keep(m_writer->consume(chunk));
     }
-    bool finish(CopyEnd end) override
+    Status finish(CopyEnd end) override
     {
         m_hash.finish(end);
-        m_failed = !m_writer->finish(end) || m_failed;
-        return !m_failed;
+        return keep(m_writer->finish(end));
     }
-    QString errorString() const override { return m_writer->errorString(); }
 
 private:
+    // A file whose copy failed stays failed, with the writer's reason.
+    Status keep(const Status &written)
+    {
+        m_failed = !written || m_failed;
+        return m_failed ? m_writer->failure() : Status();
+    }
+
     HashSink &m_hash;
     DestinationWriter *m_writer = nullptr;
     bool m_failed = false;

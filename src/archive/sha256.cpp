@@ -77,26 +77,26 @@ Status sha256OfFile(const QString &path, QByteArray *hexDigest)
     return Status();
 }
 
-bool HashSink::begin(const CopySource &source)
+Status HashSink::begin(const CopySource &source)
 {
     m_cardPath = source.cardPath;
     m_digest.clear();
     m_hash.reset();
-    return true;
+    return Status();
 }
 
-bool HashSink::consume(const SectorChunk &chunk)
+Status HashSink::consume(const SectorChunk &chunk)
 {
     m_hash.addData(chunk.data, chunk.length);
-    return true;
+    return Status();
 }
 
-bool HashSink::finish(CopyEnd end)
+Status HashSink::finish(CopyEnd end)
 {
     const QByteArray digest = m_hash.hexResult();
     if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {
         m_digest = digest;
         m_digests.insert(m_cardPath, digest);
     }
-    return true;
+    return Status();
 }

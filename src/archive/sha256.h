@@ -47,9 +47,9 @@ Status sha256OfFile(const QString &path, QByteArray *hexDigest);
 class HashSink : public CopySink
 {
 public:
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
+    Status finish(CopyEnd end) override;
 
     // The digest of the last file that ended Complete or Incomplete; empty otherwise.
     QByteArray hexDigest() const { return m_digest; }

@@ -20,7 +20,7 @@ BackgroundSink::~BackgroundSink()
     m_thread.join();
 }
 
-bool BackgroundSink::gather(Item &&item, qint64 bytes)
+Status BackgroundSink::gather(Item &&item, qint64 bytes)
 {
     item.file = m_file;
     m_parcel.push_back(std::move(item));
@@ -28,7 +28,7 @@ bool BackgroundSink::gather(Item &&item, qint64 bytes)
     if (m_parcelBytes >= ParcelBytes || int(m_parcel.size()) >= ParcelCalls)
         handOver();
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_failedFile != m_file;
+    return m_failedFile != m_file ? Status() : m_failure;
 }
 
 void BackgroundSink::handOver()
@@ -45,7 +45,7 @@ void BackgroundSink::handOver()
     m_parcelBytes = 0;
 }
 
-bool BackgroundSink::begin(const CopySource &source)
+Status BackgroundSink::begin(const CopySource &source)
 {
     ++m_file;
     m_tagBegun = true;
@@ -56,7 +56,7 @@ bool BackgroundSink::begin(const CopySource &source)
     return gather(std::move(item), 0);
 }
 
-bool BackgroundSink::consume(const SectorChunk &chunk)
+Status BackgroundSink::consume(const SectorChunk &chunk)
 {
     Item item;
     {
@@ -80,18 +80,12 @@ bool BackgroundSink::consume(const SectorChunk &chunk)
     return gather(std::move(item), chunk.length);
 }
 
-bool BackgroundSink::finish(CopyEnd end)
+Status BackgroundSink::finish(CopyEnd end)
 {
     Item item;
     item.kind = Kind::Finish;
     item.end = end;
     return gather(std::move(item), 0);
-}
-
-QString BackgroundSink::errorString() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_error;
 }
 
 std::vector<BackgroundSink::Taken> BackgroundSink::takeTaken()
@@ -122,30 +116,30 @@ void BackgroundSink::work()
         int failedFile = m_failedFile;
         lock.unlock();
         m_changed.notify_all(); // room in the queue
-        QString error;
+        Status failure;
         std::vector<QByteArray> spare;
         std::vector<Taken> taken;
         for (Item &item : parcel) {
             if (item.kind == Kind::Begin)
                 m_current = Taken{item.tag, item.source.outputName, QString()};
             // A file the inner sink refused gets no more chunks, but still its finish().
-            bool ok = true;
+            Status status;
             if (item.kind == Kind::Begin) {
-                ok = m_inner.begin(item.source);
+                status = m_inner.begin(item.source);
             } else if (item.kind == Kind::Finish) {
-                ok = m_inner.finish(item.end);
+                status = m_inner.finish(item.end);
             } else if (failedFile != item.file) {
                 SectorChunk chunk;
                 chunk.data = item.data.constData() + item.offset;
                 chunk.length = item.length;
                 chunk.firstSector = item.firstSector;
                 chunk.unreadable = item.unreadable;
-                ok = m_inner.consume(chunk);
+                status = m_inner.consume(chunk);
             }
-            if (!ok && failedFile != item.file) {
+            if (!status && failedFile != item.file) {
                 failedFile = item.file;
-                error = m_inner.errorString();
-                m_current.refusal = error;
+                failure = status;
+                m_current.refusal = status.message;
             }
             if (item.kind == Kind::Finish && m_current.tag >= 0) {
                 taken.push_back(std::move(m_current));
@@ -160,7 +154,7 @@ void BackgroundSink::work()
             m_taken.push_back(std::move(file));
         if (failedFile != m_failedFile) {
             m_failedFile = failedFile;
-            m_error = error;
+            m_failure = failure;
         }
         // A parcel of many small chunks leaves as many small buffers: a few are enough.
         for (QByteArray &buffer : spare) {

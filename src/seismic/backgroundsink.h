@@ -31,12 +31,11 @@ public:
     BackgroundSink(const BackgroundSink &) = delete;
     BackgroundSink &operator=(const BackgroundSink &) = delete;
 
-    // The three return false once the inner sink has refused a call of the current file
-    // (an earlier one, as the calls are handed on later); errorString() then says why.
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
-    bool finish(CopyEnd end) override;
-    QString errorString() const override;
+    // The three return the inner sink's failure once it has refused a call of the current
+    // file (an earlier one, as the calls are handed on later).
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
+    Status finish(CopyEnd end) override;
 
     // Hands on what is gathered and waits until the inner sink has taken every call:
     // before its results are read.
@@ -79,7 +78,7 @@ private:
     };
     using Parcel = std::vector<Item>;
 
-    bool gather(Item &&item, qint64 bytes);
+    Status gather(Item &&item, qint64 bytes);
     void handOver();
     void work();
 
@@ -97,7 +96,7 @@ private:
     std::deque<Parcel> m_queue;
     std::vector<QByteArray> m_spare; // chunk buffers to reuse, so that no chunk costs an allocation
     int m_failedFile = -1;           // the file whose call the inner sink refused
-    QString m_error;
+    Status m_failure;                // why it refused
     std::vector<Taken> m_taken;
     Taken m_current; // the file the thread is in; touched by the thread only
     bool m_busy = false;

@@ -143,13 +143,17 @@ public:
         : m_cancelled(cancelled)
     {
     }
-    bool begin(const CopySource &) override { return !isCancelled(); }
-    bool consume(const SectorChunk &) override { return !isCancelled(); }
-    bool finish(CopyEnd) override { return true; }
-    QString errorString() const override { return QStringLiteral("the quick look was replaced"); }
+    Status begin(const CopySource &) override { return gate(); }
+    Status consume(const SectorChunk &) override { return gate(); }
+    Status finish(CopyEnd) override { return Status(); }
     bool isCancelled() const { return m_cancelled && m_cancelled(); }
 
 private:
+    Status gate() const
+    {
+        return isCancelled() ? Status::stopped(QStringLiteral("the quick look was replaced")) : Status();
+    }
+
     const std::function<bool()> &m_cancelled;
 };
 

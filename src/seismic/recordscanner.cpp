@@ -53,7 +53,7 @@ RecordScanner::~RecordScanner()
     msr_free(&m_msr);
 }
 
-bool RecordScanner::begin(const CopySource &source)
+Status RecordScanner::begin(const CopySource &source)
 {
     if (m_inFile)
         finish(CopyEnd::Incomplete);
@@ -67,33 +67,33 @@ bool RecordScanner::begin(const CopySource &source)
     m_fileChannels.clear();
     m_timeline.beginPart();
     m_inFile = true;
-    return true;
+    return Status();
 }
 
-bool RecordScanner::consume(const SectorChunk &chunk)
+Status RecordScanner::consume(const SectorChunk &chunk)
 {
     if (!m_inFile || chunk.length <= 0)
-        return true;
+        return Status();
     for (qint64 sector : chunk.unreadable) {
         m_fileUnreadable.append(sector);
         m_timeline.addUnreadable(qint64(m_firstCardSector + quint64(sector)));
     }
     m_files.last().quality.unreadableSectors += chunk.unreadable.size();
     feed(chunk.data, chunk.length);
-    return true;
+    return Status();
 }
 
-bool RecordScanner::finish(CopyEnd end)
+Status RecordScanner::finish(CopyEnd end)
 {
     if (!m_inFile)
-        return true;
+        return Status();
     if (!m_pending.isEmpty()) {
         scan(m_pending.constData(), m_pending.size(), true);
         m_pending.clear();
     }
     m_files.last().quality.complete = end == CopyEnd::Complete;
     m_inFile = false;
-    return true;
+    return Status();
 }
 
 void RecordScanner::feed(const char *data, qint64 length)

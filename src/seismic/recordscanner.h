@@ -48,10 +48,10 @@ public:
     void setBadRecordHandler(BadRecordHandler handler) { m_badHandler = std::move(handler); }
 
     // A scanner serves all files of one run, one after another; the report covers them all.
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
     // Scans what is left of the file; a record cut short by the end counts as other sectors.
-    bool finish(CopyEnd end) override;
+    Status finish(CopyEnd end) override;
 
     // The report over every file begun so far; may be called between files.
     QualityReport report() const;

@@ -174,8 +174,8 @@ bool CopyJob::consume(const Chunk &chunk, qint64 *emitted, int total, QString *e
     piece.firstSector = chunk.firstSector;
     piece.unreadable = chunk.unreadable;
     for (CopySink *sink : std::as_const(m_sinks)) {
-        if (!sink->consume(piece)) {
-            *error = sink->errorString();
+        if (const Status consumed = sink->consume(piece); !consumed) {
+            *error = consumed.message;
             return false;
         }
     }
@@ -198,17 +198,19 @@ CopyResult CopyJob::run()
                                          qint64(std::numeric_limits<int>::max())));
 
     QList<CopySink *> begun;
+    // The first failure to finish that says why is the copy's.
     const auto finishAll = [&](CopyEnd end) {
-        QString failure;
+        Status failure;
         for (CopySink *sink : std::as_const(begun)) {
-            if (!sink->finish(end) && failure.isEmpty())
-                failure = sink->errorString();
+            const Status finished = sink->finish(end);
+            if (!finished && failure.ok() && !finished.message.isEmpty())
+                failure = finished;
         }
         return failure;
     };
     for (CopySink *sink : std::as_const(m_sinks)) {
-        if (!sink->begin(m_source)) {
-            result.message = sink->errorString();
+        if (const Status started = sink->begin(m_source); !started) {
+            result.message = started.message;
             finishAll(CopyEnd::Failed);
             return result;
         }
@@ -355,10 +357,10 @@ CopyResult CopyJob::run()
         result.message = QStringLiteral("%1 unreadable sectors written as zeros").arg(result.sectorsReplaced);
     }
 
-    const QString failure = finishAll(end);
-    if (!failure.isEmpty() && (end == CopyEnd::Complete || end == CopyEnd::Incomplete)) {
+    const Status failure = finishAll(end);
+    if (!failure && (end == CopyEnd::Complete || end == CopyEnd::Incomplete)) {
         end = CopyEnd::Failed;
-        result.message = failure;
+        result.message = failure.message;
     }
     result.end = end;
     if (end == CopyEnd::Complete || end == CopyEnd::Incomplete) {

@@ -3,6 +3,8 @@
 // every chunk to each of its sinks in card order; no sink reads the card itself.
 #pragma once
 
+#include "status.h"
+
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -39,14 +41,13 @@ class CopySink
 public:
     virtual ~CopySink() = default;
 
-    // Before the first chunk of a file. False refuses the copy before anything is read;
-    // errorString() says why. A sink may serve many files of one run, one at a time.
-    virtual bool begin(const CopySource &source) = 0;
-    // Each chunk of the file in order. False fails the copy; errorString() says why.
-    virtual bool consume(const SectorChunk &chunk) = 0;
+    // Before the first chunk of a file. A failure refuses the copy before anything is
+    // read, and says why. A sink may serve many files of one run, one at a time.
+    virtual Status begin(const CopySource &source) = 0;
+    // Each chunk of the file in order. A failure fails the copy, and says why.
+    virtual Status consume(const SectorChunk &chunk) = 0;
     // Once per begun file, after its last chunk or when the copy gave up. A sink that
     // keeps output puts it in place for Complete and Incomplete and discards it for
-    // Failed and Stopped, leaving any earlier file as it was. False: that failed.
-    virtual bool finish(CopyEnd end) = 0;
-    virtual QString errorString() const { return QString(); }
+    // Failed and Stopped, leaving any earlier file as it was; a failure says that failed.
+    virtual Status finish(CopyEnd end) = 0;
 };

@@ -32,9 +32,10 @@ DestinationWriter::~DestinationWriter()
     discard();
 }
 
-bool DestinationWriter::fail(const QString &reason)
+bool DestinationWriter::fail(const Status &cause, const QString &reason)
 {
-    m_error = QStringLiteral("cannot write %1: %2").arg(m_destination, reason);
+    m_failure = Status{cause.ok() ? Status::Failed : cause.code, cause.error,
+                       QStringLiteral("cannot write %1: %2").arg(m_destination, reason)};
     discard();
     return false;
 }
@@ -53,7 +54,7 @@ bool DestinationWriter::checkDestination()
     bool exists = false;
     const Status usable = checkDestinationIn(m_at, m_destination.section(QLatin1Char('/'), -1), m_destination, m_card, &exists);
     if (!usable)
-        m_error = usable.message;
+        m_failure = usable;
     return usable.ok();
 }
 
@@ -70,7 +71,7 @@ bool DestinationWriter::place(bool *taken)
 {
     if (m_file.isOpen()) {
         if (Status closed; !m_file.close(&closed))
-            return fail(errnoText(closed.error));
+            return fail(closed, errnoText(closed.error));
     }
     const QString leaf = m_temporary.section(QLatin1Char('/'), -1);
     const QString name = m_destination.section(QLatin1Char('/'), -1);
@@ -82,7 +83,7 @@ bool DestinationWriter::place(bool *taken)
         // name is looked at and the copy renamed over it; a name that must stay another
         // file's if taken cannot be had there.
         if (placed.error != EEXIST && taken)
-            return fail(placed.message.section(QStringLiteral(": "), -1));
+            return fail(placed, placed.message.section(QStringLiteral(": "), -1));
         // Something is there: looked at again, as it may have been put there while the
         // copy ran; what may not be written over is refused rather than named around.
         if (!checkDestination()) {
@@ -94,7 +95,7 @@ bool DestinationWriter::place(bool *taken)
             return false;
         }
         if (const Status renamed = renameOver(m_at, m_temporary, m_destination); !renamed)
-            return fail(renamed.message);
+            return fail(renamed, renamed.message);
     }
     m_temporary.clear();
     return true;
@@ -110,15 +111,15 @@ int DestinationWriter::removeLeftovers(const QString &folder)
     return removed;
 }
 
-bool DestinationWriter::begin(const CopySource &source)
+Status DestinationWriter::begin(const CopySource &source)
 {
     discard();
-    m_error.clear();
+    m_failure = Status();
     m_written = 0;
     m_expected = source.sectorCount * 512;
     m_destination = m_folder + QLatin1Char('/') + source.outputName;
     if (m_looksFirst && !checkDestination())
-        return false;
+        return m_failure;
     // Beside the destination, so that the final rename stays on one file system; a name
     // of its own per copy, so that two copies of one name never write into one file.
     Status created;
@@ -133,22 +134,26 @@ bool DestinationWriter::begin(const CopySource &source)
         else if (created.error != EEXIST && created.code != Status::Refused)
             break;
     }
-    if (!m_file.isOpen())
-        return fail(errnoText(created.error));
-    return true;
+    if (!m_file.isOpen()) {
+        fail(created, errnoText(created.error));
+        return m_failure;
+    }
+    return Status();
 }
 
-bool DestinationWriter::consume(const SectorChunk &chunk)
+Status DestinationWriter::consume(const SectorChunk &chunk)
 {
     if (!m_file.isOpen()) {
-        m_error = QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination);
-        return false;
+        m_failure = Status::failure(QStringLiteral("cannot write %1: the copy was not begun").arg(m_destination));
+        return m_failure;
     }
     bool pastCache = false;
     if (const Status written = m_pastCache ? m_file.writeAtPastCache(chunk.data, chunk.length, m_written, &pastCache)
                                            : m_file.writeAt(chunk.data, chunk.length, m_written);
-        !written)
-        return fail(errnoText(written.error));
+        !written) {
+        fail(written, errnoText(written.error));
+        return m_failure;
+    }
     // The disk takes the chunk while the next is read: the flush at the end of the batch
     // then waits for little. A file of one chunk is left to that flush, which writes many
     // small files together for less than a call each; a write past the cache has no
@@ -156,16 +161,16 @@ bool DestinationWriter::consume(const SectorChunk &chunk)
     if (!pastCache && (m_written > 0 || chunk.length < m_expected))
         m_file.startWriteBack(m_written, chunk.length);
     m_written += chunk.length;
-    return true;
+    return Status();
 }
 
-bool DestinationWriter::finish(CopyEnd end)
+Status DestinationWriter::finish(CopyEnd end)
 {
     if (end == CopyEnd::Failed || end == CopyEnd::Stopped) {
         if (!m_file.isOpen() && m_temporary.isEmpty())
-            return false;
+            return failure();
         discard(); // also a copy finishAsNew() kept
-        return true;
+        return Status();
     }
-    return m_file.isOpen() && place(nullptr);
+    return m_file.isOpen() && place(nullptr) ? Status() : failure();
 }

@@ -22,15 +22,18 @@ public:
     DestinationWriter(const FolderHandle &folder, const FileIdentity &card);
     ~DestinationWriter() override;
 
-    // Refuses (false, errorString() names the destination): the card itself under any
-    // name, a symbolic link (never followed nor replaced), anything but a regular file.
-    // Otherwise creates the temporary file ".NAME.XXXXXX.part" in the folder.
-    bool begin(const CopySource &source) override;
-    bool consume(const SectorChunk &chunk) override;
+    // Refuses (naming the destination): the card itself under any name, a symbolic link
+    // (never followed nor replaced), anything but a regular file. Otherwise creates the
+    // temporary file ".NAME.XXXXXX.part" in the folder.
+    Status begin(const CopySource &source) override;
+    Status consume(const SectorChunk &chunk) override;
     // Complete or Incomplete: renames the temporary file onto the destination. Failed or
     // Stopped: removes it, leaving the destination as it was.
-    bool finish(CopyEnd end) override;
-    QString errorString() const override { return m_error; }
+    Status finish(CopyEnd end) override;
+    // Why the last call that failed did (never Ok: a failure without words when none
+    // failed yet), and its message alone.
+    Status failure() const { return m_failure.ok() ? Status::failure(QString()) : m_failure; }
+    QString errorString() const { return m_failure.message; }
     // Puts the copy under begun, before finish(), in place under `outputName` instead
     // (a name chosen once its content is known).
     void retarget(const QString &outputName) { m_destination = m_folder + QLatin1Char('/') + outputName; }
@@ -61,13 +64,14 @@ private:
     // file has that name: else *taken, and the copy is kept.
     bool place(bool *taken);
     void discard();
-    bool fail(const QString &reason);
+    // Fails with "cannot write DESTINATION: reason", as `cause` failed (its kind and errno).
+    bool fail(const Status &cause, const QString &reason);
 
     QString m_folder;
     FileIdentity m_card;
     QString m_destination;
     QString m_temporary;
-    QString m_error;
+    Status m_failure;
     qint64 m_written = 0;
     qint64 m_expected = 0; // bytes the source means to give
     OpenFile m_file;

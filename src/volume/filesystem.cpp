@@ -17,21 +17,21 @@ QString withoutLeadingSlash(const QString &name)
 class MemorySink : public CopySink
 {
 public:
-    bool begin(const CopySource &) override
+    Status begin(const CopySource &) override
     {
         m_data.clear();
-        return true;
+        return Status();
     }
-    bool consume(const SectorChunk &chunk) override
+    Status consume(const SectorChunk &chunk) override
     {
         m_data.append(chunk.data, chunk.length);
-        return true;
+        return Status();
     }
-    bool finish(CopyEnd end) override
+    Status finish(CopyEnd end) override
     {
         if (end != CopyEnd::Complete && end != CopyEnd::Incomplete)
             m_data.clear();
-        return true;
+        return Status();
     }
     QByteArray take() { return std::move(m_data); }
 
