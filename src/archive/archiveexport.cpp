@@ -111,8 +111,10 @@ public:
             if (!taken)
                 return m_writer.failure();
         }
+        // Never a log reported as written under a name that holds another card's log.
         m_writer.finish(CopyEnd::Stopped);
-        return m_writer.failure();
+        return Status::failure(EEXIST, QStringLiteral("cannot write %1: every name for the log is taken")
+                                           .arg(folder + QLatin1Char('/') + m_name));
     }
     QString chosenName() const { return m_chosen; }
 
@@ -244,8 +246,10 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
             listedDayFiles = true;
             if (dayFile.recordsAdded > 0)
                 summary.dayFiles.append(dayFile);
-            if (dayFile.sha256.isEmpty() || !manifest.setDigest(dayFile.relativePath, dayFile.sha256))
+            if (dayFile.sha256.isEmpty())
                 summary.problems.append(archive.errorString());
+            else if (const Status listed = manifest.setDigest(dayFile.relativePath, dayFile.sha256); !listed)
+                summary.problems.append(listed.message);
         }
         if (!closed && !summary.problems.contains(closed.message))
             summary.problems.append(closed.message); // the last records could not be written

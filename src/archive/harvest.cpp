@@ -470,7 +470,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         hashing.drain();
         if (keptCopy.failed() && (current.read.status == ExportResult::Complete || current.read.status == ExportResult::Incomplete)) {
             current.read.status = ExportResult::Failed;
-            current.read.message = writer.errorString();
+            current.read.message = writer.failure().message;
         }
         if (!entry.isLog() && !records.leftOutReasons().isEmpty()) {
             for (const QString &reason : records.leftOutReasons())
@@ -528,8 +528,10 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     Manifest manifest(m_archive);
     bool durable = true;
     for (const SdsDayFile &dayFile : archive.finish()) {
-        if (dayFile.sha256.isEmpty() || !manifest.setDigest(dayFile.relativePath, dayFile.sha256)) {
-            receipt.problems.append(archive.errorString());
+        const Status listed = dayFile.sha256.isEmpty() ? Status::failure(archive.errorString())
+                                                       : manifest.setDigest(dayFile.relativePath, dayFile.sha256);
+        if (!listed) {
+            receipt.problems.append(listed.message);
             durable = false;
         }
     }

@@ -31,9 +31,8 @@ public:
     // Stopped: removes it, leaving the destination as it was.
     Status finish(CopyEnd end) override;
     // Why the last call that failed did (never Ok: a failure without words when none
-    // failed yet), and its message alone.
+    // failed yet).
     Status failure() const { return m_failure.ok() ? Status::failure(QString()) : m_failure; }
-    QString errorString() const { return m_failure.message; }
     // Puts the copy under begun, before finish(), in place under `outputName` instead
     // (a name chosen once its content is known).
     void retarget(const QString &outputName) { m_destination = m_folder + QLatin1Char('/') + outputName; }
