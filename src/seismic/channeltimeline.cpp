@@ -220,7 +220,7 @@ const QString &ChannelTimeline::add(const MSRecord *msr, qint64 sector, Samples 
     channel.lastPart = m_part;
 
     const qint64 start = msr->starttime;
-    const qint64 end = msr_endtime(const_cast<MSRecord *>(msr));
+    const qint64 end = RecordCheck::lastSampleTime(msr);
     const double rate = msr->samprate;
     if (channel.hasLast && rate > 0) {
         const qint64 step = period(channel.lastRate);

@@ -88,6 +88,11 @@ bool isCleanCode(const char *field, int width)
 
 } // namespace
 
+qint64 lastSampleTime(const MSRecord_s *msr)
+{
+    return std::max<qint64>(msr->starttime, msr_endtime(const_cast<MSRecord_s *>(msr)));
+}
+
 QString fault(const MSRecord_s *msr)
 {
     if (!msr || !msr->fsdh)

@@ -50,6 +50,11 @@ inline qint64 samplesSpan(double count, double rate)
     return span < 4e18 ? qint64(std::llround(span)) : qint64(4e18);
 }
 
+// The time of a record's last sample, as libmseed gives it (a leap second the record
+// says it holds taken into account), yet never before its first: a short record that
+// claims a leap second would otherwise end before it starts.
+qint64 lastSampleTime(const MSRecord_s *msr);
+
 // A code as text that no terminal or report line can take for its own: bytes outside
 // printable ASCII, and the backslash itself, become \xNN.
 QString escapedCode(const QString &code);

@@ -190,7 +190,7 @@ void RecordScanner::takeRecord(const char *raw, int length, bool decoded)
                               : ChannelTimeline::Samples::NotDecoded;
     const QString &id = m_timeline.add(msr, qint64(m_recordSector), samples);
     const qint64 start = msr->starttime;
-    const qint64 end = msr_endtime(msr);
+    const qint64 end = RecordCheck::lastSampleTime(msr);
 
     File &file = m_files.last();
     FileQuality &quality = file.quality;
