@@ -320,11 +320,16 @@ ChannelQuality ChannelTimeline::figuresOf(const Channel &channel, const QVector<
     const MSTraceID *trace = channel.traces->traces;
     if (!trace)
         return c;
+    // A segment's last sample, never before its first (see RecordCheck::lastSampleTime):
+    // libmseed ends a segment of one short record that claims a leap second before it starts.
+    const auto lastOf = [](const MSTraceSeg *seg) { return qMax<qint64>(seg->starttime, seg->endtime); };
     c.start = trace->earliest;
-    c.end = trace->latest;
+    c.end = trace->earliest;
     QVector<const MSTraceSeg *> segments;
-    for (const MSTraceSeg *seg = trace->first; seg; seg = seg->next)
+    for (const MSTraceSeg *seg = trace->first; seg; seg = seg->next) {
         segments.append(seg);
+        c.end = qMax(c.end, lastOf(seg));
+    }
     std::stable_sort(segments.begin(), segments.end(),
                      [](const MSTraceSeg *a, const MSTraceSeg *b) { return a->starttime < b->starttime; });
 
@@ -352,8 +357,8 @@ ChannelQuality ChannelTimeline::figuresOf(const Channel &channel, const QVector<
     qint64 lastEnd = 0;  // latest last sample so far
     for (int i = 0; i < segments.size(); ++i) {
         const MSTraceSeg *seg = segments.at(i);
-        c.segmentSpans.append(TimeSpan{seg->starttime, seg->endtime});
-        const qint64 segEnd = seg->endtime + period(seg->samprate);
+        c.segmentSpans.append(TimeSpan{seg->starttime, lastOf(seg)});
+        const qint64 segEnd = lastOf(seg) + period(seg->samprate);
         if (i == 0 || seg->starttime >= coverEnd)
             covered += segEnd - seg->starttime;
         else if (segEnd > coverEnd)
@@ -394,7 +399,7 @@ ChannelQuality ChannelTimeline::figuresOf(const Channel &channel, const QVector<
             }
         }
         coverEnd = i == 0 ? segEnd : qMax(coverEnd, segEnd);
-        lastEnd = i == 0 ? seg->endtime : qMax(lastEnd, seg->endtime);
+        lastEnd = i == 0 ? lastOf(seg) : qMax(lastEnd, lastOf(seg));
     }
     const qint64 span = segments.isEmpty() ? 0 : coverEnd - segments.first()->starttime;
     c.availability = span > 0 ? qBound(0.0, 100.0 * double(covered) / double(span), 100.0) : 100.0;
