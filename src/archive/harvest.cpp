@@ -219,9 +219,23 @@ QString filedStation(const StationTable *table, const QString &network, const QS
     return entry ? entry->network + QLatin1Char('.') + entry->station : network + QLatin1Char('.') + station;
 }
 
-QList<EntryInfo> filesToHarvest(Filesystem &card, const QList<EntryInfo> &files, const EntryInfo *log,
+CardListing harvestListing(const QList<EntryInfo> &entries)
+{
+    CardListing listing;
+    for (const EntryInfo &entry : entries) {
+        if (entry.isFile())
+            listing.recordings.append(entry);
+        else if (entry.isLog())
+            listing.log = entry;
+    }
+    return listing;
+}
+
+QList<EntryInfo> filesToHarvest(Filesystem &card, const CardListing &listing,
                                 const QHash<QString, qint64> &harvested, int *skipped)
 {
+    const QList<EntryInfo> &files = listing.recordings;
+    const std::optional<EntryInfo> &log = listing.log;
     QList<EntryInfo> fresh;
     for (const EntryInfo &entry : files) {
         const auto before = harvested.constFind(card.cardPath(entry));
@@ -298,17 +312,10 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     // Stopped, its partial file removed, as an interrupted export's does.
     card.setStopToken(m_stop.child());
     QStringList listProblems;
-    const QList<EntryInfo> entries = card.listFiles(&listProblems);
+    const CardListing listing = harvestListing(card.listFiles(&listProblems));
+    const QList<EntryInfo> &files = listing.recordings;
     receipt.problems += listProblems;
-    QList<EntryInfo> files;
-    const EntryInfo *log = nullptr;
-    for (const EntryInfo &entry : entries) {
-        if (entry.isFile())
-            files.append(entry);
-        else if (entry.isLog())
-            log = &entry;
-    }
-    receipt.files = int(files.size()) + (log ? 1 : 0);
+    receipt.files = listing.count();
     if (files.isEmpty()) {
         receipt.outcome = listProblems.isEmpty() ? QStringLiteral("nothing new") : QStringLiteral("failed");
         receipt.warnings.append(QStringLiteral("%1: no recordings on the card").arg(device));
@@ -358,7 +365,7 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
         receipt.problems.append(known.message);
         return done();
     }
-    const QList<EntryInfo> fresh = filesToHarvest(card, files, log, harvested, &receipt.skippedFiles);
+    const QList<EntryInfo> fresh = filesToHarvest(card, listing, harvested, &receipt.skippedFiles);
 
     qint64 harvestId = 0;
     if (const Status begun = ledger->beginHarvest(cardKey, receipt.recorded, receipt.station, device, &harvestId); !begun) {

@@ -11,6 +11,7 @@
 //   manifest-sha256.txt, campaign.sqlite
 #pragma once
 
+#include "cardmodel.h"
 #include "status.h"
 #include "stoptoken.h"
 
@@ -22,10 +23,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Filesystem;
 class StationTable;
-struct EntryInfo;
 
 // How one card's harvest went.
 struct HarvestReceipt
@@ -100,9 +101,20 @@ bool recordedCodes(Filesystem &card, const QList<EntryInfo> &files, QString *net
 // station table's, or the recorder's own where the table (if any) does not name it.
 QString filedStation(const StationTable *table, const QString &network, const QString &station, qint64 time);
 
-// The card files a harvest takes of `files` (and the `log`, when the card has one), given
-// what the ledger holds of the card (`harvested`: card path -> sectors): a file not taken
-// before, or one that has grown since; the log with them, or when never taken. Only the
-// listing is compared, nothing is read. *skipped counts the rest.
-QList<EntryInfo> filesToHarvest(Filesystem &card, const QList<EntryInfo> &files, const EntryInfo *log,
+// A card's listing as a harvest takes it: its recordings, and its log when it lists one.
+struct CardListing
+{
+    QList<EntryInfo> recordings;
+    std::optional<EntryInfo> log;
+
+    // The files a harvest counts on the card.
+    int count() const { return int(recordings.size()) + (log ? 1 : 0); }
+};
+CardListing harvestListing(const QList<EntryInfo> &entries);
+
+// The card files a harvest takes of `listing`, given what the ledger holds of the card
+// (`harvested`: card path -> sectors): a recording not taken before, or one that has grown
+// since; the log with them, or when never taken. Only the listing is compared, nothing is
+// read. *skipped counts the rest.
+QList<EntryInfo> filesToHarvest(Filesystem &card, const CardListing &listing,
                                 const QHash<QString, qint64> &harvested, int *skipped);

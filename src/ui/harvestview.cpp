@@ -299,16 +299,9 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
         return card;
     }
     QStringList problems;
-    const QList<EntryInfo> entries = fs.listFiles(&problems);
-    QList<EntryInfo> files;
-    const EntryInfo *log = nullptr;
-    for (const EntryInfo &entry : entries) {
-        if (entry.isFile())
-            files.append(entry);
-        else if (entry.isLog())
-            log = &entry;
-    }
-    card.files = int(files.size()) + (log ? 1 : 0);
+    const CardListing listing = harvestListing(fs.listFiles(&problems));
+    const QList<EntryInfo> &files = listing.recordings;
+    card.files = listing.count();
     if (!problems.isEmpty())
         card.problem = problems.constFirst();
     if (files.isEmpty()) {
@@ -336,7 +329,7 @@ HarvestCard HarvestView::lookAtCard(const QString &device, const StationTable *t
     }
     // Taken as the harvest takes them.
     int skipped = 0;
-    const QList<EntryInfo> toRead = filesToHarvest(fs, files, log, done, &skipped);
+    const QList<EntryInfo> toRead = filesToHarvest(fs, listing, done, &skipped);
     card.toRead = int(toRead.size());
     const qsizetype fresh = std::count_if(toRead.cbegin(), toRead.cend(), [](const EntryInfo &e) { return e.isFile(); });
     if (card.toRead == 0)
