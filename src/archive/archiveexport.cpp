@@ -33,14 +33,12 @@ public:
     DestinationCheck(const FolderHandle &folder, const FileIdentity &card)
         : m_folder(folder), m_card(card)
     {
-        // In any case: where the file system folds case, a name differing only so is the same.
-        for (const QString &name : QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-            m_present.insert(name.toCaseFolded());
+        m_present = DestinationWriter::namesHeld(folder.path());
     }
     Status begin(const CopySource &source) override
     {
         m_destination = m_folder.path() + QLatin1Char('/') + source.outputName;
-        if (!m_present.contains(source.outputName.toCaseFolded()))
+        if (!DestinationWriter::mayHold(m_present, source.outputName))
             return Status();
         bool exists = false;
         return checkDestinationIn(&m_folder, source.outputName, m_destination, m_card, &exists);

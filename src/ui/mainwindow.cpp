@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "archiveexport.h"
 #include "cardviews.h"
+#include "destinationwriter.h"
 #include "devicediscoverer.h"
 #include "harvestview.h"
 #include "reportpicture.h"
@@ -437,11 +438,9 @@ void MainWindow::startBatch(QList<BatchFile> files, const QStringList &unlisted)
     if (!sds) {
         // The folder is listed once rather than looked at per file (a card holds tens of
         // thousands); a name it may hold, in any case, is then looked at itself.
-        QSet<QString> present;
-        for (const QString &name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-            present.insert(name.toCaseFolded());
+        const QSet<QString> present = DestinationWriter::namesHeld(folder);
         for (const BatchFile &file : files) {
-            if (present.contains(file.outputName.toCaseFolded()) && destinationTaken(QDir(folder).filePath(file.outputName)))
+            if (DestinationWriter::mayHold(present, file.outputName) && destinationTaken(QDir(folder).filePath(file.outputName)))
                 existing.append(file.outputName);
         }
     }

@@ -111,6 +111,14 @@ int DestinationWriter::removeLeftovers(const QString &folder)
     return removed;
 }
 
+QSet<QString> DestinationWriter::namesHeld(const QString &folder)
+{
+    QSet<QString> names;
+    for (const QString &name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        names.insert(name.toCaseFolded());
+    return names;
+}
+
 Status DestinationWriter::begin(const CopySource &source)
 {
     discard();

@@ -8,6 +8,7 @@
 #include "copysink.h"
 #include "platform.h"
 
+#include <QSet>
 #include <QString>
 
 class DestinationWriter : public CopySink
@@ -44,6 +45,11 @@ public:
     // Removes the temporary files ".NAME.XXXXXX.part" in `folder` that no running copy
     // holds: left by a run that was killed. Returns how many went.
     static int removeLeftovers(const QString &folder);
+    // The names `folder` holds, of anything (links, even broken ones, too), case-folded: a
+    // name a copy is to be written as is among them, whatever the file system's case
+    // rules, if anything by that name may be there. Listed once for a whole batch.
+    static QSet<QString> namesHeld(const QString &folder);
+    static bool mayHold(const QSet<QString> &namesHeld, const QString &name) { return namesHeld.contains(name.toCaseFolded()); }
 
     // Writes the copies straight to the disk, past the page cache, where the system
     // allows: for copies kept, not read again soon (a harvest's raw copies).

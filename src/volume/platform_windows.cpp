@@ -348,6 +348,15 @@ FileIdentity pathIdentity(const QString &path, DWORD flags)
     return id;
 }
 
+// A positioned read or write at `offset` of a file opened for synchronous I/O.
+OVERLAPPED overlappedAt(qint64 offset)
+{
+    OVERLAPPED at = {};
+    at.Offset = DWORD(quint64(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(quint64(offset) >> 32);
+    return at;
+}
+
 // An error number in the C library's terms where callers test for one by name.
 int commonError(DWORD error)
 {
@@ -531,9 +540,7 @@ qint64 OpenFile::readAt(char *into, qint64 length, qint64 offset, Status *status
 {
     qint64 total = 0;
     while (total < length) {
-        OVERLAPPED at = {};
-        at.Offset = DWORD(quint64(offset + total) & 0xFFFFFFFFu);
-        at.OffsetHigh = DWORD(quint64(offset + total) >> 32);
+        OVERLAPPED at = overlappedAt(offset + total);
         DWORD got = 0;
         if (!ReadFile(handleOf(m_handle), into + total, DWORD(qMin<qint64>(length - total, 1 << 30)), &got, &at)) {
             const DWORD error = GetLastError();
@@ -553,9 +560,7 @@ Status OpenFile::writeAt(const char *data, qint64 length, qint64 offset)
 {
     qint64 written = 0;
     while (written < length) {
-        OVERLAPPED at = {};
-        at.Offset = DWORD(quint64(offset + written) & 0xFFFFFFFFu);
-        at.OffsetHigh = DWORD(quint64(offset + written) >> 32);
+        OVERLAPPED at = overlappedAt(offset + written);
         DWORD done = 0;
         if (!WriteFile(handleOf(m_handle), data + written, DWORD(qMin<qint64>(length - written, 1 << 30)), &done, &at) || done == 0) {
             const DWORD error = done == 0 && GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : GetLastError();
