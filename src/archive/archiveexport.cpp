@@ -404,8 +404,7 @@ ExportSummary ExportBatch::runBatch(const QStringList &cardPaths, const QList<En
     if (wroteAny && !report.files.isEmpty() && !isCard(QStringLiteral("quality.json")) && !isCard(QStringLiteral("quality.txt"))) {
         if (const Status written = writeQualityFiles(report, m_folder); !written)
             summary.problems.append(written.message);
-        else if (Status listed = manifest.addFile(QStringLiteral("quality.json"));
-                 !listed || !(listed = manifest.addFile(QStringLiteral("quality.txt"))))
+        else if (const Status listed = manifest.addFiles({QStringLiteral("quality.json"), QStringLiteral("quality.txt")}); !listed)
             summary.problems.append(listed.message);
     }
 

@@ -563,8 +563,9 @@ HarvestReceipt Harvest::harvestCard(const QString &device)
     if (!report.files.isEmpty()) {
         if (const Status written = writeQualityFiles(report, rawFolder.path()); !written)
             receipt.problems.append(written.message);
-        else if (Status listed = manifest.addFile(rawRelative + QStringLiteral("/quality.json"));
-                 !listed || !(listed = manifest.addFile(rawRelative + QStringLiteral("/quality.txt"))))
+        else if (const Status listed = manifest.addFiles({rawRelative + QStringLiteral("/quality.json"),
+                                                          rawRelative + QStringLiteral("/quality.txt")});
+                 !listed)
             receipt.problems.append(listed.message);
     }
     if (const Status saved = manifest.save(); !saved) {

@@ -62,6 +62,15 @@ Status Manifest::addFile(const QString &relativePath)
     return setDigest(relativePath, digest);
 }
 
+Status Manifest::addFiles(const QStringList &relativePaths)
+{
+    for (const QString &path : relativePaths) {
+        if (const Status added = addFile(path); !added)
+            return added;
+    }
+    return Status();
+}
+
 namespace {
 
 // formatLine() appended to `out`: a manifest of a full card has tens of thousands of

@@ -28,6 +28,8 @@ public:
     Status setDigest(const QString &relativePath, const QByteArray &hexDigest);
     // Hashes the file at `relativePath` now and records it; a failure when it cannot be read.
     Status addFile(const QString &relativePath);
+    // addFile() of each, in order, up to the first failure, which it returns.
+    Status addFiles(const QStringList &relativePaths);
     const QMap<QString, QByteArray> &digests() const { return m_digests; }
 
     // Reads the manifest in the root, if there is one, into digests() (lines set in this

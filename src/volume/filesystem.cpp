@@ -295,9 +295,9 @@ ExportResult Filesystem::copy(const EntryInfo &entry, const QString &path, const
         all.append(writer.get());
     }
     CopyJob job(*device, source, all);
-    job.setStopToken(m_cardGone);
+    // Every read of the card ends when it stops answering; an export also at its job's stop.
+    job.setStopToken(watch == Watch::ProgressAndStop ? stopToken().child(m_cardGone) : m_cardGone);
     if (watch == Watch::ProgressAndStop) {
-        job.setStopToken(stopToken().child(m_cardGone));
         job.setReadAhead(m_readAhead.get());
         job.setProgress([this](int current, int total) { Q_EMIT progress(current, total); });
     }
